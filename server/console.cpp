@@ -1,0 +1,40 @@
+#include "console.h"
+
+#include <string>
+
+namespace kpx {
+
+void printbanner(const char* kind, const char* version) {
+    const std::string rule(BANNERWIDTH, '*');
+    std::string product = "* KPX - Korvanet";
+    product.resize(BANNERWIDTH - 1, ' ');
+    product += '*';
+    std::printf("%s\n", rule.c_str());
+    std::printf("%s\n", product.c_str());
+    std::printf("* %s  Version %s          *\n", kind, version);
+    std::printf("*                                         *\n");
+    std::printf("*     No warranty. Use at your own risk.  *\n");
+    std::printf("%s\n", rule.c_str());
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+void prnline() {
+    std::fprintf(stderr, "%s\n", std::string(79, '-').c_str());
+}
+
+std::string timetext(std::time_t t) {
+    // The classic calendar text "Www Mmm dd hh:mm:ss yyyy" without its line end.
+    char buf[64];
+    const std::tm* tm = std::localtime(&t);
+    if (tm == nullptr || std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", tm) == 0) {
+        return "??? ??? ?? ??:??:?? ????";
+    }
+    return std::string(buf).substr(0, 24);
+}
+
+void prntime(std::time_t t) {
+    std::fprintf(stderr, "%.24s:\n", timetext(t).c_str());
+}
+
+} // namespace kpx

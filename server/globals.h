@@ -1,0 +1,72 @@
+// Process-wide settings, counters and peer tables of the server and the relay broadcaster.
+// They live in one struct so that tests can put everything back to its start values.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace kpx {
+
+using quad = __float128; // packet counters: IEEE 754 quadruple precision
+
+inline constexpr int MAXPEERS = 10;       // slots of `machine` and `distributor`
+inline constexpr int NAMECHARS = 254;     // a peer name: 255-byte field, kept terminated
+inline constexpr int URLCHARS = 1023;     // clienturl / bcasturl: 1024-byte fields
+
+// One connected peer (a listener or a relay broadcaster).
+struct machinerec {
+    int sock = -1;            // connected TCP socket
+    std::string name;         // host name or dotted address as requested (<= NAMECHARS)
+    quad startpacket = 0;     // packetcount + 1 at connect time
+    std::int32_t bcast = 0;   // 1: relay broadcaster connected through @BCONNECT
+};
+
+// One relay broadcaster on the automatic distribution list.
+struct distrec {
+    std::string clientname;   // equals the `name` of its machine record
+    std::string clienturl;    // listeners are forwarded here while we are full
+    std::string bcasturl;     // other broadcasters are forwarded here
+};
+
+enum class Role { server, broadcaster };
+
+struct Globals {
+    Role role = Role::server;
+
+    std::string inifile;       // configuration file to read (command line)
+    std::string outputdevice;  // audio INPUT path, device or raw u-law file (inputdevice)
+    std::string listname;      // command file (commandfile)
+    std::string resdir;        // report directory, no trailing '/' (repdir)
+    std::string okfile;        // success skeleton (successhtml)
+    std::string errorfile;     // error skeleton (errorhtml)
+    std::int8_t ignsign = 1;   // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
+    std::int8_t live = 1;      // 1: live input; 0: playback, the input loops (live)
+    std::int8_t allowbcons = 1;// 1: @BCONNECT may add relays to the list (broadcasters)
+    std::int32_t maxclients = 10; // peers accepted at the same time, 1..10 (maxclients)
+    std::int32_t clientcount = 0; // occupied slots of machine
+    std::int32_t distcount = 0;   // occupied slots of distributor
+    std::int32_t bnum = 0;        // distributor entry that gets the next forwarded request
+    std::int32_t inilinecount = 0;// line number while the configuration is read
+    quad packetcount = 0;         // packets taken from the input (or upstream) since start
+    std::time_t now = 0;          // most recent time stamp
+
+    std::array<machinerec, MAXPEERS> machine{};
+    std::array<distrec, MAXPEERS> distributor{};
+
+    std::FILE* listfile = nullptr; // the command file while one line is handled
+
+    // Relay broadcaster only.
+    std::int8_t connection = 0; // 1 while an upstream is relayed
+    std::int8_t init = 0;       // 1 once the upstream listening socket is bound
+};
+
+extern Globals g;
+
+// Puts every setting, counter and table back to its start value for `role`
+// (strings as fresh copies, `now` set to the current time).
+void setdefaults(Role role = Role::server);
+
+} // namespace kpx

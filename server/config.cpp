@@ -2,11 +2,148 @@
 
 #include "globals.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <strings.h>
+
 namespace kpx {
 
-std::string getparam(const std::string&, int, int) { return {}; }
+namespace {
+
+bool isseparator(char c) { return c == '=' || c == ' ' || c == '\n'; }
+
+bool sameword(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// A switch can only be turned off: its word (any letter case) or exactly "0".
+bool switchoff(const std::string& value, const char* word) {
+    return sameword(value, word) || value == "0";
+}
+
+// Decimal conversion as the C library's atoi does it: leading white space, one sign,
+// digits up to the first non-digit; no number reads as 0. Saturates instead of overflowing.
+long decimal(const std::string& text) {
+    long v = std::strtol(text.c_str(), nullptr, 10);
+    return v;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens the configuration file for reading; a directory counts as not readable.
+FilePtr openini(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "r");
+    if (f == nullptr) ::close(fd);
+    return FilePtr(f);
+}
+
+} // namespace
+
+std::string getparam(const std::string& line, int n, int maxchars) {
+    std::size_t i = 0;
+    const std::size_t len = line.size();
+    for (int t = 0;; ++t) {
+        while (i < len && isseparator(line[i])) ++i;
+        if (i >= len) return {};
+        std::size_t start = i;
+        while (i < len && !isseparator(line[i])) ++i;
+        if (t == n) {
+            // Over-long tokens are cut to the size of their buffer.
+            std::size_t count = i - start;
+            if (maxchars >= 0 && count > static_cast<std::size_t>(maxchars))
+                count = static_cast<std::size_t>(maxchars);
+            return line.substr(start, count);
+        }
+    }
+}
+
 std::string getcommand(const std::string& line) { return getparam(line, 0, KEYCHARS); }
-void parseinp(const std::string&) {}
-void readini() {}
+
+void parseinp(const std::string& line) {
+    std::string key = getparam(line, 0, KEYCHARS);
+    if (key.empty() || key[0] == '#' || key[0] == '/' || key[0] == ';') return; // comment
+
+    // Keys longer than the key buffer and values longer than the value buffer are cut to the
+    // buffer size; a cut key can never match, a cut value is used as it stands.
+    const std::string value = getparam(line, 1, VALUECHARS);
+    if (value.empty()) key.clear(); // a key without a value is not recognised
+
+    const bool relay = g.role == Role::broadcaster;
+    bool recognised = true;
+    if (key.empty()) {
+        recognised = false;
+    } else if (sameword(key, "ignsign")) {
+        if (switchoff(value, "off")) g.ignsign = 0;
+    } else if (sameword(key, "live")) {
+        if (relay)
+            std::fprintf(stderr, "Live is always 'yes' on a broadcaster\n");
+        else if (switchoff(value, "no"))
+            g.live = 0;
+    } else if (sameword(key, "broadcasters")) {
+        if (switchoff(value, "deny")) g.allowbcons = 0;
+    } else if (sameword(key, "maxclients")) {
+        const long v = decimal(value);
+        if (v >= 1 && v <= MAXPEERS)
+            g.maxclients = static_cast<std::int32_t>(v);
+        else
+            recognised = false;
+    } else if (sameword(key, "inputdevice")) {
+        if (relay)
+            std::fprintf(stderr, "inputdevice does not make sense. This is a broadcaster!\n");
+        else
+            g.outputdevice = value;
+    } else if (sameword(key, "commandfile")) {
+        g.listname = value;
+    } else if (sameword(key, "errorhtml")) {
+        g.errorfile = value;
+    } else if (sameword(key, "successhtml")) {
+        g.okfile = value;
+    } else if (sameword(key, "repdir")) {
+        g.resdir = value;
+        if (!g.resdir.empty() && g.resdir.back() == '/') g.resdir.pop_back();
+    } else {
+        recognised = false;
+    }
+
+    if (!recognised)
+        std::fprintf(stderr, "ERROR parsing ini-file: Line %ld makes no sense.\n",
+                     static_cast<long>(g.inilinecount));
+}
+
+void readini() {
+    g.inilinecount = 0;
+    FilePtr f = openini(g.inifile);
+    if (!f) {
+        const std::string subject = "Ini-file '" + g.inifile + "'";
+        std::perror(subject.c_str());
+        return;
+    }
+    std::fprintf(stderr, "Parsing %s.\n", g.inifile.c_str());
+
+    // One read takes at most INILINECHARS characters; a longer physical line arrives in
+    // pieces, each counted and interpreted as a line of its own. A last line without a
+    // newline meets the end of the file during its own read and is not applied.
+    char buf[INILINECHARS + 1];
+    while (!std::feof(f.get()) && !std::ferror(f.get())) {
+        const char* got = std::fgets(buf, sizeof buf, f.get());
+        ++g.inilinecount;
+        if (got != nullptr && !std::feof(f.get()) && !std::ferror(f.get())) parseinp(buf);
+    }
+}
 
 } // namespace kpx

@@ -1,0 +1,46 @@
+// The Unix listener client: waits on TCP port 9998 of the listener's own address, takes one
+// sender after another and plays each stream on the audio device as 8-bit u-law.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace kpx {
+
+inline constexpr const char* CLIENTKIND = "CLIENT     ";
+inline constexpr const char* CLIENTVERSION = "1.10     ";
+inline constexpr const char* AUDIODEVICE = "/dev/audio";
+inline constexpr const char* ANYADDRESS = "0.0.0.0";
+
+// Buffers of one reception: one packet (with a little slack) and its decoded audio.
+inline constexpr int PACKETBUFBYTES = 332;
+inline constexpr int AUDIOBUFBYTES = 1650;
+
+// Process-wide state of the client.
+extern int sk;               // the listening socket, made once and reused for every reception
+extern int init;             // 1 once `sk` is bound; the bind happens only while it is 0
+extern std::FILE* outfile;   // the audio device, open only during a reception
+
+// Path of the audio device. Always "/dev/audio" in the program; unit tests point it at a file.
+extern std::string devicename;
+
+// Binds `sock` to `address`:`port` on the first call (host name or dotted address), listens
+// and accepts one sender. Returns the accepted descriptor, -4 when listening fails or -1 when
+// accepting fails (the listening socket is closed in both cases). A failed bind ends the
+// process with status 1.
+int acc_sock(int sock, const char* address, int port);
+
+// One reception on the accepted connection `conn`: opens the device, synchronises on the
+// first data, then reads, decodes and plays packet after packet until the link is lost or
+// the device takes nothing. Does not close `conn`.
+void getsound(int conn);
+
+// One turn of the client's endless loop: accept a sender on `sk`, run the reception, close
+// the connection. Returns what acc_sock returned.
+int serveone(const char* address);
+
+// The whole program: banner, arguments, socket, then serveone for ever. Returns only the
+// exit status of a usage error or of a socket that cannot be made.
+int clientmain(int argc, char** argv);
+
+} // namespace kpx

@@ -1,0 +1,5 @@
+#include "client.h"
+
+int main(int argc, char** argv) {
+    return kpx::clientmain(argc, argv);
+}

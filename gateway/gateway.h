@@ -1,0 +1,45 @@
+// The two gateway programs, lconnect (a listener asks the server to connect it) and
+// bconnect (a relay broadcaster asks to be fed and listed): they hand one request to the
+// server through its command file and return the server's HTML action report as the page.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace kpx {
+
+enum class gatekind { listener, broadcaster };
+
+// Process-wide settings of one run.
+extern gatekind gwkind;
+extern std::string commandfile;          // path of the server's command file
+extern std::string repdir;               // the server's report directory, no trailing "/"
+extern std::string CLIENTURL;            // bconnect: where a full server sends listeners
+extern std::string BCASTURL;             // bconnect: where it sends other broadcasters
+extern std::array<char, 1024> resfilenam; // the HTML report awaited
+extern std::FILE* banfile;               // the report while it is copied to the page
+
+inline constexpr int gw_maxpauses = 101;  // 101 pauses of 100 ms: about 10 s per wait
+
+// Seams: the 100 ms pause between two looks at a file, and the end of the process.
+extern std::function<void()> gwpause;
+extern std::function<void(int)> gwexit;
+
+// 1 if the file can be opened for reading (closed again at once), else 0.
+int fileexists(const char* path);
+
+// Name rule for CLIENTNAME / REMOTE_ADDR: at least two dots, not dots only, no "@" and no
+// blank, and only letters, digits, '.', '-' and '_'. 1 when acceptable.
+int nameok(const std::string& name);
+
+// Hands the request to the server: waits for a free command file, creates it, writes the
+// request line and waits until the server has taken it. Returns only on success; any
+// failure prints its message and ends the run with status 1 (through gwexit).
+void doit();
+
+// The whole program of a gateway run after the page header; returns the exit status.
+int gateway_main(gatekind kind);
+
+} // namespace kpx

@@ -1,0 +1,178 @@
+#include "commands.h"
+
+#include "config.h"
+#include "console.h"
+#include "globals.h"
+#include "platform.h"
+#include "reports.h"
+#include "table.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <strings.h>
+
+namespace kpx {
+
+namespace {
+
+bool sameword(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
+
+// A command file that could not be removed after its line was handled. It is left alone
+// until it changes, so that one request is not carried out again after every packet.
+struct Handled {
+    bool valid = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+};
+Handled stuck;
+
+bool samefile(const Handled& h, const struct stat& st) {
+    return h.valid && h.dev == st.st_dev && h.ino == st.st_ino && h.size == st.st_size &&
+           h.mtime.tv_sec == st.st_mtim.tv_sec && h.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Closes the command file and removes it, which tells its writer the request was taken.
+void closeandremove() {
+    struct stat st {};
+    const bool known = g.listfile != nullptr && ::fstat(::fileno(g.listfile), &st) == 0;
+    if (g.listfile != nullptr) std::fclose(g.listfile);
+    g.listfile = nullptr;
+    if (::unlink(g.listname.c_str()) != 0) {
+        std::perror("unlink()");
+        std::fprintf(stderr, "Command file %s could not be removed. Its request is not handled "
+                             "again until the file changes.\n", g.listname.c_str());
+        if (known) {
+            stuck.valid = true;
+            stuck.dev = st.st_dev;
+            stuck.ino = st.st_ino;
+            stuck.size = st.st_size;
+            stuck.mtime = st.st_mtim;
+        }
+    }
+}
+
+void stopall() {
+    // Every peer is disconnected once, in the slot order in which the command found them,
+    // and numbered by that slot. Peers are found by their socket, not by a slot that a
+    // removal may already have refilled.
+    const int n = g.clientcount;
+    std::array<int, MAXPEERS> socks{};
+    for (int i = 0; i < n; ++i) socks[static_cast<std::size_t>(i)] = g.machine[static_cast<std::size_t>(i)].sock;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < g.clientcount; ++j) {
+            if (g.machine[static_cast<std::size_t>(j)].sock == socks[static_cast<std::size_t>(i)]) {
+                killsock(j, i);
+                break;
+            }
+        }
+    }
+    std::fputs("All clients killed.\n", stderr);
+    std::fputs("Server stopped.\n", stderr);
+    if (g.listfile != nullptr) std::fclose(g.listfile);
+    g.listfile = nullptr;
+    ::unlink(g.listname.c_str());
+    leave(10);
+}
+
+void addbroadcaster(const std::string& host, const std::string& curl, const std::string& burl) {
+    if (g.distcount < 0 || g.distcount >= MAXPEERS) return;
+    distrec& d = g.distributor[static_cast<std::size_t>(g.distcount)];
+    d.clientname = host.substr(0, NAMECHARS);
+    d.clienturl = curl.substr(0, URLCHARS);
+    d.bcasturl = burl.substr(0, URLCHARS);
+    std::fputs("Adding the following broadcaster to the automatic distribution list:\n", stderr);
+    std::fprintf(stderr, "Hostname/IP-address: %s \n", d.clientname.c_str());
+    std::fprintf(stderr, "Clients are forwarded to: %s \n", d.clienturl.c_str());
+    std::fprintf(stderr, "Broadcasters are forwarded to: %s \n", d.bcasturl.c_str());
+    ++g.distcount;
+}
+
+} // namespace
+
+void parsecom(const std::string& line) {
+    const std::string command = getcommand(line);
+    const std::string argument = getparam(line, 1, VALUECHARS);
+    std::fprintf(stderr, "Command '%s' given.\n", command.c_str());
+
+    if (sameword(command, "@STOP")) {
+        stopall();
+    } else if (sameword(command, "@LIST")) {
+        std::fputs("Statistics:\n", stderr);
+        std::fputs("No/IP\n", stderr);
+        if (g.clientcount == 0) std::fputs("No client connected at this time!\n", stderr);
+        for (int i = 0; i < g.clientcount; ++i)
+            std::fprintf(stderr, "%ld/%s\n", static_cast<long>(i),
+                         g.machine[static_cast<std::size_t>(i)].name.c_str());
+    } else if (sameword(command, "@KILL") && !argument.empty() &&
+               static_cast<std::uint32_t>(std::strtol(argument.c_str(), nullptr, 10)) <
+                   static_cast<std::uint32_t>(g.clientcount)) {
+        killsock(static_cast<int>(std::strtol(argument.c_str(), nullptr, 10)));
+        return; // killsock ends with its own separator line
+    } else if (sameword(command, "@BCONNECT")) {
+        const std::string host = getparam(line, 1, VALUECHARS);
+        if (g.allowbcons != 1) {
+            std::fputs("Rejecting broadcaster connect.\n", stderr);
+            handleerror(MSG_NOBCONNECT, host);
+        } else {
+            const std::string curl = getparam(line, 2, URLTOKENCHARS);
+            const std::string burl = getparam(line, 3, URLTOKENCHARS);
+            std::fputs("Broadcaster connect:\n", stderr);
+            if (conn(host, 1) == 1) addbroadcaster(host, curl, burl);
+        }
+    } else {
+        std::fputs("Command was invalid. Doing nothing.\n", stderr);
+    }
+    prnline();
+}
+
+void pollcommand() {
+    // Non-blocking open, so that a FIFO put in the file's place cannot hang the server;
+    // anything but a regular file is left alone.
+    const int fd = ::open(g.listname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        stuck.valid = false;
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || samefile(stuck, st)) {
+        ::close(fd);
+        return;
+    }
+    stuck.valid = false;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    g.listfile = ::fdopen(fd, "r");
+    if (g.listfile == nullptr) {
+        ::close(fd);
+        return;
+    }
+
+    std::array<char, COMMANDLINECHARS + 1> buf{};
+    if (std::fgets(buf.data(), static_cast<int>(buf.size()), g.listfile) == nullptr) {
+        // Empty (a writer has just created it): leave it for the next pass.
+        std::fclose(g.listfile);
+        g.listfile = nullptr;
+        return;
+    }
+    const std::string line(buf.data()); // the line as text: it ends at a NUL byte
+
+    g.now = sys.clock();
+    prntime(g.now);
+    if (!line.empty() && line[0] == '@') {
+        parsecom(line);
+    } else {
+        conn(line, 0);
+        prnline();
+    }
+    closeandremove();
+}
+
+} // namespace kpx

@@ -1,0 +1,157 @@
+#include "reports.h"
+
+#include "globals.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace kpx {
+
+namespace {
+
+// Removes whatever has the report's name and creates the report afresh. The creation is
+// exclusive and does not follow a symbolic link, so a link planted between the removal and
+// the creation (or a directory that cannot be removed) makes it fail instead of writing
+// somewhere else.
+std::FILE* createreport(const std::string& path) {
+    if (path.size() > static_cast<std::size_t>(PATHCHARS)) return nullptr;
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "w");
+    if (f == nullptr) ::close(fd);
+    return f;
+}
+
+// Opens a skeleton for reading; only a readable regular file counts as a skeleton.
+std::FILE* openskeleton(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "r");
+    if (f == nullptr) ::close(fd);
+    return f;
+}
+
+// Copies the skeleton piece by piece (at most SKELETONCHARS characters each), every piece
+// followed by an added newline. A piece read up to the end of the file is not copied, so a
+// last line without its newline is lost. With `message` set, a piece beginning with '@' is
+// the marker and is replaced by "<name>: <message>." (the name HTML-escaped).
+void copyskeleton(std::FILE* skel, std::FILE* out, const std::string& name, const char* message) {
+    char buf[SKELETONCHARS + 1];
+    while (!std::feof(skel) && !std::ferror(skel)) {
+        if (std::fgets(buf, sizeof buf, skel) == nullptr) break;
+        if (std::feof(skel)) break;
+        if (message != nullptr && buf[0] == '@')
+            std::fprintf(out, "%s: %s.\n", htmlescape(name).c_str(), message);
+        else
+            std::fprintf(out, "%s\n", buf);
+    }
+}
+
+// The success and error reports share everything but their texts.
+void writereport(const std::string& name, const std::string& skeleton, const char* kindword,
+                 const char* message) {
+    if (!acceptablename(name)) {
+        prnrefusedname(name);
+        return;
+    }
+    const std::string html = reportpath(name, ".html");
+    std::FILE* skel = openskeleton(skeleton);
+    if (skel == nullptr) std::fputs("No HTML skeleton for report found.\n", stderr);
+    std::FILE* rep = createreport(html);
+    std::fprintf(stderr, "%s %s report ", rep != nullptr ? "Writing" : "Cannot write", kindword);
+    if (skel != nullptr) {
+        std::fprintf(stderr, message != nullptr ? "to '%s' " : "to '%s' and ", html.c_str());
+        if (rep != nullptr) copyskeleton(skel, rep, name, message);
+        std::fclose(skel);
+    }
+    if (rep != nullptr) std::fclose(rep);
+
+    const std::string txt = reportpath(name, ".txt");
+    std::fprintf(stderr, " to '%s'.\n", txt.c_str());
+    std::FILE* t = createreport(txt);
+    if (t == nullptr) {
+        std::fputs("Text file could not be created!\n", stderr);
+        return;
+    }
+    if (message != nullptr)
+        std::fprintf(t, "%s: %s \n", name.c_str(), message);
+    else
+        std::fprintf(t, "%s: Connection established. Enjoy KPX!\n", name.c_str());
+    std::fclose(t);
+}
+
+} // namespace
+
+bool acceptablename(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos;
+}
+
+void prnrefusedname(const std::string& name) {
+    std::fprintf(stderr, "Request name '%s' is not acceptable (empty or containing '/'). "
+                         "No report written.\n", name.c_str());
+}
+
+std::string htmlescape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+std::string reportpath(const std::string& name, const char* ext) {
+    return g.resdir + "/" + name + ext;
+}
+
+void handlesuccess(const std::string& name) {
+    writereport(name, g.okfile, "SUCCESS", nullptr);
+}
+
+void handleerror(const std::string& message, const std::string& name) {
+    writereport(name, g.errorfile, "ERROR", message.c_str());
+}
+
+void handleforwarding(const std::string& url, const std::string& name) {
+    if (!acceptablename(name)) {
+        prnrefusedname(name);
+        return;
+    }
+    std::FILE* rep = createreport(reportpath(name, ".html"));
+    if (rep == nullptr) {
+        std::fputs("Cannot write FORWARDER HTML ", stderr);
+        handleerror(MSG_INTERNAL, "KPX-SERVER");
+    } else {
+        std::fputs("Generating FORWARDER HTML.\n", stderr);
+        const std::string u = htmlescape(url);
+        std::fprintf(rep, "<HEAD>\n");
+        std::fprintf(rep, "<META HTTP-EQUIV=%cRefresh%c CONTENT=%c0; URL=%s%c>\n", 34, 34, 34,
+                     u.c_str(), 34);
+        std::fprintf(rep, "Maximum amount of clients reached.<A HREF=%s>Try this broadcaster</A><br>\n",
+                     u.c_str());
+        std::fprintf(rep, "</HEAD>\n");
+        std::fclose(rep);
+    }
+    std::FILE* t = createreport(reportpath(name, ".txt"));
+    if (t != nullptr) {
+        std::fputs("Maximum number of clients reached. Use WWW-Connect!", t);
+        std::fclose(t);
+    }
+}
+
+} // namespace kpx

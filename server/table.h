@@ -1,0 +1,37 @@
+// The peer table `machine`, the distribution list `distributor` and the routines that
+// connect a peer (`conn`, `open_sock`) and remove one (`killsock`).
+#pragma once
+
+#include "globals.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kpx {
+
+inline constexpr int PEERPORT = 9998;       // every peer waits for the stream on this TCP port
+inline constexpr int CONNECTLIMITMS = 5000; // a connect attempt gives up after this long
+inline constexpr int SENDLIMITMS = 3000;    // a send blocked this long drops the peer
+
+// Takes one connection request (a host name or dotted address, possibly ending in a
+// newline). `type` 0: a listener, 1: a relay broadcaster. Returns 1 when the peer was
+// connected and entered into `machine`, else 0 (forwarded, refused or failed).
+int conn(const std::string& name, int type);
+
+// Connects `sock` to hostname:port within CONNECTLIMITMS. Returns 0 on success (success
+// report written, clientcount increased) or -4 (error report written, socket closed).
+int open_sock(int sock, const std::string& hostname, int port);
+
+// Closes the peer in slot `index`, prints its statistics and lets the last peer take the
+// slot. Indexes outside 0..clientcount-1 are ignored.
+void killsock(int index);
+
+// The same, printing `shownindex` as the peer's number (the stop command numbers the peers
+// by the slots they held when it began).
+void killsock(int index, long shownindex);
+
+// Packets a peer received: `count` - `start` of the packet counter, as the statistics count them:
+// truncated towards zero, never below 0 and never beyond the unsigned 32-bit range.
+std::uint32_t packetsbetween(quad start, quad count);
+
+} // namespace kpx

@@ -136,7 +136,10 @@ void getsound(int conn) {
                 std::fwrite(audio.get(), 1, static_cast<std::size_t>(n), outfile);
             if (written < static_cast<std::size_t>(n)) {
                 say("Could not play entire audio stream! Sound card problem???\n");
-                if (written == 0) break;
+                // The device stream is buffered: a short count only says how much its buffer
+                // took before the device refused a write, so a stream in error is treated
+                // like a device that takes nothing, and the reception ends.
+                if (written == 0 || std::ferror(outfile)) break;
             }
         }
     }

@@ -1,0 +1,114 @@
+// Streams a client must survive: garbage, a stream that does not start at a frame boundary,
+// a sender that trickles or stalls, and a long stream (memory stays bounded).
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace clienttest;
+using kpxtest::countof;
+
+namespace {
+const std::string WAITING = "Use your WWW-browser to connect a server!\n";
+const std::string LOST = "Connection to server lost.\nTry to connect again!\n";
+const std::string CORRUPT = "Corrupt package! (read=330 - must=330)\n";
+} // namespace
+
+TEST(ClientBadInput, GarbageBetweenGoodPacketsIsDroppedPacketByPacket) {
+    const std::string addr = "127.0.3.11";
+    Client c({addr});
+    // good, garbage, good, garbage (3 packets' worth), good
+    Bytes wire = packets(2, 11);
+    wire = concat(wire, noise(330, 12));
+    wire = concat(wire, packets(3, 13));
+    wire = concat(wire, noise(3 * 330, 14));
+    wire = concat(wire, packets(1, 15));
+    int refused = 0;
+    const Bytes want = expectedplay(wire, &refused);
+    ASSERT_EQ(refused, 4); // 40 random frames all carrying the signature is not going to happen
+    Sender s(addr);
+    ASSERT_TRUE(s.send(wire));
+    s.close();
+    ASSERT_TRUE(c.waitcount(WAITING, 2));
+    EXPECT_EQ(countof(c.out(), CORRUPT), 4);
+    EXPECT_TRUE(c.heard() == want);
+    EXPECT_EQ(c.heard().size(), 6u * 1600u);
+    EXPECT_TRUE(c.proc().running());
+}
+
+TEST(ClientBadInput, StreamNotStartingAtAFrameBoundaryIsNeverRealigned) {
+    const std::string addr = "127.0.3.12";
+    Client c({addr});
+    // 7 stray bytes, then 8 good packets: every 330-byte packet the client takes straddles two
+    // frames, so (unless a shifted frame happens to carry the signature) all are refused.
+    const Bytes wire = concat(noise(7, 16), packets(8, 17));
+    int refused = 0;
+    const Bytes want = expectedplay(wire, &refused);
+    Sender s(addr);
+    ASSERT_TRUE(s.send(wire));
+    s.close();
+    ASSERT_TRUE(c.waitcount(WAITING, 2));
+    EXPECT_EQ(countof(c.out(), CORRUPT), refused);
+    EXPECT_GE(refused, 1);
+    EXPECT_EQ(countof(c.out(), LOST), 1); // the 7 bytes left over at the end
+    EXPECT_TRUE(c.heard() == want);
+}
+
+TEST(ClientBadInput, SenderTricklingSingleBytesCountsAsLostAfter100Reads) {
+    const std::string addr = "127.0.3.13";
+    Client c({addr});
+    const Bytes wire = packets(1, 18);
+    Sender s(addr);
+    ASSERT_TRUE(s.connected());
+    // Never a whole packet: each byte arrives on its own, so each read of the client gets one.
+    std::size_t sent = 0;
+    while (sent < 329 && countof(c.out(), LOST) == 0) {
+        if (!s.send(wire, sent, 1)) break;
+        ++sent;
+        std::this_thread::sleep_for(4ms);
+    }
+    ASSERT_TRUE(c.waitcount(LOST, 1, 5s)) << "sent " << sent << " bytes\n" << c.out();
+    EXPECT_LT(sent, 329u);
+    ASSERT_TRUE(c.waitcount(WAITING, 2));
+    EXPECT_TRUE(c.heard().empty());
+    EXPECT_TRUE(c.proc().running());
+}
+
+TEST(ClientBadInput, StalledSenderIsWaitedForAndPlaysOnWhenItResumes) {
+    const std::string addr = "127.0.3.14";
+    Client c({addr});
+    const Bytes wire = packets(4, 19);
+    Sender s(addr);
+    ASSERT_TRUE(s.send(wire, 0, 330 + 100));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(countof(c.out(), LOST), 0);
+    EXPECT_EQ(countof(c.out(), WAITING), 1);
+    ASSERT_TRUE(s.send(wire, 430, wire.size() - 430));
+    s.close();
+    ASSERT_TRUE(c.waitcount(WAITING, 2));
+    EXPECT_TRUE(c.heard() == expectedplay(wire));
+}
+
+TEST(ClientBadInput, LongStreamKeepsMemoryBounded) {
+    const std::string addr = "127.0.3.15";
+    Client c({addr});
+    const Bytes good = packets(50, 20);
+    const Bytes bad = noise(50 * 330, 21);
+    Sender s(addr);
+    ASSERT_TRUE(s.send(good));
+    ASSERT_TRUE(c.waitcount("The audience is listening", 1));
+    // After the first packets the client holds everything a reception needs.
+    std::this_thread::sleep_for(200ms);
+    const long early = vmkib(c.proc().pid(), "VmRSS");
+    ASSERT_GT(early, 0);
+    // 4000 more packets (good and refused ones, 800 s of sound) through the same reception.
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(s.send(i % 2 ? bad : good));
+    s.close();
+    ASSERT_TRUE(c.waitcount(WAITING, 2, 30s));
+    const long peak = vmkib(c.proc().pid(), "VmHWM");
+    EXPECT_EQ(countof(c.out(), CORRUPT), 20 * 50);
+    EXPECT_EQ(c.heard().size(), 21u * 50u * 1600u);
+    // A leak of even one buffer per packet would add several MiB.
+    EXPECT_LT(peak - early, 512) << "early " << early << " KiB, peak " << peak << " KiB";
+}

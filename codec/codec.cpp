@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <memory>
 
-extern "C" {
 #include <gsm.h>
-}
 
 namespace kpx {
 

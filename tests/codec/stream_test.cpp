@@ -102,17 +102,6 @@ std::vector<std::vector<unsigned char>> split(const std::vector<unsigned char>& 
 
 } // namespace
 
-TEST(StreamFormat, ConstantsOfTheLink)
-{
-    EXPECT_EQ(kpx::STREAMPORT, 9998);
-    EXPECT_EQ(kpx::PACKETBYTES, kpx::FRAMESPERPACKET * kpx::FRAMEBYTES);
-    EXPECT_EQ(kpx::PACKETSAMPLES, kpx::FRAMESPERPACKET * kpx::FRAMESAMPLES);
-    EXPECT_EQ(kpx::PACKETBYTES * kpx::PACKETSPERSECOND, 1650);
-    EXPECT_EQ(kpx::PACKETSAMPLES * kpx::PACKETSPERSECOND, 8000);
-    EXPECT_EQ(kpx::MAXREADS, 100);
-    EXPECT_EQ(kpx::LISTENBACKLOG, 10);
-}
-
 TEST(StreamReader, WholePacketsArriveIntactAndDecode)
 {
     socketpair_ sp;

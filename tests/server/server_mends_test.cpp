@@ -1,0 +1,293 @@
+// Safety of the server against stalled peers, unanswered connects, hostile request names,
+// planted links, and bad command files, skeletons and report directories.
+#include "serverenv.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+namespace kpxtest::server {
+namespace {
+
+void playbackinput(Env& e, unsigned seed) { writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)})); }
+
+// The server run in a network namespace of its own (loopback only), for requests whose
+// names go to the resolver.
+const std::vector<std::string> ISOLATED = {"/usr/bin/unshare", "-n", "sh", "-c",
+                                           "ip link set lo up && exec \"$0\" \"$@\""};
+
+TEST(ServerMends, AListenerThatStopsReadingIsDroppedWhileTheOtherStreams) {
+    Env e;
+    playbackinput(e, 300);
+    e.start();
+    FakeListener stalled(addr(57)), good(addr(58));
+    ASSERT_TRUE(e.connect(addr(57), stalled));
+    ASSERT_TRUE(e.connect(addr(58), good));
+    stalled.pause(true);
+    ASSERT_TRUE(e.waiterr("Client 127.0.2.57 died (#0).", 30s)) << e.err();
+    const std::size_t after = good.total(0);
+    EXPECT_TRUE(waitfor([&] { return good.total(0) > after + 330 * 10; }, 10s));
+    ASSERT_TRUE(e.command("@LIST\n"));
+    EXPECT_NE(e.err().find("No/IP\n0/127.0.2.58\n" + SEPARATOR), std::string::npos);
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerMends, AnUnansweredConnectGivesUpWithinTheLimit) {
+    // A listening socket with a full accept queue: further connection attempts get no answer.
+    const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(hole, 0);
+    int one = 1;
+    ::setsockopt(hole, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(9998);
+    ::inet_pton(AF_INET, addr(59).c_str(), &sa.sin_addr);
+    ASSERT_EQ(::bind(hole, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(hole, 0), 0);
+    std::vector<int> fillers;
+    for (int k = 0; k < 3; ++k) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        fillers.push_back(s);
+    }
+    std::this_thread::sleep_for(200ms);
+
+    Env e;
+    playbackinput(e, 310);
+    e.start();
+    FakeListener good(addr(60));
+    ASSERT_TRUE(e.connect(addr(60), good));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(e.command(addr(59) + "\n", 15s));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, 7s);
+    EXPECT_NE(e.err().find("127.0.2.59 is requesting connection.\n"
+                           "connect(): Connection timed out\n"
+                           "Writing ERROR report to '" + e.report(addr(59), ".html") + "'  to '" +
+                           e.report(addr(59), ".txt") + "'.\n"
+                           "Connection NOT established.\n"),
+              std::string::npos)
+        << e.err();
+    EXPECT_EQ(readfile(e.report(addr(59), ".html")), "<html>\n\n" + addr(59) + ": " + CANNOTCONNECT + ".\n</html>\n\n");
+    const std::size_t after = good.total(0);
+    EXPECT_TRUE(waitfor([&] { return good.total(0) > after + 330 * 10; }, 10s));
+    EXPECT_EQ(e.stop(), 10);
+    for (int s : fillers) ::close(s);
+    ::close(hole);
+}
+
+TEST(ServerMends, NamesWithASlashAreRefusedBeforeAnyFileIsTouched) {
+    Env e;
+    playbackinput(e, 320);
+    e.start();
+    writefile(e.dir.file("escape.html"), "keep");
+    writefile(e.dir.file("escape.txt"), "keep");
+    for (const std::string name : {"../escape", "a/b", "/tmp"}) {
+        ASSERT_TRUE(e.command(name + "\n")) << name;
+        EXPECT_NE(e.err().find(name + " is requesting connection.\nRequest name '" + name + "' is not acceptable"),
+                  std::string::npos)
+            << e.err();
+    }
+    ASSERT_TRUE(e.command("@BCONNECT ../escape http://l/ http://b/\n"));
+    EXPECT_EQ(readfile(e.dir.file("escape.html")), "keep");
+    EXPECT_EQ(readfile(e.dir.file("escape.txt")), "keep");
+    EXPECT_TRUE(std::filesystem::is_empty(e.repdir()));
+    EXPECT_EQ(countof(e.err(), "connect()"), 0);
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerMends, PlantedLinksAreReplacedAndAnUnremovableReportIsNotWritable) {
+    Env e;
+    playbackinput(e, 330);
+    e.start();
+    writefile(e.dir.file("target.html"), "keep");
+    writefile(e.dir.file("target.txt"), "keep");
+    std::filesystem::create_symlink(e.dir.file("target.html"), e.report(addr(61), ".html"));
+    std::filesystem::create_symlink(e.dir.file("target.txt"), e.report(addr(61), ".txt"));
+    FakeListener l(addr(61));
+    ASSERT_TRUE(e.connect(addr(61), l));
+    EXPECT_EQ(readfile(e.dir.file("target.html")), "keep");
+    EXPECT_EQ(readfile(e.dir.file("target.txt")), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(e.report(addr(61), ".html")));
+    EXPECT_EQ(readfile(e.report(addr(61), ".html")), SUCCESSREPORT);
+    EXPECT_EQ(readfile(e.report(addr(61), ".txt")), addr(61) + ": Connection established. Enjoy KPX!\n");
+    EXPECT_EQ(std::filesystem::status(e.report(addr(61), ".html")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0644) & ~std::filesystem::perms(::umask(022)) );
+
+    // A directory in the report's place cannot be removed: the report is not writable.
+    std::filesystem::create_directory(e.report(addr(62), ".html"));
+    ASSERT_TRUE(e.command(addr(62) + "\n")); // nobody listens at .62
+    EXPECT_NE(e.err().find("Cannot write ERROR report to '" + e.report(addr(62), ".html") + "'  to '"),
+              std::string::npos)
+        << e.err();
+    EXPECT_TRUE(std::filesystem::is_directory(e.report(addr(62), ".html")));
+    EXPECT_EQ(readfile(e.report(addr(62), ".txt")), addr(62) + ": " + CANNOTCONNECT + " \n");
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerMends, NamesGoingToTheResolverAreEscapedCutAndNeverCommands) {
+    Env e;
+    playbackinput(e, 340);
+    e.start(ISOLATED);
+    const std::string odd = "x<b>&\"q\"";
+    ASSERT_TRUE(e.command(odd + "\n"));
+    EXPECT_EQ(readfile(e.report(odd, ".html")),
+              "<html>\n\nx&lt;b&gt;&amp;&quot;q&quot;: " + CANNOTCONNECT + ".\n</html>\n\n");
+    EXPECT_EQ(readfile(e.report(odd, ".txt")), odd + ": " + CANNOTCONNECT + " \n");
+
+    // A leading blank makes a listener request, not a command.
+    ASSERT_TRUE(e.command(" @STOP\n"));
+    EXPECT_NE(e.err().find(" @STOP is requesting connection.\n"), std::string::npos);
+    EXPECT_TRUE(exists(e.report(" @STOP", ".html")));
+    EXPECT_TRUE(e.proc().running());
+
+    // 300 characters: the name is cut to 254, and only the first line counts.
+    const std::string longname(300, 'a');
+    ASSERT_TRUE(e.command(longname + "\nsecond line\n"));
+    EXPECT_NE(e.err().find(std::string(254, 'a') + " is requesting connection.\n"), std::string::npos);
+    // 254 characters and ".html" exceed the longest file name: the report is not writable.
+    EXPECT_NE(e.err().find("Cannot write ERROR report to '" + e.report(std::string(254, 'a'), ".html")),
+              std::string::npos);
+    EXPECT_NE(e.err().find("Text file could not be created!\n"), std::string::npos);
+    EXPECT_EQ(countof(e.err(), "second line"), 0);
+
+    // Binary bytes: the line ends at a NUL byte.
+    ASSERT_TRUE(e.command(std::string("\x01\xfe\xff", 3) + std::string(1, '\0') + "tail\n"));
+    EXPECT_TRUE(exists(e.report("\x01\xfe\xff", ".txt")));
+
+    // Over-long command words and arguments are cut.
+    ASSERT_TRUE(e.command("@" + std::string(200, 'W') + " " + std::string(300, '7') + "\n"));
+    EXPECT_NE(e.err().find("Command '@" + std::string(94, 'W') + "' given.\nCommand was invalid."), std::string::npos);
+    ASSERT_TRUE(e.command("@KILL " + std::string(300, '7') + "\n"));
+    ASSERT_TRUE(e.command("@BCONNECT " + std::string(300, 'h') + " " + std::string(1500, 'u') + "\n"));
+    EXPECT_NE(e.err().find(std::string(127, 'h') + " is requesting connection.\n"), std::string::npos);
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerBadInput, OddCommandFilesNeverStopTheStream) {
+    Env e;
+    playbackinput(e, 350);
+    e.start();
+    FakeListener l(addr(63));
+    ASSERT_TRUE(e.connect(addr(63), l));
+    auto streaming = [&] {
+        const std::size_t before = l.total(0);
+        return waitfor([&] { return l.total(0) > before + 330 * 5; }, 5s);
+    };
+
+    // Binary command line, CR line end, an over-long first line followed by a second one.
+    ASSERT_TRUE(e.command(std::string("@\x01\x02\xff", 4) + std::string(1, '\0') + "x\n"));
+    ASSERT_TRUE(e.command("@LIST\r\n"));
+    EXPECT_NE(e.err().find("Command '@LIST\r' given.\nCommand was invalid. Doing nothing.\n"), std::string::npos);
+    ASSERT_TRUE(e.command("@LIST" + std::string(2000, ' ') + "x\n@STOP\n"));
+    EXPECT_TRUE(e.proc().running());
+    EXPECT_TRUE(streaming());
+
+    // An empty file stays until a line is written into it.
+    writefile(e.cmdfile(), "");
+    std::this_thread::sleep_for(600ms);
+    EXPECT_TRUE(exists(e.cmdfile()));
+    writefile(e.cmdfile(), "@LIST\n");
+    EXPECT_TRUE(waitfor([&] { return !exists(e.cmdfile()); }, 5s));
+
+    // A directory or a FIFO in the file's place is left alone.
+    std::filesystem::create_directory(e.cmdfile());
+    EXPECT_TRUE(streaming());
+    std::filesystem::remove(e.cmdfile());
+    ASSERT_EQ(::mkfifo(e.cmdfile().c_str(), 0644), 0);
+    EXPECT_TRUE(streaming());
+    std::filesystem::remove(e.cmdfile());
+
+    EXPECT_TRUE(e.proc().running());
+    const int lists = countof(e.err(), "Command '@LIST' given.");
+    EXPECT_EQ(lists, 2);
+    EXPECT_EQ(countof(e.err(), "Command '@STOP' given."), 0);
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerBadInput, MissingSkeletonsAndReportDirectoryKeepTheStreamGoing) {
+    {
+        Env e;
+        e.conf.push_back("successhtml = " + e.dir.file("none.html"));
+        e.conf.push_back("errorhtml = " + e.dir.path()); // a directory
+        playbackinput(e, 360);
+        e.start();
+        FakeListener l(addr(70));
+        ASSERT_TRUE(e.connect(addr(70), l));
+        EXPECT_NE(e.err().find("No HTML skeleton for report found.\nWriting SUCCESS report  to '" +
+                               e.report(addr(70), ".txt") + "'.\n"),
+                  std::string::npos)
+            << e.err();
+        EXPECT_TRUE(exists(e.report(addr(70), ".html")));
+        EXPECT_EQ(readfile(e.report(addr(70), ".html")), "");
+        ASSERT_TRUE(e.command(addr(72) + "\n"));
+        EXPECT_NE(e.err().find("No HTML skeleton for report found.\nWriting ERROR report  to '"), std::string::npos);
+        EXPECT_EQ(e.stop(), 10);
+    }
+    Env e;
+    e.conf.push_back("repdir = " + e.dir.file("nowhere"));
+    playbackinput(e, 361);
+    e.start();
+    FakeListener l(addr(71));
+    ASSERT_TRUE(e.connect(addr(71), l));
+    EXPECT_NE(e.err().find("Cannot write SUCCESS report to '" + e.dir.file("nowhere") + "/127.0.2.71.html' and  to '" +
+                           e.dir.file("nowhere") + "/127.0.2.71.txt'.\nText file could not be created!\n"),
+              std::string::npos)
+        << e.err();
+    const std::size_t before = l.total(0);
+    EXPECT_TRUE(waitfor([&] { return l.total(0) > before + 330 * 5; }, 5s));
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerBadInput, AnOrdinaryUserWithUnreadableAndUnremovableFiles) {
+    Env e;
+    playbackinput(e, 370);
+    std::filesystem::permissions(e.dir.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(e.repdir(), std::filesystem::perms(0555)); // read-only
+    e.start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    ASSERT_TRUE(e.proc().running()) << e.err();
+    EXPECT_NE(e.err().find("WARNING:\nBe sure you have permissions to read and write to the above mentioned files!\n"
+                           "- Official broadcaster connects are: allowed\n"),
+              std::string::npos)
+        << e.err();
+
+    // The command file's directory is not writable for the server: the request is handled
+    // once, reported as not removable, and not carried out again.
+    FakeListener l(addr(65));
+    writefile(e.cmdfile(), addr(65) + "\n");
+    ASSERT_TRUE(e.waiterr("could not be removed"));
+    EXPECT_NE(e.err().find("Cannot write SUCCESS report to '" + e.report(addr(65), ".html") +
+                           "' and  to '" + e.report(addr(65), ".txt") + "'.\nText file could not be created!\n"),
+              std::string::npos)
+        << e.err();
+    EXPECT_NE(e.err().find("unlink(): Permission denied\n"), std::string::npos);
+    ASSERT_TRUE(waitfor([&] { return l.total(0) >= 330 * 5; }, 5s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(countof(e.err(), "127.0.2.65 is requesting connection."), 1);
+
+    // An unreadable command file is left alone; once readable (and changed) it is handled.
+    std::filesystem::permissions(e.cmdfile(), std::filesystem::perms::none);
+    writefile(e.cmdfile(), "@LIST\n");
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(countof(e.err(), "Command '@LIST' given."), 0);
+    std::filesystem::permissions(e.cmdfile(), std::filesystem::perms(0644));
+    ASSERT_TRUE(e.waiterr("Command '@LIST' given.\nStatistics:\nNo/IP\n0/127.0.2.65\n"));
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(countof(e.err(), "Command '@LIST' given."), 1);
+
+    std::filesystem::remove(e.cmdfile());
+    writefile(e.cmdfile(), "@STOP\n");
+    ASSERT_TRUE(e.proc().wait(10s));
+    EXPECT_EQ(e.proc().exitcode(), 10);
+}
+
+} // namespace
+} // namespace kpxtest::server

@@ -186,29 +186,63 @@ TEST(ClientProgram, DeviceThatCannotBeOpenedEndsEachReceptionAndTheClientKeepsWa
     EXPECT_TRUE(c.proc().running());
 }
 
-TEST(ClientProgram, WithoutArgumentListensOnAllAddresses) {
-    // Port 9998 on every address would collide with the other tests on the shared loopback,
-    // so this one runs in a network namespace of its own.
-    if (std::system("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no unshare -n";
+namespace {
+
+struct OwnNetworkRun {
+    std::string out;   // the client's standard output
+    std::string log;   // "served A" or "refused A" per address, in order
+    Bytes heard;
+};
+
+// Runs the client with `args` in a network namespace of its own (loopback only, so port
+// 9998 on any address collides with nothing), and sends `wire` to each of `addrs` in turn
+// (bash's /dev/tcp), each time waiting until that reception has ended.
+OwnNetworkRun runinownnetwork(const std::vector<std::string>& args,
+                              const std::vector<std::string>& addrs, const Bytes& wire) {
     kpxtest::TempDir dir;
     writeasoundrc(dir.path(), Device::capture, dir.file("heard.ul"));
-    const Bytes wire = packets(3, 9);
     kpxtest::writebytes(dir.file("wire"), wire);
-    // Inside the namespace: the client without argument, then a sender on two different
-    // loopback addresses one after another (bash's /dev/tcp), then the client is stopped.
+    std::string cmd = "'";
+    cmd.append(kpxtest::program("client")).append("'");
+    for (const auto& a : args) cmd.append(" '").append(a).append("'");
+    std::string list;
+    for (const auto& a : addrs) list.append(" ").append(a);
     const std::string script =
-        "ip link set lo up; cd '" + dir.path() + "'; "
-        "HOME='" + dir.path() + "' LD_PRELOAD=libaoss.so.0 ASAN_OPTIONS=verify_asan_link_order=0 '" +
-        kpxtest::program("client") + "' > out 2> err & pid=$!; n=0; "
-        "for a in 127.0.0.1 127.44.5.6; do n=$((n+1)); "
-        "  for i in $(seq 100); do (exec 3<>/dev/tcp/$a/9998 && cat wire >&3) 2>/dev/null && break; sleep 0.05; done; "
+        "ip link set lo up; cd '" + dir.path() + "'; : > log; "
+        "HOME='" + dir.path() + "' LD_PRELOAD=libaoss.so.0 ASAN_OPTIONS=verify_asan_link_order=0 " +
+        cmd + " > out 2> err & pid=$!; n=0; "
+        "for a in" + list + "; do r=refused; "
+        "  for i in $(seq 20); do (exec 3<>/dev/tcp/$a/9998 && cat wire >&3) 2>/dev/null && { r=served; break; }; sleep 0.05; done; "
+        "  echo \"$r $a\" >> log; [ $r = served ] || continue; n=$((n+1)); "
         "  for i in $(seq 100); do [ \"$(grep -c 'Connection closed.' out)\" -ge $n ] && break; sleep 0.05; done; "
         "done; kill $pid; wait $pid 2>/dev/null; exit 0";
     kpxtest::writefile(dir.file("run.sh"), script);
     kpxtest::Process p("/usr/bin/unshare", {"-n", "bash", dir.file("run.sh")});
-    ASSERT_TRUE(p.wait(30s));
-    const std::string out = kpxtest::readfile(dir.file("out"));
-    EXPECT_EQ(countof(out, "okay, got it."), 2) << out;
-    EXPECT_TRUE(kpxtest::readbytes(dir.file("heard.ul")) ==
-                concat(expectedplay(wire), expectedplay(wire)));
+    EXPECT_TRUE(p.wait(30s));
+    return {kpxtest::readfile(dir.file("out")), kpxtest::readfile(dir.file("log")),
+            kpxtest::readbytes(dir.file("heard.ul"))};
+}
+
+bool ownnetworkpossible() { return std::system("unshare -n true >/dev/null 2>&1") == 0; }
+
+} // namespace
+
+TEST(ClientProgram, WithoutArgumentListensOnAllAddresses) {
+    if (!ownnetworkpossible()) GTEST_SKIP() << "no network namespace (unshare -n)";
+    const Bytes wire = packets(3, 9);
+    const OwnNetworkRun r = runinownnetwork({}, {"127.0.0.1", "127.44.5.6"}, wire);
+    EXPECT_EQ(r.log, "served 127.0.0.1\nserved 127.44.5.6\n") << r.out;
+    EXPECT_EQ(countof(r.out, "okay, got it."), 2) << r.out;
+    EXPECT_TRUE(r.heard == concat(expectedplay(wire), expectedplay(wire)));
+}
+
+TEST(ClientProgram, HostNameArgumentIsLookedUpAndItsAddressBound) {
+    // "localhost" is no dotted address: only the name lookup (the hosts file) makes it
+    // 127.0.0.1, and then only that address is served.
+    if (!ownnetworkpossible()) GTEST_SKIP() << "no network namespace (unshare -n)";
+    const Bytes wire = packets(2, 10);
+    const OwnNetworkRun r = runinownnetwork({"localhost"}, {"127.0.0.2", "127.0.0.1"}, wire);
+    EXPECT_EQ(r.log, "refused 127.0.0.2\nserved 127.0.0.1\n") << r.out;
+    EXPECT_EQ(countof(r.out, "okay, got it."), 1) << r.out;
+    EXPECT_TRUE(r.heard == expectedplay(wire));
 }

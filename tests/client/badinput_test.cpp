@@ -91,6 +91,10 @@ TEST(ClientBadInput, StalledSenderIsWaitedForAndPlaysOnWhenItResumes) {
 }
 
 TEST(ClientBadInput, LongStreamKeepsMemoryBounded) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer keeps freed blocks in quarantine, so resident size grows anyway.
+    GTEST_SKIP() << "resident size is not meaningful under the address sanitizer";
+#endif
     const std::string addr = "127.0.3.15";
     Client c({addr});
     const Bytes good = packets(50, 20);

@@ -158,7 +158,7 @@ TEST(ClientProgram, TwoArgumentsPrintUsageAndEndWith255) {
 }
 
 TEST(ClientProgram, ForeignAddressFailsTheBindWithStatus1) {
-    // 192.0.2.1 (a documentation network) is none of this machine's addresses.
+    // 192.0.2.1 (TEST-NET-1, reserved for examples) is none of this machine's addresses.
     Client c({"192.0.2.1"});
     ASSERT_TRUE(c.proc().wait(5s));
     EXPECT_EQ(c.proc().exitcode(), 1);

@@ -1,0 +1,168 @@
+// The request hand-over in process, with the 100 ms pause and the end of the run replaced:
+// the name rule, the waits and their budgets, and the exclusive creation of the command file.
+#include "cgi.h"
+#include "gateway.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kpxtest::TempDir;
+
+struct Ended {
+    int status;
+};
+
+class Doit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (page_) std::fclose(page_);
+        page_ = std::tmpfile();
+        ASSERT_NE(page_, nullptr);
+        kpx::cgi_page = page_;
+        kpx::gwexit = [](int status) { throw Ended{status}; };
+        kpx::gwpause = [this] {
+            ++pauses_;
+            if (onpause_) onpause_(pauses_);
+        };
+        kpx::commandfile = dir_.file("commands");
+        kpx::clientname = "192.0.2.7";
+        kpx::gwkind = kpx::gatekind::listener;
+    }
+    void TearDown() override {
+        kpx::cgi_page = stdout;
+        kpx::gwexit = [](int status) { std::exit(status); };
+        kpx::gwpause = [] {};
+        std::fclose(page_);
+        page_ = nullptr;
+    }
+    // Runs doit; returns -1 when it returned, else the status it ended the run with.
+    int run() {
+        try {
+            kpx::doit();
+        } catch (const Ended& e) {
+            return e.status;
+        }
+        return -1;
+    }
+    std::string pagetext() {
+        std::fflush(page_);
+        std::rewind(page_);
+        std::string s;
+        char buf[1024];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, page_)) > 0) s.append(buf, n);
+        return s;
+    }
+    TempDir dir_;
+    std::FILE* page_ = nullptr;
+    int pauses_ = 0;
+    std::function<void(int)> onpause_;
+};
+
+TEST(NameRule, DotsAtSignsBlanksAndCharacters) {
+    for (const char* good : {"192.0.2.7", "a.b.c", "a..", "www.example.org", "my-host_1.lan.net",
+                             "A.B.C", "1.2.3.4.5"})
+        EXPECT_EQ(kpx::nameok(good), 1) << good;
+    for (const char* bad : {"", "a.b", "localhost", "...", "..", ".", "a@b.c.d", "a b.c.d",
+                            "@..x", "a.b.c ", "a/b.c.d", "../../etc", "<b>.x.y", "a.b.c\"",
+                            "x.y.z&", "x.y.z%", "a.b.c\n", "x.y.z;"})
+        EXPECT_EQ(kpx::nameok(bad), 0) << bad;
+}
+
+TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {
+    std::string seen;
+    onpause_ = [&](int n) {
+        // Pause 1 comes before the file is created, pause 3 after it was written.
+        if (n == 3) {
+            seen = kpxtest::readfile(kpx::commandfile);
+            std::remove(kpx::commandfile.c_str());
+        }
+    };
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(seen, "192.0.2.7\n");
+    EXPECT_EQ(pagetext(), "");
+
+    pauses_ = 0;
+    kpx::gwkind = kpx::gatekind::broadcaster;
+    kpx::CLIENTURL = "http://relay.example/listen.html";
+    kpx::BCASTURL = "http://relay.example/bcast.html";
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(seen, "@BCONNECT 192.0.2.7 http://relay.example/listen.html "
+                    "http://relay.example/bcast.html\n");
+}
+
+TEST_F(Doit, BusyAfter101PausesWithTheFilePresent) {
+    kpxtest::writefile(kpx::commandfile, "other.request.line\n");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(pauses_, 101);
+    EXPECT_EQ(pagetext(), "Server is busy or not accepting connections.<br>\n");
+    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "other.request.line\n");
+}
+
+TEST_F(Doit, TimeoutAfter101PausesLeavesTheRequest) {
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(pauses_, 1 + 101);
+    EXPECT_EQ(pagetext(), "Timeout: Request was not responded by server!<br>\n"
+                          "Server may be down - please try again later!<br>\n"
+                          "Contact admin<br>\n");
+    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "192.0.2.7\n");
+
+    std::remove(kpx::commandfile.c_str());
+    SetUp();
+    kpx::gwkind = kpx::gatekind::broadcaster;
+    kpx::CLIENTURL = "u1";
+    kpx::BCASTURL = "u2";
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(pagetext(), "Timeout: Request was not responded by server!<br>\n"
+                          "Value COMMANDFILE may be wrong or server may be down.<br>\n"
+                          "Contact admin<br>\n");
+    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "@BCONNECT 192.0.2.7 u1 u2\n");
+}
+
+TEST_F(Doit, LosingTheRaceKeepsTheOtherRequestAndWaitsAgain) {
+    // Another writer creates the file during our last pause before the create; the server
+    // takes that request a few pauses later; then ours goes in.
+    std::vector<std::string> taken;
+    onpause_ = [&](int n) {
+        if (n == 1) kpxtest::writefile(kpx::commandfile, "198.51.100.9\n");
+        if (n == 4 || n == 8) {
+            taken.push_back(kpxtest::readfile(kpx::commandfile));
+            std::remove(kpx::commandfile.c_str());
+        }
+    };
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(taken, (std::vector<std::string>{"198.51.100.9\n", "192.0.2.7\n"}));
+    EXPECT_EQ(pagetext(), "");
+}
+
+TEST_F(Doit, LosingTheRaceEveryTimeEndsWithinTheBudget) {
+    // The file is always taken by someone else just before we create it.
+    onpause_ = [&](int) {
+        if (!kpxtest::exists(kpx::commandfile)) kpxtest::writefile(kpx::commandfile, "x.y.z\n");
+        else std::remove(kpx::commandfile.c_str());
+    };
+    EXPECT_EQ(run(), 1);
+    EXPECT_LE(pauses_, 101 + 1);
+    EXPECT_EQ(pagetext(), "Server is busy or not accepting connections.<br>\n");
+}
+
+TEST_F(Doit, CreateFailureOtherThanExistingFile) {
+    kpx::commandfile = dir_.file("no-such-dir/commands");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(pagetext(), "Could not create commandfile. Please mail admin!<br>\n");
+
+    SetUp();
+    kpxtest::writefile(dir_.file("plain"), "not a directory\n");
+    kpx::commandfile = dir_.file("plain/commands");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(pagetext(), "Could not create commandfile. Please mail admin!<br>\n");
+}
+
+} // namespace

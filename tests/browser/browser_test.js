@@ -41,7 +41,8 @@ try {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const children = [];
-const cleanups = [];
+const cleanups = []; // browser and relay, closed first
+const dirs = [];     // removed last, after every child has ended
 
 // A child process with its output collected.
 function start(name, exe, args, opts = {}) {
@@ -79,7 +80,7 @@ function accepts(host, port) {
 
 function tempdir(prefix) {
   const d = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
-  cleanups.push(() => fs.rmSync(d, { recursive: true, force: true }));
+  dirs.push(d);
   return d;
 }
 
@@ -242,6 +243,8 @@ async function cleanup() {
   for (const p of children) if (p.exited === null) p.child.kill('SIGTERM');
   await waitfor('children to end', () => children.every((p) => p.exited !== null), 5000)
     .catch(() => { for (const p of children) if (p.exited === null) p.child.kill('SIGKILL'); });
+  await waitfor('children to be gone', () => children.every((p) => p.exited !== null), 5000).catch(() => {});
+  for (const d of dirs) fs.rmSync(d, { recursive: true, force: true });
 }
 
 main().then(async () => {

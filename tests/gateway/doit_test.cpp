@@ -26,6 +26,8 @@ protected:
         page_ = std::tmpfile();
         ASSERT_NE(page_, nullptr);
         kpx::cgi_page = page_;
+        if (!realpause_) realpause_ = kpx::gwpause;
+        if (!realexit_) realexit_ = kpx::gwexit;
         kpx::gwexit = [](int status) { throw Ended{status}; };
         kpx::gwpause = [this] {
             ++pauses_;
@@ -37,8 +39,8 @@ protected:
     }
     void TearDown() override {
         kpx::cgi_page = stdout;
-        kpx::gwexit = [](int status) { std::exit(status); };
-        kpx::gwpause = [] {};
+        kpx::gwexit = realexit_;
+        kpx::gwpause = realpause_;
         std::fclose(page_);
         page_ = nullptr;
     }
@@ -64,6 +66,8 @@ protected:
     std::FILE* page_ = nullptr;
     int pauses_ = 0;
     std::function<void(int)> onpause_;
+    std::function<void()> realpause_;
+    std::function<void(int)> realexit_;
 };
 
 TEST(NameRule, DotsAtSignsBlanksAndCharacters) {

@@ -1,0 +1,276 @@
+// Runs the real server and measures it:
+//   1. encode-only cost: CPU seconds to compress the bench input packet by packet;
+//   2. playback mode with 10 listeners that read as fast as they can, for at least 1000
+//      packets each: the server's CPU seconds (user + system) per second of audio sent,
+//      the ratio to the encode-only cost, and its peak resident set size;
+//   3. live mode from a FIFO fed at real pace: the delay from writing a request line into
+//      the command file to the listener's first byte, over several requests.
+// Usage: server_bench [path/to/server] [packets]   (listeners on 127.0.7.10 to 127.0.7.20)
+#include "codec.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double cpuseconds(const rusage& r) {
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+double selfcpu() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return cpuseconds(r);
+}
+
+std::vector<unsigned char> benchinput(std::size_t packets) {
+    // Speech-like material is not needed for the cost: the encoder's work does not depend
+    // much on the signal. A mix of tones and noise keeps it away from silence.
+    std::vector<unsigned char> b(packets * 1600);
+    std::mt19937 rng(42);
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        const double t = static_cast<double>(i) / 8000.0;
+        const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) + 3000.0 * std::sin(2 * 3.14159265 * 1250 * t) +
+                         static_cast<double>(static_cast<int>(rng() % 2001) - 1000);
+        b[i] = kpx::linear2ulaw(static_cast<std::int16_t>(v));
+    }
+    return b;
+}
+
+// A receiver on addr:9998 that accepts one connection and reads everything it gets.
+struct Listener {
+    int lsock = -1;
+    std::atomic<long> bytes{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long long> firstbyte_ns{0}; // steady clock of the first byte of the latest connection
+    std::thread th;
+
+    explicit Listener(const std::string& addr) {
+        lsock = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(lsock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(9998);
+        inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
+        if (bind(lsock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lsock, 10) != 0) {
+            std::perror(("listener " + addr).c_str());
+            std::exit(2);
+        }
+        th = std::thread([this] { run(); });
+    }
+    ~Listener() {
+        stop = true;
+        th.join();
+        close(lsock);
+    }
+    void run() {
+        std::vector<unsigned char> buf(65536);
+        while (!stop) {
+            pollfd p{lsock, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            const int c = accept(lsock, nullptr, nullptr);
+            if (c < 0) continue;
+            bool first = true;
+            while (!stop) {
+                pollfd q{c, POLLIN, 0};
+                if (poll(&q, 1, 20) <= 0) continue;
+                const ssize_t n = read(c, buf.data(), buf.size());
+                if (n <= 0) break;
+                if (first) {
+                    firstbyte_ns = Clock::now().time_since_epoch().count();
+                    first = false;
+                }
+                bytes += n;
+            }
+            close(c);
+        }
+    }
+};
+
+struct Server {
+    pid_t pid = -1;
+    rusage usage{};
+    int status = 0;
+    Server(const std::string& exe, const std::string& dir) {
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            const int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            execl(exe.c_str(), exe.c_str(), "kpx.conf", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    bool wait(std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            if (wait4(pid, &status, WNOHANG, &usage) == pid) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+        wait4(pid, &status, 0, &usage);
+        return false;
+    }
+};
+
+bool command(const std::string& dir, const std::string& line) {
+    const std::string tmp = dir + "/cmd.new", cmd = dir + "/cmd";
+    std::ofstream(tmp) << line;
+    std::rename(tmp.c_str(), cmd.c_str());
+    const auto end = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < end) {
+        if (!fs::exists(cmd)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+void writeconf(const std::string& dir, const std::string& input, bool live) {
+    std::ofstream c(dir + "/kpx.conf");
+    c << "live = " << (live ? "yes" : "no") << "\n"
+      << "inputdevice = " << input << "\n"
+      << "commandfile = " << dir << "/cmd\n"
+      << "repdir = " << dir << "\n"
+      << "successhtml = " << dir << "/ok.html\n"
+      << "errorhtml = " << dir << "/err.html\n";
+    std::ofstream(dir + "/ok.html") << "<p>ok</p>\n";
+    std::ofstream(dir + "/err.html") << "@\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string exe = fs::absolute(argc > 1 ? fs::path(argv[1]) : fs::path(argv[0]).parent_path() / "server").string();
+    const long want = argc > 2 ? std::atol(argv[2]) : 3000;
+    char tmpl[] = "/tmp/kpx-serverbench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+
+    // 1. Encode-only cost.
+    const std::size_t filepackets = 250; // 50 s of audio, looped by the server
+    const auto input = benchinput(filepackets);
+    {
+        std::ofstream f(dir + "/in.ul", std::ios::binary);
+        f.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+    }
+    std::vector<unsigned char> out(330);
+    const long encpackets = 4000;
+    const double c0 = selfcpu();
+    for (long k = 0; k < encpackets; ++k)
+        kpx::encode(input.data() + (static_cast<std::size_t>(k) % filepackets) * 1600, 1600, out.data());
+    const double encodecpu = (selfcpu() - c0) / static_cast<double>(encpackets); // s per packet
+    std::printf("encode only:            %.1f us CPU per packet = %.4f CPU s per s of audio\n",
+                encodecpu * 1e6, encodecpu * 5);
+
+    // 2. Playback with one and with ten fast listeners.
+    writeconf(dir, dir + "/in.ul", false);
+    for (int nl : {1, 10}) {
+    std::vector<std::unique_ptr<Listener>> ls;
+    for (int k = 0; k < nl; ++k) ls.push_back(std::make_unique<Listener>("127.0.7." + std::to_string(10 + k)));
+    {
+        Server s(exe, dir);
+        for (int k = 0; k < nl; ++k)
+            if (!command(dir, "127.0.7." + std::to_string(10 + k) + "\n")) {
+                std::fprintf(stderr, "request %d not taken\n", k);
+                return 1;
+            }
+        const auto end = Clock::now() + std::chrono::seconds(120);
+        while (ls.back()->bytes < want * 330 && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        command(dir, "@STOP\n");
+        s.wait(std::chrono::seconds(20));
+        long minpackets = 1L << 40;
+        long total = 0;
+        for (auto& l : ls) {
+            minpackets = std::min(minpackets, l->bytes.load() / 330);
+            total += l->bytes.load() / 330;
+        }
+        // Packets taken from the input: the first listener's count is the closest bound.
+        const long packets = ls.front()->bytes.load() / 330;
+        const double cpu = cpuseconds(s.usage);
+        const double audio = static_cast<double>(packets) / 5.0;
+        std::printf("playback, %2d listeners: %ld packets to each (min %ld), %ld sent in all; exit status %d\n",
+                    nl, packets, minpackets, total, WIFEXITED(s.status) ? WEXITSTATUS(s.status) : -1);
+        std::printf("                        %.3f CPU s for %.1f s of audio = %.4f CPU s per s of audio "
+                    "(%.1f us per packet)\n", cpu, audio, cpu / audio, cpu / static_cast<double>(packets) * 1e6);
+        std::printf("                        ratio to encode only: %.2f (distribution and polling add %.0f %%)\n",
+                    cpu / static_cast<double>(packets) / encodecpu,
+                    (cpu / static_cast<double>(packets) / encodecpu - 1) * 100);
+        std::printf("                        peak RSS %ld KiB (%.2f MiB)\n", s.usage.ru_maxrss,
+                    static_cast<double>(s.usage.ru_maxrss) / 1024.0);
+    }
+    }
+
+    // 3. Live mode from a paced FIFO: request line to first byte.
+    const std::string fifo = dir + "/live.fifo";
+    mkfifo(fifo.c_str(), 0644);
+    writeconf(dir, fifo, true);
+    Listener l("127.0.7.20");
+    Server s(exe, dir);
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        auto next = Clock::now();
+        std::size_t k = 0;
+        while (feeding && fd >= 0) {
+            if (write(fd, input.data() + (k++ % filepackets) * 1600, 1600) != 1600) break;
+            next += std::chrono::milliseconds(200);
+            std::this_thread::sleep_until(next);
+        }
+        if (fd >= 0) close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    std::vector<double> delays;
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> phase(0, 199);
+    for (int round = 0; round < 20; ++round) {
+        l.firstbyte_ns = 0;
+        const auto t0 = Clock::now();
+        if (!command(dir, "127.0.7.20\n")) break;
+        const auto end = Clock::now() + std::chrono::seconds(5);
+        while (l.firstbyte_ns == 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (l.firstbyte_ns == 0) break;
+        delays.push_back(static_cast<double>(l.firstbyte_ns - t0.time_since_epoch().count()) / 1e6);
+        command(dir, "@KILL 0\n");
+        // Start the next request at a random point of the packet period.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + phase(rng)));
+    }
+    command(dir, "@STOP\n");
+    feeding = false;
+    s.wait(std::chrono::seconds(10));
+    feeder.join();
+    std::sort(delays.begin(), delays.end());
+    if (!delays.empty())
+        std::printf("live, paced FIFO:       request to first byte over %zu requests: min %.1f ms, median %.1f ms, "
+                    "max %.1f ms (one packet period: 200 ms)\n",
+                    delays.size(), delays.front(), delays[delays.size() / 2], delays.back());
+    else
+        std::printf("live, paced FIFO:       no request was served\n");
+    fs::remove_all(dir);
+    return 0;
+}

@@ -144,7 +144,9 @@ async function listenerscenario() {
     `    file "|cat >>'${heard}'"\n    format "raw"\n  }\n  capture.pcm "null"\n}\n`);
   // alsa-oss preloaded directly: its aoss wrapper gives up on machines without /proc/asound.
   const client = start('client', path.join(bindir, 'client'), [clientaddr],
-                       { cwd: home, env: { HOME: home, LD_PRELOAD: 'libaoss.so.0' } });
+                       { cwd: home, env: { HOME: home, LD_PRELOAD: 'libaoss.so.0',
+                               // A sanitizer build wants its runtime first; alsa-oss comes first here.
+                               ASAN_OPTIONS: 'verify_asan_link_order=0' } });
   await waitfor('the client to wait for a server', () => client.out.includes('Use your WWW-browser'), 15000);
 
   const server = await startserver(dir);

@@ -28,13 +28,14 @@ void nomemory() {
 
 // CONTENT_LENGTH must be a plain decimal number of bytes from 0 to cgi_maxcontent.
 bool validlength(const char* text, long& n) {
-    if (*text == '\0' || std::strlen(text) > 6) return false;
+    if (*text == '\0') return false;
     long value = 0;
     for (const char* p = text; *p; ++p) {
         if (*p < '0' || *p > '9') return false;
         value = value * 10 + (*p - '0');
+        // Leading zeros are harmless; stop as soon as the number is too large (no overflow).
+        if (value > cgi_maxcontent) return false;
     }
-    if (value > cgi_maxcontent) return false;
     n = value;
     return true;
 }

@@ -209,6 +209,12 @@ TEST_F(Cgi, PostBodyIsReadUpToContentLength) {
     EXPECT_EQ(fields(), (std::vector<Field>{{"CLIENTNAME", false, ""}}));
     EXPECT_EQ(leftover(), "=x.y.z") << "never more than CONTENT_LENGTH bytes are read";
     EXPECT_EQ(kpx::cgi_method, 'P');
+
+    // Leading zeros do not change the number, however many there are.
+    ASSERT_EQ(post("00000000012", "CLIENTNAME=x.y.z"), 1);
+    EXPECT_EQ(fields(), (std::vector<Field>{{"CLIENTNAME", true, "x"}}));
+    EXPECT_EQ(leftover(), ".y.z");
+    EXPECT_EQ(pagetext(), "");
 }
 
 TEST_F(Cgi, TruncatedPostBodyDecodesWhatArrived) {
@@ -233,7 +239,8 @@ TEST_F(Cgi, NulBytesInPostBodyEndFieldsWithoutHarm) {
 TEST_F(Cgi, UnacceptableContentLengthIsRefusedWithoutReading) {
     const std::string refusal = "Illegal value for CONTENT_LENGTH: the form data must be a "
                                 "number of bytes from 0 to 65536.<br>\n";
-    for (const char* cl : {"-1", "abc", "65537", "12x", "", " 5", "+5", "99999999999999999999"}) {
+    for (const char* cl : {"-1", "abc", "65537", "12x", "", " 5", "+5", "99999999999999999999",
+                           "0000065537"}) {
         SetUp();
         EXPECT_EQ(post(cl, "CLIENTNAME=a.b.c"), 0) << cl;
         EXPECT_EQ(pagetext(), refusal) << cl;

@@ -42,10 +42,11 @@ void illegalname() {
 }
 
 // A URL travels as one blank-separated token of the "@BCONNECT" line and ends up in an
-// HTML attribute of the server's forwarder page: only characters that survive both.
+// HTML attribute of the server's forwarder page: blanks, control characters, "=", quotes and
+// angle brackets would not survive both. Bytes of non-ASCII characters pass unchanged.
 bool urlok(const std::string& url) {
     for (unsigned char c : url) {
-        if (c <= ' ' || c >= 0x7F || c == '=' || c == '"' || c == '\'' || c == '<' || c == '>')
+        if (c <= ' ' || c == 0x7F || c == '=' || c == '"' || c == '\'' || c == '<' || c == '>')
             return false;
     }
     return true;

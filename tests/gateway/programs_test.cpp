@@ -235,6 +235,7 @@ TEST_F(Gateway, BroadcasterChecksInOrder) {
         {"CLIENTURL=http://r.example/a%20b&BCASTURL=v", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
         {"CLIENTURL=u&BCASTURL=http://r.example/%3E%3Cscript%3E", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
         {"CLIENTURL=http://r.example/?a%3Db&BCASTURL=v", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
+        {"CLIENTURL=u%7F&BCASTURL=v", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
         {"CLIENTNAME=bad", "Illegal hostname or IP address!\nPress back on your browser and try again!\n"},
     };
     for (const auto& c : cases) {
@@ -260,6 +261,14 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, header + longline + "\n\nend\n\n");
     EXPECT_FALSE(kpxtest::exists(dir_.file("127.0.4.8.html")));
+
+    // A URL with non-ASCII characters goes into the line as the bytes the form carried.
+    r = gateway("bconnect",
+                configured(getenv_("CLIENTURL=http://relay.example/m%C3%BCsik.html&BCASTURL=v", "127.0.4.9")),
+                nullptr, dir_);
+    EXPECT_EQ(r.status, 0) << r.out;
+    ASSERT_FALSE(server.lines().empty());
+    EXPECT_EQ(server.lines().back(), "@BCONNECT 127.0.4.9 http://relay.example/m\xC3\xBCsik.html v\n");
 }
 
 TEST_F(Gateway, EmptyReportGivesTheHeaderOnly) {

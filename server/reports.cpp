@@ -63,7 +63,9 @@ void writereport(const std::string& name, const std::string& skeleton, const cha
         prnrefusedname(name);
         return;
     }
+    // The old report goes first, before the skeleton is opened.
     const std::string html = reportpath(name, ".html");
+    ::unlink(html.c_str());
     std::FILE* skel = openskeleton(skeleton);
     if (skel == nullptr) std::fputs("No HTML skeleton for report found.\n", stderr);
     std::FILE* rep = createreport(html);
@@ -91,12 +93,10 @@ void writereport(const std::string& name, const std::string& skeleton, const cha
 
 } // namespace
 
-bool acceptablename(const std::string& name) {
-    return !name.empty() && name.find('/') == std::string::npos;
-}
+bool acceptablename(const std::string& name) { return name.find('/') == std::string::npos; }
 
 void prnrefusedname(const std::string& name) {
-    std::fprintf(stderr, "Request name '%s' is not acceptable (empty or containing '/'). "
+    std::fprintf(stderr, "Request name '%s' is not acceptable (it contains '/'). "
                          "No report written.\n", name.c_str());
 }
 

@@ -162,6 +162,25 @@ TEST_F(Common, SkeletonCopyRules) {
     EXPECT_EQ(readfile(dir.file("192.0.2.7.txt")), "192.0.2.7: Internal Problem! \n");
 }
 
+TEST_F(Common, TheOldReportIsRemovedBeforeTheSkeletonIsOpened) {
+    // A skeleton that is itself the report's path is gone before it could be read.
+    g.okfile = dir.file("self.html");
+    g.errorfile = dir.file("other.html");
+    writefile(g.okfile, "<p>old</p>\n");
+    writefile(dir.file("other.html"), "<p>old</p>\n@\n");
+    testing::internal::CaptureStderr();
+    handlesuccess("self");
+    handleerror("Internal Problem!", "other");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "No HTML skeleton for report found.\nWriting SUCCESS report  to '" + dir.file("self.txt") +
+                       "'.\nNo HTML skeleton for report found.\nWriting ERROR report  to '" +
+                       dir.file("other.txt") + "'.\n");
+    EXPECT_EQ(readfile(dir.file("self.html")), "");
+    EXPECT_EQ(readfile(dir.file("self.txt")), "self: Connection established. Enjoy KPX!\n");
+    EXPECT_EQ(readfile(dir.file("other.html")), "");
+    EXPECT_EQ(readfile(dir.file("other.txt")), "other: Internal Problem! \n");
+}
+
 TEST_F(Common, AForwarderThatCannotBeWrittenGivesAnInternalProblemReport) {
     writefile(g.errorfile, "@\n");
     std::filesystem::create_directory(dir.file("peer.html"));
@@ -222,7 +241,7 @@ TEST_F(Common, EscapingAndAcceptableNames) {
     EXPECT_EQ(htmlescape("a&b<c>\"d'"), "a&amp;b&lt;c&gt;&quot;d'");
     EXPECT_TRUE(acceptablename("192.0.2.7"));
     EXPECT_TRUE(acceptablename(".."));
-    EXPECT_FALSE(acceptablename(""));
+    EXPECT_TRUE(acceptablename("")); // an empty line's report pair is ".html" / ".txt" in the directory
     EXPECT_FALSE(acceptablename("../x"));
     testing::internal::CaptureStderr();
     handlesuccess("a/b");

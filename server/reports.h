@@ -22,8 +22,8 @@ inline constexpr const char* MSG_NOBCONNECT =
     "Sorry: Broadcaster connects to this server are forbidden\n";
 inline constexpr const char* MSG_INTERNAL = "Internal Problem!";
 
-// A request name becomes part of file names in the report directory: it must not be empty
-// and must not contain '/', so that no report can land (or be removed) anywhere else.
+// A request name becomes part of file names in the report directory: it must not contain
+// '/', so that no report can land (or be removed) anywhere else.
 bool acceptablename(const std::string& name);
 
 // Prints the refusal of an unusable request name on the error stream.

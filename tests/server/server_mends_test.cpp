@@ -149,6 +149,13 @@ TEST(ServerMends, NamesGoingToTheResolverAreEscapedCutAndNeverCommands) {
     EXPECT_TRUE(exists(e.report(" @STOP", ".html")));
     EXPECT_TRUE(e.proc().running());
 
+    // An empty line asks for the empty name: its connect fails like any other and its
+    // report pair is ".html" / ".txt" in the report directory.
+    ASSERT_TRUE(e.command("\n"));
+    EXPECT_NE(e.err().find(":\n is requesting connection.\nconnect(): "), std::string::npos) << e.err();
+    EXPECT_EQ(readfile(e.report("", ".html")), "<html>\n\n: " + CANNOTCONNECT + ".\n</html>\n\n");
+    EXPECT_EQ(readfile(e.report("", ".txt")), ": " + CANNOTCONNECT + " \n");
+
     // 300 characters: the name is cut to 254, and only the first line counts.
     const std::string longname(300, 'a');
     ASSERT_TRUE(e.command(longname + "\nsecond line\n"));

@@ -15,13 +15,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 
 namespace kpx {
 
 namespace {
-
-bool sameword(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
 
 // A command file that could not be removed after its line was handled. It is left alone
 // until it changes, so that one request is not carried out again after every packet.

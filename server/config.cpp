@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "cfile.h"
 #include "globals.h"
 
 #include <fcntl.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <strings.h>
 
 namespace kpx {
@@ -17,8 +17,6 @@ namespace kpx {
 namespace {
 
 bool isseparator(char c) { return c == '=' || c == ' ' || c == '\n'; }
-
-bool sameword(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 // A switch can only be turned off: its word (any letter case) or exactly "0".
 bool switchoff(const std::string& value, const char* word) {
@@ -31,11 +29,6 @@ long decimal(const std::string& text) {
     long v = std::strtol(text.c_str(), nullptr, 10);
     return v;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens the configuration file for reading; a directory counts as not readable.
 FilePtr openini(const std::string& path) {
@@ -71,6 +64,8 @@ std::string getparam(const std::string& line, int n, int maxchars) {
         }
     }
 }
+
+bool sameword(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 std::string getcommand(const std::string& line) { return getparam(line, 0, KEYCHARS); }
 

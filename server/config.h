@@ -14,6 +14,9 @@ inline constexpr int VALUECHARS = 127;    // value / argument buffer
 // of the token are kept (longer tokens are cut).
 std::string getparam(const std::string& line, int n, int maxchars = VALUECHARS);
 
+// Keys and command words are compared without regard to letter case.
+bool sameword(const std::string& a, const char* b);
+
 // Token 0, the key or command word, cut to KEYCHARS.
 std::string getcommand(const std::string& line);
 

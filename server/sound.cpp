@@ -1,5 +1,6 @@
 #include "sound.h"
 
+#include "cfile.h"
 #include "codec.h"
 #include "commands.h"
 #include "console.h"
@@ -20,10 +21,6 @@
 namespace kpx {
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 void prnlivebox() {
     std::fputs("*****************************************\n"
@@ -155,7 +152,7 @@ void sendsound() {
         std::fputs("Aiiiie! Not enough memory!\n", stderr);
         return;
     }
-    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(g.outputdevice.c_str(), "rbe"));
+    FilePtr in(std::fopen(g.outputdevice.c_str(), "rbe"));
     if (!in) {
         std::perror("fopen()");
         std::fprintf(stderr, "Error opening %s for reading. Check hardware and permissions!\n",

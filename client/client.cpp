@@ -3,6 +3,7 @@
 #include "codec.h"
 #include "console.h"
 #include "fdread.h"
+#include "receiver.h"
 #include "stream.h"
 
 #include <arpa/inet.h>
@@ -18,8 +19,6 @@
 
 namespace kpx {
 
-int sk = -1;
-int init = 0;
 std::FILE* outfile = nullptr;
 std::string devicename = AUDIODEVICE;
 
@@ -32,58 +31,10 @@ void say(const char* text) {
     std::fflush(stdout);
 }
 
-// A fresh IPv4 stream socket for listening. Address reuse lets a client that was stopped
-// during a reception be started again at once on the same address, instead of failing its
-// bind while the old connection lingers in the kernel.
-int makesocket() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s >= 0) {
-        const int on = 1;
-        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    }
-    return s;
-}
+const AcceptTexts clienttexts{stdout, "Use your WWW-browser to connect a server!\n",
+                              "Did you specify your own IP address ???\n"};
 
 } // namespace
-
-int acc_sock(int sock, const char* address, int port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    sa.sin_addr.s_addr = ::inet_addr(address);
-
-    if (init == 0) {
-        const hostent* h = ::gethostbyname(address);
-        if (h != nullptr && h->h_addrtype == AF_INET && h->h_addr_list != nullptr &&
-            h->h_addr_list[0] != nullptr) {
-            const std::size_t n = static_cast<std::size_t>(h->h_length) < sizeof sa.sin_addr
-                                      ? static_cast<std::size_t>(h->h_length)
-                                      : sizeof sa.sin_addr;
-            std::memcpy(&sa.sin_addr, h->h_addr_list[0], n);
-        }
-        if (::bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
-            std::perror("bind()");
-            say("Did you specify your own IP address ???\n");
-            std::exit(1);
-        }
-    }
-    init = 1;
-
-    say("Use your WWW-browser to connect a server!\n");
-    if (::listen(sock, LISTENBACKLOG) < 0) {
-        std::perror("listen()");
-        ::close(sock);
-        return -4;
-    }
-    const int conn = ::accept(sock, nullptr, nullptr);
-    if (conn < 0) {
-        std::perror("accept()");
-        ::close(sock);
-        return -1;
-    }
-    say("Connection established.\n");
-    return conn;
-}
 
 void getsound(int conn) {
     outfile = std::fopen(devicename.c_str(), "r+");
@@ -149,18 +100,11 @@ void getsound(int conn) {
 }
 
 int serveone(const char* address) {
-    const int conn = acc_sock(sk, address, STREAMPORT);
+    const int conn = acc_sock(lsn.sk, address, STREAMPORT, clienttexts);
     if (conn < 0) {
-        // acc_sock has closed the listening socket. Make a new one and let the next call bind
-        // it again to the same address, so the client keeps serving; a short pause keeps a
-        // persistent failure from spinning.
-        sk = makesocket();
-        if (sk < 0) {
-            std::perror("socket()");
-            std::exit(255);
-        }
-        init = 0;
-        ::usleep(100000);
+        // acc_sock has closed the listening socket: a new one is bound on the next turn, so
+        // the client keeps serving.
+        renewlistener();
         return conn;
     }
     getsound(conn);
@@ -174,7 +118,7 @@ int clientmain(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     printbanner(CLIENTKIND, CLIENTVERSION);
     prncod();
-    init = 0;
+    lsn = Listener{};
 
     if (argc > 2) {
         std::printf("Usage:   %s <your-IP>\n", argv[0]);
@@ -183,8 +127,8 @@ int clientmain(int argc, char** argv) {
     }
     const std::string address = argc == 2 ? argv[1] : ANYADDRESS;
 
-    sk = makesocket();
-    if (sk < 0) {
+    lsn.sk = makelistensocket();
+    if (lsn.sk < 0) {
         std::perror("socket()");
         return 255;
     }

@@ -17,25 +17,17 @@ inline constexpr int PACKETBUFBYTES = 332;
 inline constexpr int AUDIOBUFBYTES = 1650;
 
 // Process-wide state of the client.
-extern int sk;               // the listening socket, made once and reused for every reception
-extern int init;             // 1 once `sk` is bound; the bind happens only while it is 0
 extern std::FILE* outfile;   // the audio device, open only during a reception
 
 // Path of the audio device. Always "/dev/audio" in the program; unit tests point it at a file.
 extern std::string devicename;
-
-// Binds `sock` to `address`:`port` on the first call (host name or dotted address), listens
-// and accepts one sender. Returns the accepted descriptor, -4 when listening fails or -1 when
-// accepting fails (the listening socket is closed in both cases). A failed bind ends the
-// process with status 1.
-int acc_sock(int sock, const char* address, int port);
 
 // One reception on the accepted connection `conn`: opens the device, synchronises on the
 // first data, then reads, decodes and plays packet after packet until the link is lost or
 // the device takes nothing. Does not close `conn`.
 void getsound(int conn);
 
-// One turn of the client's endless loop: accept a sender on `sk`, run the reception, close
+// One turn of the client's endless loop: accept a sender on the listening socket (lsn.sk), run the reception, close
 // the connection. Returns what acc_sock returned.
 int serveone(const char* address);
 

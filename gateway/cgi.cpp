@@ -54,7 +54,7 @@ std::size_t readbody(char* into, std::size_t n) {
 
 // Undoes the form encoding of raw[0..len) into out (which may be raw itself: the write
 // position never passes the read position). Returns the number of fields.
-int decode(const char* raw, std::size_t len, char* out) {
+int formdecode(const char* raw, std::size_t len, char* out) {
     int fields = 1;
     std::size_t w = 0;
     for (std::size_t i = 0; i < len; ++i) {
@@ -155,7 +155,7 @@ int cgi_init() {
     }
 
     char* buf = cgibuffer.data();
-    cgi_argc = decode(buf, len, buf);
+    cgi_argc = formdecode(buf, len, buf);
 
     try {
         cgi_name.assign(static_cast<std::size_t>(cgi_argc), nullptr);

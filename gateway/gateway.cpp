@@ -1,6 +1,7 @@
 #include "gateway.h"
 
 #include "cgi.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,8 +21,6 @@ std::string BCASTURL;
 std::array<char, 1024> resfilenam{};
 std::FILE* banfile = nullptr;
 
-std::function<void()> gwpause = [] { ::usleep(100000); };
-std::function<void(int)> gwexit = [](int status) { std::exit(status); };
 
 namespace {
 
@@ -32,8 +31,7 @@ void page(const char* text) { std::fputs(text, cgi_page); }
 
 [[noreturn]] void finish(int status) {
     std::fflush(cgi_page);
-    gwexit(status);
-    std::abort(); // gwexit does not come back
+    leave(status);
 }
 
 void illegalname() {
@@ -88,10 +86,10 @@ void doit() {
                 page("Server is busy or not accepting connections.<br>\n");
                 finish(1);
             }
-            gwpause();
+            sys.pause(gw_pausems);
             ++pauses;
         }
-        gwpause();
+        sys.pause(gw_pausems);
         // Created exclusively: a run that lost the race to another writer must not replace
         // that writer's request, it waits for the file to be free again.
         int fd = ::open(commandfile.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
@@ -133,7 +131,7 @@ void doit() {
             page("Contact admin<br>\n");
             finish(1);
         }
-        gwpause();
+        sys.pause(gw_pausems);
         ++waited;
     }
 }
@@ -231,7 +229,7 @@ int gateway_main(gatekind kind) {
             page("Server did not create any action report!<br>\n");
             return 1;
         }
-        gwpause();
+        sys.pause(gw_pausems);
         ++pauses;
     }
 

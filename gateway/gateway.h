@@ -23,9 +23,7 @@ extern std::FILE* banfile;               // the report while it is copied to the
 
 inline constexpr int gw_maxpauses = 101;  // 101 pauses of 100 ms: about 10 s per wait
 
-// Seams: the 100 ms pause between two looks at a file, and the end of the process.
-extern std::function<void()> gwpause;
-extern std::function<void(int)> gwexit;
+inline constexpr long gw_pausems = 100;  // between two looks at a file (through sys.pause)
 
 // 1 if the file can be opened for reading (closed again at once), else 0.
 int fileexists(const char* path);
@@ -36,7 +34,7 @@ int nameok(const std::string& name);
 
 // Hands the request to the server: waits for a free command file, creates it, writes the
 // request line and waits until the server has taken it. Returns only on success; any
-// failure prints its message and ends the run with status 1 (through gwexit).
+// failure prints its message and ends the run with status 1 (through leave).
 void doit();
 
 // The whole program of a gateway run after the page header; returns the exit status.

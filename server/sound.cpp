@@ -8,10 +8,8 @@
 #include "platform.h"
 #include "table.h"
 
-#include <sys/socket.h>
 #include <syslog.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -89,24 +87,6 @@ std::size_t readpacket(std::FILE* in, unsigned char* buf) {
         }
     }
     return n;
-}
-
-// Sends the packet to every peer; a peer whose send writes nothing (closed, broken or
-// blocked beyond the send limit) is removed, and the peer moved into its slot still gets
-// this packet.
-void distribute(const unsigned char* out, std::size_t len) {
-    int i = 0;
-    while (i < g.clientcount) {
-        const int sock = g.machine[static_cast<std::size_t>(i)].sock;
-        ssize_t n;
-        do {
-            n = ::send(sock, out, len, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0)
-            killsock(i);
-        else
-            ++i;
-    }
 }
 
 void packetpass(std::FILE* in, unsigned char* inbuf, unsigned char* outbuf) {

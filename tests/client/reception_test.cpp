@@ -2,6 +2,7 @@
 // a device that takes nothing, and the recovery of the accept loop after acc_sock fails.
 #include "client.h"
 #include "harness.h"
+#include "receiver.h"
 
 #include <gtest/gtest.h>
 
@@ -80,13 +81,13 @@ TEST_F(Reception, DeviceThatTakesNothingEndsTheReception) {
 
 TEST_F(Reception, FailedListenMakesANewSocketThatIsBoundOnTheNextTurn) {
     // A listening socket that cannot listen: an invalid descriptor, already "bound".
-    kpx::sk = -1;
-    kpx::init = 1;
+    kpx::lsn.sk = -1;
+    kpx::lsn.init = 1;
     const std::string addr = "127.0.3.21";
     std::string out = captured([&] { EXPECT_EQ(kpx::serveone(addr.c_str()), -4); });
     EXPECT_EQ(out, "Use your WWW-browser to connect a server!\n");
-    EXPECT_GE(kpx::sk, 0);
-    EXPECT_EQ(kpx::init, 0);
+    EXPECT_GE(kpx::lsn.sk, 0);
+    EXPECT_EQ(kpx::lsn.init, 0);
 
     // The next turn binds the new socket and serves a sender.
     const Bytes wire = packets(3, 33);
@@ -96,11 +97,11 @@ TEST_F(Reception, FailedListenMakesANewSocketThatIsBoundOnTheNextTurn) {
     });
     out = captured([&] { EXPECT_GE(kpx::serveone(addr.c_str()), 0); });
     sender.join();
-    EXPECT_EQ(kpx::init, 1);
+    EXPECT_EQ(kpx::lsn.init, 1);
     EXPECT_NE(out.find("Connection established.\n"), std::string::npos);
     EXPECT_NE(out.find("Connection closed.\n\n\n"), std::string::npos);
     EXPECT_TRUE(kpxtest::readbytes(dir.file("audio")) == expectedplay(wire));
-    ::close(kpx::sk);
-    kpx::sk = -1;
-    kpx::init = 0;
+    ::close(kpx::lsn.sk);
+    kpx::lsn.sk = -1;
+    kpx::lsn.init = 0;
 }

@@ -22,7 +22,7 @@ std::string nosense(int line) {
 
 class Config : public testing::Test {
 protected:
-    void SetUp() override { kpx::setdefaults(kpx::Role::server); }
+    void SetUp() override { kpx::setdefaults(kpx::serverprofile); }
 
     // Reads `text` as the configuration file and returns what was printed.
     std::string readtext(const std::string& text) {
@@ -191,7 +191,7 @@ TEST_F(Config, MissingOrDirectoryFileKeepsDefaults) {
 }
 
 TEST_F(Config, BroadcasterOnlyAnnouncesLiveAndInputdevice) {
-    kpx::setdefaults(kpx::Role::broadcaster);
+    kpx::setdefaults(kpx::relayprofile);
     EXPECT_EQ(line("live = no\n"), "Live is always 'yes' on a broadcaster\n");
     EXPECT_EQ(g.live, 1);
     EXPECT_EQ(line("inputdevice = /dev/audio\n"),

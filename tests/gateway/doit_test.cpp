@@ -2,6 +2,7 @@
 // the name rule, the waits and their budgets, and the exclusive creation of the command file.
 #include "cgi.h"
 #include "gateway.h"
+#include "platform.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -26,10 +27,8 @@ protected:
         page_ = std::tmpfile();
         ASSERT_NE(page_, nullptr);
         kpx::cgi_page = page_;
-        if (!realpause_) realpause_ = kpx::gwpause;
-        if (!realexit_) realexit_ = kpx::gwexit;
-        kpx::gwexit = [](int status) { throw Ended{status}; };
-        kpx::gwpause = [this] {
+        kpx::sys.quit = [](int status) { throw Ended{status}; };
+        kpx::sys.pause = [this](long) {
             ++pauses_;
             if (onpause_) onpause_(pauses_);
         };
@@ -39,8 +38,7 @@ protected:
     }
     void TearDown() override {
         kpx::cgi_page = stdout;
-        kpx::gwexit = realexit_;
-        kpx::gwpause = realpause_;
+        kpx::resetplatform();
         std::fclose(page_);
         page_ = nullptr;
     }
@@ -66,8 +64,6 @@ protected:
     std::FILE* page_ = nullptr;
     int pauses_ = 0;
     std::function<void(int)> onpause_;
-    std::function<void()> realpause_;
-    std::function<void(int)> realexit_;
 };
 
 TEST(NameRule, DotsAtSignsBlanksAndCharacters) {

@@ -29,7 +29,7 @@ struct Quit {
 class Common : public ::testing::Test {
 protected:
     void SetUp() override {
-        setdefaults(Role::server);
+        setdefaults(serverprofile);
         resetplatform();
         sys.clock = [] { return static_cast<std::time_t>(1700000000); };
         sys.quit = [](int status) { throw Quit{status}; };
@@ -40,7 +40,7 @@ protected:
     }
     void TearDown() override {
         for (int fd : fds) ::close(fd);
-        setdefaults(Role::server);
+        setdefaults(serverprofile);
         resetplatform();
     }
     // A connected peer in the next slot; returns the far end of its connection.
@@ -194,7 +194,7 @@ TEST_F(Common, AForwarderThatCannotBeWrittenGivesAnInternalProblemReport) {
 }
 
 TEST_F(Common, AFullRelayRefusesWithItsOwnText) {
-    setdefaults(Role::broadcaster);
+    setdefaults(relayprofile);
     g.resdir = dir.path();
     g.errorfile = dir.file("err.html");
     writefile(g.errorfile, "@\n");

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,20 +22,19 @@ namespace kpx {
 
 namespace {
 
-// A command file that could not be removed after its line was handled. It is left alone
-// until it changes, so that one request is not carried out again after every packet.
-struct Handled {
-    bool valid = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-};
-Handled stuck;
-
 bool samefile(const Handled& h, const struct stat& st) {
     return h.valid && h.dev == st.st_dev && h.ino == st.st_ino && h.size == st.st_size &&
            h.mtime.tv_sec == st.st_mtim.tv_sec && h.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// The slot number of "@KILL N", read as the 32-bit signed number it was on the machines the
+// command was made for: out-of-range numbers give -1 and are refused, rather than wrapping
+// round to a valid slot.
+long killslot(const std::string& argument) {
+    errno = 0;
+    const long long v = std::strtoll(argument.c_str(), nullptr, 10);
+    if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return -1;
+    return static_cast<long>(v);
 }
 
 // Closes the command file and removes it, which tells its writer the request was taken.
@@ -47,11 +48,11 @@ void closeandremove() {
         std::fprintf(stderr, "Command file %s could not be removed. Its request is not handled "
                              "again until the file changes.\n", g.listname.c_str());
         if (known) {
-            stuck.valid = true;
-            stuck.dev = st.st_dev;
-            stuck.ino = st.st_ino;
-            stuck.size = st.st_size;
-            stuck.mtime = st.st_mtim;
+            g.stuck.valid = true;
+            g.stuck.dev = st.st_dev;
+            g.stuck.ino = st.st_ino;
+            g.stuck.size = st.st_size;
+            g.stuck.mtime = st.st_mtim;
         }
     }
 }
@@ -109,9 +110,9 @@ void parsecom(const std::string& line) {
             std::fprintf(stderr, "%ld/%s\n", static_cast<long>(i),
                          g.machine[static_cast<std::size_t>(i)].name.c_str());
     } else if (sameword(command, "@KILL") && !argument.empty() &&
-               static_cast<std::uint32_t>(std::strtol(argument.c_str(), nullptr, 10)) <
+               static_cast<std::uint32_t>(killslot(argument)) <
                    static_cast<std::uint32_t>(g.clientcount)) {
-        killsock(static_cast<int>(std::strtol(argument.c_str(), nullptr, 10)));
+        killsock(static_cast<int>(killslot(argument)));
         return; // killsock ends with its own separator line
     } else if (sameword(command, "@BCONNECT")) {
         const std::string host = getparam(line, 1, VALUECHARS);
@@ -135,15 +136,15 @@ void pollcommand() {
     // anything but a regular file is left alone.
     const int fd = ::open(g.listname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        stuck.valid = false;
+        g.stuck.valid = false;
         return;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || samefile(stuck, st)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || samefile(g.stuck, st)) {
         ::close(fd);
         return;
     }
-    stuck.valid = false;
+    g.stuck.valid = false;
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     g.listfile = ::fdopen(fd, "r");

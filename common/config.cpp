@@ -78,7 +78,7 @@ void parseinp(const std::string& line) {
     const std::string value = getparam(line, 1, VALUECHARS);
     if (value.empty()) key.clear(); // a key without a value is not recognised
 
-    const bool relay = g.role == Role::broadcaster;
+    const bool relay = !g.profile->hasinput;
     bool recognised = true;
     if (key.empty()) {
         recognised = false;

@@ -10,7 +10,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,16 +75,37 @@ int connectwithin(int sock, const sockaddr_in& sa) {
     return err;
 }
 
-// A peer that stops reading without closing makes a blocking send wait; after SENDLIMITMS
-// the send returns without having written and the pass loop drops the peer.
-void setsendlimit(int sock) {
-    timeval tv{};
-    tv.tv_sec = SENDLIMITMS / 1000;
-    tv.tv_usec = (SENDLIMITMS % 1000) * 1000;
-    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+} // namespace
+
+bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitms);
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::send(sock, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{sock, POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+    }
+    return true;
 }
 
-} // namespace
+void distribute(const unsigned char* packet, std::size_t len) {
+    int i = 0;
+    while (i < g.clientcount) {
+        if (sendall(g.machine[static_cast<std::size_t>(i)].sock, packet, len, SENDLIMITMS))
+            ++i;
+        else
+            killsock(i);
+    }
+}
 
 std::uint32_t packetsbetween(quad start, quad count) {
     const quad d = count - start;
@@ -108,7 +128,6 @@ int open_sock(int sock, const std::string& hostname, int port) {
         ::close(sock);
         return -4;
     }
-    setsendlimit(sock);
     std::fprintf(stderr, "Connected to [%s:%d] (client %ld).\n", hostname.c_str(), port,
                  static_cast<long>(g.clientcount));
     handlesuccess(hostname);
@@ -132,7 +151,7 @@ int conn(const std::string& request, int type) {
     if (g.clientcount >= g.maxclients || g.clientcount >= MAXPEERS) {
         std::fputs("Maximum number of connections reached.\n", stderr);
         if (g.distcount <= 0) {
-            handleerror(g.role == Role::broadcaster ? MSG_FULLRELAY : MSG_FULL, name);
+            handleerror(g.profile->fullmessage, name);
             std::fprintf(stderr, "No broadcasters are connected to forward to. Consider raising "
                                  "'maxclients' (now %ld) in the configuration file.\n",
                          static_cast<long>(g.maxclients));

@@ -4,6 +4,7 @@
 
 #include "globals.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,6 +30,15 @@ void killsock(int index);
 // The same, printing `shownindex` as the peer's number (the stop command numbers the peers
 // by the slots they held when it began).
 void killsock(int index, long shownindex);
+
+// Writes all `len` bytes of `data` to `sock` within `limitms` milliseconds, however many send
+// calls that takes. True when every byte went out.
+bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms);
+
+// Sends one packet to every peer in `machine`. A peer that cannot take the whole packet within
+// SENDLIMITMS (closed, broken, or not reading) is removed through killsock, and the peer
+// moved into its slot still gets this packet. A peer never receives part of a packet only.
+void distribute(const unsigned char* packet, std::size_t len);
 
 // Packets a peer received: `count` - `start` of the packet counter, as the statistics count them:
 // truncated towards zero, never below 0 and never beyond the unsigned 32-bit range.

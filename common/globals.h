@@ -8,6 +8,8 @@
 #include <ctime>
 #include <string>
 
+#include <sys/types.h>
+
 namespace kpx {
 
 using quad = __float128; // packet counters: IEEE 754 quadruple precision
@@ -31,10 +33,32 @@ struct distrec {
     std::string bcasturl;     // other broadcasters are forwarded here
 };
 
-enum class Role { server, broadcaster };
+// What tells the server and the relay broadcaster apart inside the shared routines. Each
+// program's main hands its own profile to setdefaults.
+struct Profile {
+    const char* kind;        // banner kind, padded to the box ("SERVER     ", "BROADCASTER")
+    const char* version;     // banner version, padded ("1.10     ")
+    const char* program;     // "Server" / "Broadcaster" in the summary lines
+    const char* signaloff;   // the second line of "Signal trapping switched OFF."
+    const char* signalon;    // the second line of "Signal trapping switched ON."
+    const char* fullmessage; // error report when the table is full and no relay is listed
+    bool hasinput;           // 1: `live` and `inputdevice` are settings; 0: they only say so
+};
+extern const Profile serverprofile;
+extern const Profile relayprofile;
+
+// A command file that could not be removed after its line was handled: it is left alone
+// until it changes, so that one request is not carried out again after every packet.
+struct Handled {
+    bool valid = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+};
 
 struct Globals {
-    Role role = Role::server;
+    const Profile* profile = &serverprofile;
 
     std::string inifile;       // configuration file to read (command line)
     std::string outputdevice;  // audio INPUT path, device or raw u-law file (inputdevice)
@@ -57,16 +81,17 @@ struct Globals {
     std::array<distrec, MAXPEERS> distributor{};
 
     std::FILE* listfile = nullptr; // the command file while one line is handled
+    Handled stuck;                 // a handled command file that could not be removed
 
     // Relay broadcaster only.
     std::int8_t connection = 0; // 1 while an upstream is relayed
-    std::int8_t init = 0;       // 1 once the upstream listening socket is bound
 };
 
 extern Globals g;
 
-// Puts every setting, counter and table back to its start value for `role`
-// (strings as fresh copies, `now` set to the current time).
-void setdefaults(Role role = Role::server);
+// Puts every setting, counter and table back to its start value for the program described
+// by `profile` (strings as fresh copies, `now` set to the current time). A command file
+// still open is closed and peer sockets still open are closed.
+void setdefaults(const Profile& profile = serverprofile);
 
 } // namespace kpx

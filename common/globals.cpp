@@ -1,0 +1,46 @@
+#include "globals.h"
+
+#include "reports.h"
+
+#include <unistd.h>
+
+namespace kpx {
+
+Globals g;
+
+const Profile serverprofile{
+    "SERVER     ",
+    "1.10     ",
+    "Server",
+    "  Server can only be stopped by killing it with signal 9!\n",
+    "  Server can be killed by any signal. (including CTRL-C)\n",
+    MSG_FULL,
+    true,
+};
+
+const Profile relayprofile{
+    "BROADCASTER",
+    "1.10     ",
+    "Broadcaster",
+    "  Broadcaster can only be stopped by killing it with signal 9!\n",
+    "  Servermode can be killed by any signal. (including CTRL-C)\n",
+    MSG_FULLRELAY,
+    false,
+};
+
+void setdefaults(const Profile& profile) {
+    if (g.listfile != nullptr) std::fclose(g.listfile);
+    for (int i = 0; i < g.clientcount && i < MAXPEERS; ++i)
+        if (g.machine[static_cast<std::size_t>(i)].sock >= 0) ::close(g.machine[static_cast<std::size_t>(i)].sock);
+    g = Globals{};
+    g.profile = &profile;
+    g.now = std::time(nullptr);
+    g.inifile = "kpx.conf";
+    g.outputdevice = profile.hasinput ? "/dev/audio" : "";
+    g.listname = "/tmp/kpx-commands";
+    g.resdir = "/tmp";
+    g.okfile = "./success.html";
+    g.errorfile = "./error.html";
+}
+
+} // namespace kpx

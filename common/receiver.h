@@ -1,0 +1,48 @@
+// The receiving end of a stream link, shared by the listener client and the relay's upstream
+// side: a listening socket on port 9998 that is bound once and then accepts one sender after
+// another. The texts and the output stream differ between the programs; the rules do not.
+#pragma once
+
+#include <cstdio>
+
+namespace kpx {
+
+// The listening socket and whether it has been bound yet.
+struct Listener {
+    int sk = -1;   // the listening socket, made once and reused for every sender
+    int init = 0;  // 1 once `sk` is bound; the bind happens only while it is 0
+};
+extern Listener lsn;
+
+// What a program prints while it waits for a sender.
+struct AcceptTexts {
+    std::FILE* out;          // where the lines go (flushed after each)
+    const char* waiting;     // printed before every wait
+    const char* bindhint;    // printed after a failed bind (may be null)
+};
+
+// Keepalive on an accepted link: a sender whose host vanished without closing is noticed
+// after about KEEPIDLESEC + KEEPCOUNT * KEEPINTVLSEC seconds, as a failed read.
+inline constexpr int KEEPIDLESEC = 20;
+inline constexpr int KEEPINTVLSEC = 5;
+inline constexpr int KEEPCOUNT = 3;
+
+// A fresh IPv4 stream socket for listening, with address reuse so that a restarted program
+// can bind the same address at once. Negative when no socket can be made.
+int makelistensocket();
+
+// Turns on TCP keepalive with the limits above.
+void setkeepalive(int fd);
+
+// Binds `sock` to `address`:`port` while lsn.init is 0 (host name or dotted address),
+// listens with a backlog of 10 and accepts one sender. Returns the accepted descriptor
+// (keepalive on), -4 when listening fails or -1 when accepting fails (the listening socket
+// is closed in both cases). A failed bind ends the process with status 1.
+int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts);
+
+// After acc_sock failed: a new listening socket in lsn.sk, to be bound again on the next
+// call, and a short pause so that a persistent failure cannot spin. A socket that cannot be
+// made ends the process with status 255.
+void renewlistener();
+
+} // namespace kpx

@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "platform.h"
 #include "reports.h"
+#include "status.h"
 #include "table.h"
 
 #include <fcntl.h>
@@ -91,6 +92,7 @@ void addbroadcaster(const std::string& host, const std::string& curl, const std:
     std::fprintf(stderr, "Clients are forwarded to: %s \n", d.clienturl.c_str());
     std::fprintf(stderr, "Broadcasters are forwarded to: %s \n", d.bcasturl.c_str());
     ++g.distcount;
+    statuschanged();
 }
 
 } // namespace

@@ -108,6 +108,8 @@ void parseinp(const std::string& line) {
         g.errorfile = value;
     } else if (sameword(key, "successhtml")) {
         g.okfile = value;
+    } else if (sameword(key, "statusfile")) {
+        g.statusfile = value;
     } else if (sameword(key, "repdir")) {
         g.resdir = value;
         if (!g.resdir.empty() && g.resdir.back() == '/') g.resdir.pop_back();

@@ -35,6 +35,7 @@ void setdefaults(const Profile& profile) {
     g = Globals{};
     g.profile = &profile;
     g.now = std::time(nullptr);
+    g.started = g.now;
     g.inifile = "kpx.conf";
     g.outputdevice = profile.hasinput ? "/dev/audio" : "";
     g.listname = "/tmp/kpx-commands";

@@ -24,6 +24,7 @@ struct machinerec {
     std::string name;         // host name or dotted address as requested (<= NAMECHARS)
     quad startpacket = 0;     // packetcount + 1 at connect time
     std::int32_t bcast = 0;   // 1: relay broadcaster connected through @BCONNECT
+    std::time_t since = 0;    // when it was connected
 };
 
 // One relay broadcaster on the automatic distribution list.
@@ -66,6 +67,7 @@ struct Globals {
     std::string resdir;        // report directory, no trailing '/' (repdir)
     std::string okfile;        // success skeleton (successhtml)
     std::string errorfile;     // error skeleton (errorhtml)
+    std::string statusfile;    // JSON status file, empty for none (statusfile)
     std::int8_t ignsign = 1;   // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
     std::int8_t live = 1;      // 1: live input; 0: playback, the input loops (live)
     std::int8_t allowbcons = 1;// 1: @BCONNECT may add relays to the list (broadcasters)
@@ -76,6 +78,7 @@ struct Globals {
     std::int32_t inilinecount = 0;// line number while the configuration is read
     quad packetcount = 0;         // packets taken from the input (or upstream) since start
     std::time_t now = 0;          // most recent time stamp
+    std::time_t started = 0;      // when the program started
 
     std::array<machinerec, MAXPEERS> machine{};
     std::array<distrec, MAXPEERS> distributor{};

@@ -3,6 +3,7 @@
 #include "console.h"
 #include "platform.h"
 #include "reports.h"
+#include "status.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -187,6 +188,8 @@ int conn(const std::string& request, int type) {
     machinerec& added = g.machine[static_cast<std::size_t>(g.clientcount - 1)];
     added.startpacket = g.packetcount + 1;
     added.bcast = type;
+    added.since = sys.clock();
+    statuschanged();
     return 1;
 }
 
@@ -236,6 +239,7 @@ void killsock(int index, long shownindex) {
     --g.clientcount;
     std::fprintf(stderr, "Actual number of connections now: %ld\n", static_cast<long>(g.clientcount));
     prnline();
+    statuschanged();
 }
 
 } // namespace kpx

@@ -1,4 +1,9 @@
 # Locates libgsm (GSM 06.10) and provides the imported target Gsm::gsm.
+# The Windows cross build compiles the library from source instead (GsmWin32.cmake).
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  include(GsmWin32)
+  return()
+endif()
 find_path(GSM_INCLUDE_DIR gsm.h PATH_SUFFIXES gsm)
 find_library(GSM_LIBRARY NAMES gsm)
 include(FindPackageHandleStandardArgs)

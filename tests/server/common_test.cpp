@@ -14,7 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 namespace kpx {
 namespace {
@@ -247,6 +250,46 @@ TEST_F(Common, EscapingAndAcceptableNames) {
     handlesuccess("a/b");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Request name 'a/b' is not acceptable"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+} // namespace
+} // namespace kpx
+
+namespace kpx {
+namespace {
+
+TEST(SendAll, FinishesEveryPacketOrGivesUpWithinTheLimit) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const int small = 4096;
+    ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    // Far more than the buffers hold: many send calls, each writing part of it.
+    std::vector<unsigned char> big(256 * 1024);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7);
+    std::vector<unsigned char> got;
+    std::thread reader([&] {
+        unsigned char buf[512];
+        while (got.size() < big.size()) {
+            const ssize_t n = ::read(sv[1], buf, sizeof buf);
+            if (n <= 0) break;
+            got.insert(got.end(), buf, buf + n);
+        }
+    });
+    EXPECT_TRUE(sendall(sv[0], big.data(), big.size(), 5000));
+    reader.join();
+    EXPECT_TRUE(got == big);
+
+    // Nobody reads any more: the buffers fill and the send gives up at the limit.
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sendall(sv[0], big.data(), big.size(), 300));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(290));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+
+    ::close(sv[1]); // a closed peer fails at once
+    EXPECT_FALSE(sendall(sv[0], big.data(), 330, 3000));
+    ::close(sv[0]);
 }
 
 } // namespace

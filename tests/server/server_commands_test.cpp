@@ -35,8 +35,8 @@ TEST(ServerTable, FullTableWithoutBroadcastersRefusesWithTheErrorReport) {
 
 std::string forwarded(const std::string& url) {
     return "<HEAD>\n<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0; URL=" + url +
-           "\">\nMaximum amount of clients reached.<A HREF=" + url +
-           ">Try this broadcaster</A><br>\n</HEAD>\n";
+           "\">\nMaximum amount of clients reached.<A HREF=\"" + url +
+           "\">Try this broadcaster</A><br>\n</HEAD>\n";
 }
 
 TEST(ServerTable, ForwardingRotatesOverTheListAndClampsAfterRemovals) {

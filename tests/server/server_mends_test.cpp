@@ -33,6 +33,12 @@ TEST(ServerMends, AListenerThatStopsReadingIsDroppedWhileTheOtherStreams) {
     ASSERT_TRUE(e.connect(addr(58), good));
     stalled.pause(true);
     ASSERT_TRUE(e.waiterr("Client 127.0.2.57 died (#0).", 30s)) << e.err();
+    // What the stalled listener got before it was dropped is whole packets, none torn.
+    const std::vector<Bytes> cycle = {encoded(ulawchunk(300)), encoded(ulawchunk(301)), encoded(silence(1600))};
+    stalled.pause(false);
+    ASSERT_TRUE(waitfor([&] { return stalled.closedbypeer(0); }, 5s));
+    EXPECT_EQ(stalled.total(0) % 330, 0U);
+    EXPECT_EQ(follow(stalled.bytes(0), cycle).problem, "");
     const std::size_t after = good.total(0);
     EXPECT_TRUE(waitfor([&] { return good.total(0) > after + 330 * 10; }, 10s));
     ASSERT_TRUE(e.command("@LIST\n"));

@@ -76,22 +76,46 @@ Env::~Env() {
     if (proc_) proc_->kill();
 }
 
+namespace {
+
+// The command line of `name` with `arg`, behind `wrapper` when there is one.
+std::pair<std::string, std::vector<std::string>> commandline(const std::vector<std::string>& wrapper,
+                                                             const std::string& name,
+                                                             const std::string& arg) {
+    std::vector<std::string> args = wrapper;
+    std::string exe = program(name);
+    if (!args.empty()) {
+        exe = args.front();
+        args.erase(args.begin());
+        args.push_back(program(name));
+    }
+    args.push_back(arg);
+    return {exe, args};
+}
+
+} // namespace
+
 void Env::start(const std::vector<std::string>& wrapper) {
     std::string text;
     for (const auto& l : conf) text += l + "\n";
     writefile(dir.file("kpx.conf"), text);
     Process::Options opt;
     opt.cwd = dir.path();
-    std::vector<std::string> args = wrapper;
-    std::string exe = program("server");
-    if (!args.empty()) {
-        exe = args.front();
-        args.erase(args.begin());
-        args.push_back(program("server"));
-    }
-    args.push_back(dir.file("kpx.conf"));
+    const auto [exe, args] = commandline(wrapper, "server", dir.file("kpx.conf"));
     proc_ = std::make_unique<Process>(exe, args, opt);
     waiterr("Waiting for connections...", 10s);
+}
+
+void Env::startrelay(const std::string& own, const std::vector<std::string>& wrapper) {
+    std::string text;
+    for (const auto& l : conf)
+        if (l.rfind("live", 0) != 0 && l.rfind("inputdevice", 0) != 0) text += l + "\n";
+    writefile(dir.file("kpx.conf"), text);
+    Process::Options opt;
+    opt.cwd = dir.path();
+    const auto [exe, args] = commandline(wrapper, "broadcaster", own);
+    proc_ = std::make_unique<Process>(exe, args, opt);
+    waiterr("Use a WWW-browser to connect to server!\n", 10s);
 }
 
 bool Env::command(const std::string& line, std::chrono::milliseconds timeout) {

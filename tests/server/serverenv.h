@@ -69,6 +69,10 @@ public:
     // Writes kpx.conf and starts the server in the directory; `wrapper` is put in front of
     // the server's command line (for example unshare or setpriv).
     void start(const std::vector<std::string>& wrapper = {});
+    // Starts the relay broadcaster instead, waiting for its upstream on `own`:9998 (kpx.conf
+    // in its working directory, without the server's input keys). `args` replaces the address
+    // argument when given.
+    void startrelay(const std::string& own, const std::vector<std::string>& wrapper = {});
     // Writes `line` into the command file as a writer does (create, write, then appear) and
     // waits until the server removed it. False when it did not within `timeout`.
     bool command(const std::string& line, std::chrono::milliseconds timeout = 10s);

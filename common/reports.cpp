@@ -142,8 +142,10 @@ void handleforwarding(const std::string& url, const std::string& name) {
         std::fprintf(rep, "<HEAD>\n");
         std::fprintf(rep, "<META HTTP-EQUIV=%cRefresh%c CONTENT=%c0; URL=%s%c>\n", 34, 34, 34,
                      u.c_str(), 34);
-        std::fprintf(rep, "Maximum amount of clients reached.<A HREF=%s>Try this broadcaster</A><br>\n",
-                     u.c_str());
+        // Quoted as well as escaped: an unquoted value would end at the first blank and let
+        // the rest of the URL become attributes of the link.
+        std::fprintf(rep, "Maximum amount of clients reached.<A HREF=%c%s%c>Try this broadcaster</A><br>\n",
+                     34, u.c_str(), 34);
         std::fprintf(rep, "</HEAD>\n");
         std::fclose(rep);
     }

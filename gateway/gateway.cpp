@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kpx {
@@ -34,32 +35,26 @@ void page(const char* text) { std::fputs(text, cgi_page); }
     leave(status);
 }
 
+const char* const urlrefusal =
+    "CLIENTURL and BCASTURL must be web addresses beginning with http:// or https://, without "
+    "blanks, \"=\", quotes or angle brackets!<br>\n";
+
 void illegalname() {
     page("Illegal hostname or IP address!\n");
     page("Press back on your browser and try again!\n");
 }
 
-// A URL travels as one blank-separated token of the "@BCONNECT" line and ends up in an
-// HTML attribute of the server's forwarder page: blanks, control characters, "=", quotes and
-// angle brackets would not survive both. Bytes of non-ASCII characters pass unchanged.
-bool urlok(const std::string& url) {
-    for (unsigned char c : url) {
-        if (c <= ' ' || c == 0x7F || c == '=' || c == '"' || c == '\'' || c == '<' || c == '>')
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int fileexists(const char* path) {
-    std::FILE* f = std::fopen(path, "r");
-    if (f == nullptr) return 0;
-    std::fclose(f);
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ::close(fd);
     return 1;
 }
 
 int nameok(const std::string& name) {
+    if (name.size() + std::strlen(".html") > gw_filenamebytes) return 0;
     std::size_t count = 0;
     for (char c : name) {
         if (c == '.') ++count;
@@ -74,65 +69,121 @@ int nameok(const std::string& name) {
     return 1;
 }
 
-void doit() {
-    std::string line = gwkind == gatekind::listener
-                           ? clientname + "\n"
-                           : "@BCONNECT " + clientname + " " + CLIENTURL + " " + BCASTURL + "\n";
+// A URL travels as one blank-separated token of the "@BCONNECT" line and ends up in the
+// refresh and the link of the server's forwarder page, on this site's origin: only web
+// addresses may go there (a "javascript:" URL would run in the site's name), and blanks,
+// control characters, "=", quotes and angle brackets would not survive the line and the page.
+bool urlok(const std::string& url) {
+    if (url.size() > gw_urlchars) return false;
+    if (strncasecmp(url.c_str(), "http://", 7) != 0 && strncasecmp(url.c_str(), "https://", 8) != 0)
+        return false;
+    for (unsigned char c : url) {
+        if (c <= ' ' || c == 0x7F || c == '=' || c == '"' || c == '\'' || c == '<' || c == '>')
+            return false;
+    }
+    return true;
+}
+
+placed placerequest(const std::string& path, const std::string& line, int& error, fileid& id) {
+    error = 0;
     int pauses = 0;
     for (;;) {
         // Wait for the previous request to be taken.
-        while (fileexists(commandfile.c_str())) {
-            if (pauses >= gw_maxpauses) {
-                page("Server is busy or not accepting connections.<br>\n");
-                finish(1);
-            }
+        while (fileexists(path.c_str())) {
+            if (pauses >= gw_maxpauses) return placed::busy;
             sys.pause(gw_pausems);
             ++pauses;
         }
         sys.pause(gw_pausems);
-        // Created exclusively: a run that lost the race to another writer must not replace
-        // that writer's request, it waits for the file to be free again.
-        int fd = ::open(commandfile.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        // Created exclusively: a writer that lost the race to another must not replace that
+        // writer's request, it waits for the file to be free again.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            std::FILE* f = ::fdopen(fd, "w");
-            bool written = f != nullptr && std::fputs(line.c_str(), f) >= 0;
-            if (f != nullptr) {
-                written = std::fclose(f) == 0 && written;
-            } else {
-                ::close(fd);
+            struct stat st {};
+            if (::fstat(fd, &st) == 0) id = fileid{st.st_dev, st.st_ino};
+            std::size_t done = 0;
+            while (done < line.size()) {
+                const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) {
+                    error = n < 0 ? errno : EIO;
+                    break;
+                }
+                done += static_cast<std::size_t>(n);
             }
-            if (!written) {
-                ::unlink(commandfile.c_str());
-                page("Could not create commandfile. Please mail admin!<br>\n");
-                finish(1);
+            if (::close(fd) != 0 && error == 0) error = errno;
+            if (error != 0) {
+                ::unlink(path.c_str());
+                return placed::failed;
             }
-            break;
+            return placed::written;
         }
         if (errno != EEXIST) {
-            page("Could not create commandfile. Please mail admin!<br>\n");
-            finish(1);
+            error = errno;
+            return placed::failed;
         }
-        if (++pauses > gw_maxpauses) {
-            page("Server is busy or not accepting connections.<br>\n");
-            finish(1);
+        if (++pauses > gw_maxpauses) return placed::busy;
+    }
+}
+
+bool awaittaken(const std::string& path) {
+    int waited = 0;
+    while (fileexists(path.c_str())) {
+        if (waited >= gw_maxpauses) return false;
+        sys.pause(gw_pausems);
+        ++waited;
+    }
+    return true;
+}
+
+bool withdrawrequest(const std::string& path, const std::string& line, const fileid& id) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == id.dev &&
+                st.st_ino == id.ino && static_cast<std::size_t>(st.st_size) == line.size();
+    if (ours) {
+        std::string text(line.size(), '\0');
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
         }
+        ours = got == text.size() && text == line;
+    }
+    ::close(fd);
+    return ours && ::unlink(path.c_str()) == 0;
+}
+
+void doit() {
+    std::string line = gwkind == gatekind::listener
+                           ? clientname + "\n"
+                           : "@BCONNECT " + clientname + " " + CLIENTURL + " " + BCASTURL + "\n";
+    int error = 0;
+    fileid id;
+    switch (placerequest(commandfile, line, error, id)) {
+    case placed::written:
+        break;
+    case placed::busy:
+        page("Server is busy or not accepting connections.<br>\n");
+        finish(1);
+    case placed::failed:
+        page("Could not create commandfile. Please mail admin!<br>\n");
+        finish(1);
     }
 
     // Wait for the server to take the request.
-    int waited = 0;
-    while (fileexists(commandfile.c_str())) {
-        if (waited >= gw_maxpauses) {
-            page("Timeout: Request was not responded by server!<br>\n");
-            if (gwkind == gatekind::listener) {
-                page("Server may be down - please try again later!<br>\n");
-            } else {
-                page("Value COMMANDFILE may be wrong or server may be down.<br>\n");
-            }
-            page("Contact admin<br>\n");
-            finish(1);
+    if (!awaittaken(commandfile)) {
+        page("Timeout: Request was not responded by server!<br>\n");
+        if (gwkind == gatekind::listener) {
+            page("Server may be down - please try again later!<br>\n");
+        } else {
+            page("Value COMMANDFILE may be wrong or server may be down.<br>\n");
         }
-        sys.pause(gw_pausems);
-        ++waited;
+        page("Contact admin<br>\n");
+        finish(1);
     }
 }
 
@@ -194,9 +245,11 @@ int gateway_main(gatekind kind) {
             page("You MUST give BCASTURL!<br>\n");
             return 1;
         }
-        if (!urlok(*clienturl) || !urlok(*bcasturl)) {
-            page("CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes "
-                 "or angle brackets!<br>\n");
+        // The whole line must also reach the server uncut.
+        const std::size_t linelength = std::strlen("@BCONNECT   \n") + clientname.size() +
+                                       clienturl->size() + bcasturl->size();
+        if (!urlok(*clienturl) || !urlok(*bcasturl) || linelength > gw_linechars) {
+            page(urlrefusal);
             return 1;
         }
         CLIENTURL = *clienturl;
@@ -233,7 +286,16 @@ int gateway_main(gatekind kind) {
         ++pauses;
     }
 
-    banfile = std::fopen(resfilenam.data(), "r");
+    // Only a regular file is a report; opening anything else must not wait for a writer.
+    const int rfd = ::open(resfilenam.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat rst {};
+    if (rfd >= 0 && (::fstat(rfd, &rst) != 0 || !S_ISREG(rst.st_mode))) {
+        ::close(rfd);
+        banfile = nullptr;
+    } else {
+        banfile = rfd >= 0 ? ::fdopen(rfd, "r") : nullptr;
+        if (banfile == nullptr && rfd >= 0) ::close(rfd);
+    }
     if (banfile == nullptr) {
         page("Error reading report file...if it works: be happy. If not: try again!<br>\n");
         return 0;

@@ -67,13 +67,28 @@ protected:
 };
 
 TEST(NameRule, DotsAtSignsBlanksAndCharacters) {
+    // name + ".html" must be a file name of at most 255 bytes: 250 characters at most.
+    const std::string n250 = std::string(246, 'a') + ".b.c", n251 = "a" + n250;
     for (const char* good : {"192.0.2.7", "a.b.c", "a..", "www.example.org", "my-host_1.lan.net",
-                             "A.B.C", "1.2.3.4.5"})
+                             "A.B.C", "1.2.3.4.5", n250.c_str()})
         EXPECT_EQ(kpx::nameok(good), 1) << good;
     for (const char* bad : {"", "a.b", "localhost", "...", "..", ".", "a@b.c.d", "a b.c.d",
                             "@..x", "a.b.c ", "a/b.c.d", "../../etc", "<b>.x.y", "a.b.c\"",
-                            "x.y.z&", "x.y.z%", "a.b.c\n", "x.y.z;"})
+                            "x.y.z&", "x.y.z%", "a.b.c\n", "x.y.z;", n251.c_str()})
         EXPECT_EQ(kpx::nameok(bad), 0) << bad;
+}
+
+TEST(UrlRule, OnlyPlainWebAddresses) {
+    for (const char* good : {"http://r.example/", "HTTPS://r.example/l.html", "Http://x",
+                             "http://r.example/m\xC3\xBCsik?a&b"})
+        EXPECT_TRUE(kpx::urlok(good)) << good;
+    const std::string toolong = "http://r.example/" + std::string(1007, 'x');
+    for (const char* bad : {"", "javascript:alert(1)", " http://x", "JAVASCRIPT://x%0aalert(1)",
+                            "data:text/html,x", "//r.example/", "ftp://r.example/", "http:x",
+                            "http://a b", "http://x\"y", "http://x'y", "http://<x>", "http://x=y",
+                            toolong.c_str()})
+        EXPECT_FALSE(kpx::urlok(bad)) << bad;
+    EXPECT_TRUE(kpx::urlok(toolong.substr(0, 1023)));
 }
 
 TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {

@@ -171,10 +171,13 @@ TEST_F(Gateway, RefusedNamesWriteNothing) {
     const std::string illegal = header + "Illegal hostname or IP address!\n"
                                          "Press back on your browser and try again!\n";
     const std::string longname = std::string(1000, 'a') + ".b.c";
+    // 252 characters: the server would connect it, but "<name>.html" is no file name.
+    const std::string name252 = std::string(248, 'a') + ".b.c";
     for (std::string name : {"a.b", "...", "a%40b.c.d", "a+b.c.d", "..%2F..%2Fetc%2Fx",
-                             "%3Cscript%3Ealert(1)%3C%2Fscript%3E.x.y", longname.c_str()}) {
+                             "%3Cscript%3Ealert(1)%3C%2Fscript%3E.x.y", longname.c_str(),
+                             name252.c_str()}) {
         for (const char* prog : {"lconnect", "bconnect"}) {
-            Outcome r = gateway(prog, configured(getenv_("CLIENTNAME=" + name + "&CLIENTURL=u&BCASTURL=v")),
+            Outcome r = gateway(prog, configured(getenv_("CLIENTNAME=" + name + "&CLIENTURL=http://u&BCASTURL=http://v")),
                             nullptr, dir_);
             EXPECT_EQ(r.status, 1) << prog << " " << name;
             EXPECT_EQ(r.out, illegal) << prog << " " << name;
@@ -215,13 +218,15 @@ TEST_F(Gateway, EmptyNameMessagesDifferBetweenTheGateways) {
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
     r = gateway("lconnect", configured(getenv_("", "")), nullptr, dir_);
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
-    r = gateway("bconnect", configured(getenv_("CLIENTNAME=&CLIENTURL=u&BCASTURL=v")), nullptr, dir_);
+    r = gateway("bconnect", configured(getenv_("CLIENTNAME=&CLIENTURL=http://u&BCASTURL=http://v")), nullptr, dir_);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, header + "Illegal hostname or IP address!\nPress back on your browser and try again!\n");
     EXPECT_FALSE(kpxtest::exists(cmd()));
 }
 
 TEST_F(Gateway, BroadcasterChecksInOrder) {
+    const std::string badurl = "CLIENTURL and BCASTURL must be web addresses beginning with http:// "
+                               "or https://, without blanks, \"=\", quotes or angle brackets!<br>\n";
     struct Case {
         std::string query, page;
     };
@@ -231,11 +236,22 @@ TEST_F(Gateway, BroadcasterChecksInOrder) {
         {"BCASTURL=v", "CLIENTURL must be defined! Mail admin!<br>"},
         {"BCASTURL=v&CLIENTURL", "CLIENTURL must be defined! Mail admin!<br>"},
         {"CLIENTURL=&BCASTURL=", "You MUST give CLIENTURL!<br>\n"},
-        {"CLIENTURL=u&BCASTURL=", "You MUST give BCASTURL!<br>\n"},
-        {"CLIENTURL=http://r.example/a%20b&BCASTURL=v", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
-        {"CLIENTURL=u&BCASTURL=http://r.example/%3E%3Cscript%3E", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
-        {"CLIENTURL=http://r.example/?a%3Db&BCASTURL=v", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
-        {"CLIENTURL=u%7F&BCASTURL=v", "CLIENTURL and BCASTURL must be web addresses without blanks, \"=\", quotes or angle brackets!<br>\n"},
+        {"CLIENTURL=http://u&BCASTURL=", "You MUST give BCASTURL!<br>\n"},
+        {"CLIENTURL=http://r.example/a%20b&BCASTURL=http://v", badurl},
+        {"CLIENTURL=http://u&BCASTURL=http://r.example/%3E%3Cscript%3E", badurl},
+        {"CLIENTURL=http://r.example/?a%3Db&BCASTURL=http://v", badurl},
+        {"CLIENTURL=http://u%7F&BCASTURL=http://v", badurl},
+        // Only web addresses: a script URL would run on this site's origin once a full server
+        // forwards a listener to it.
+        {"CLIENTURL=javascript:alert(document.cookie)&BCASTURL=http://v", badurl},
+        {"CLIENTURL=http://u&BCASTURL=JavaScript:alert(1)", badurl},
+        {"CLIENTURL=data:text/html,x&BCASTURL=http://v", badurl},
+        {"CLIENTURL=//r.example/&BCASTURL=http://v", badurl},
+        {"CLIENTURL=ftp://r.example/&BCASTURL=http://v", badurl},
+        {"CLIENTURL=u&BCASTURL=v", badurl},
+        {"CLIENTURL=http:/r.example&BCASTURL=http://v", badurl},
+        // Longer than the server keeps: it would be cut.
+        {"CLIENTURL=http://r.example/" + std::string(1005, 'x') + "&BCASTURL=http://v", badurl},
         {"CLIENTNAME=bad", "Illegal hostname or IP address!\nPress back on your browser and try again!\n"},
     };
     for (const auto& c : cases) {
@@ -264,11 +280,11 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
 
     // A URL with non-ASCII characters goes into the line as the bytes the form carried.
     r = gateway("bconnect",
-                configured(getenv_("CLIENTURL=http://relay.example/m%C3%BCsik.html&BCASTURL=v", "127.0.4.9")),
+                configured(getenv_("CLIENTURL=http://relay.example/m%C3%BCsik.html&BCASTURL=HTTPS://v", "127.0.4.9")),
                 nullptr, dir_);
     EXPECT_EQ(r.status, 0) << r.out;
     ASSERT_FALSE(server.lines().empty());
-    EXPECT_EQ(server.lines().back(), "@BCONNECT 127.0.4.9 http://relay.example/m\xC3\xBCsik.html v\n");
+    EXPECT_EQ(server.lines().back(), "@BCONNECT 127.0.4.9 http://relay.example/m\xC3\xBCsik.html HTTPS://v\n");
 }
 
 TEST_F(Gateway, EmptyReportGivesTheHeaderOnly) {
@@ -296,14 +312,14 @@ TEST_F(Gateway, HostileInputNeverCrashes) {
     Outcome r = gateway("lconnect", configured(getenv_(query)), nullptr, dir_);
     EXPECT_EQ(r.status, 0);
     // A zero byte shifts the fields: the last one (the bad name) is lost.
-    std::string body("CLIENTURL=u&BCASTURL=v&CLIENTNAME=a.b.c\0&CLIENTNAME=evil/.x.y", 61);
+    std::string body("CLIENTURL=http://u&BCASTURL=http://v&CLIENTNAME=a.b.c\0&CLIENTNAME=evil/.x.y", 75);
     r = gateway("bconnect", configured({{"REQUEST_METHOD", "POSTAL"}, {"REMOTE_ADDR", "127.0.4.7"}}), &body, dir_);
     EXPECT_EQ(r.status, 0);
     // "%" at the very end decodes to a zero byte: the name is empty.
     r = gateway("lconnect", configured({{"REQUEST_METHOD", "GETX"}, {"REMOTE_ADDR", "127.0.4.7"}, {"QUERY_STRING", "CLIENTNAME=%"}}), nullptr, dir_);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
-    EXPECT_EQ(server.lines(), (std::vector<std::string>{"127.0.4.7\n", "@BCONNECT a.b.c u v\n"}));
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{"127.0.4.7\n", "@BCONNECT a.b.c http://u http://v\n"}));
 }
 
 // The ten-second waits, each in a test of its own so that they run in parallel.
@@ -328,12 +344,12 @@ TEST_F(Gateway, TimeoutLeavesTheRequestInTheFile) {
 }
 
 TEST_F(Gateway, BroadcasterTimeoutNamesTheCommandFile) {
-    Outcome r = gateway("bconnect", configured(getenv_("CLIENTURL=u&BCASTURL=v")), nullptr, dir_);
+    Outcome r = gateway("bconnect", configured(getenv_("CLIENTURL=http://u&BCASTURL=http://v")), nullptr, dir_);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, header + "Timeout: Request was not responded by server!<br>\n"
                               "Value COMMANDFILE may be wrong or server may be down.<br>\n"
                               "Contact admin<br>\n");
-    EXPECT_EQ(kpxtest::readfile(cmd()), "@BCONNECT 127.0.4.7 u v\n");
+    EXPECT_EQ(kpxtest::readfile(cmd()), "@BCONNECT 127.0.4.7 http://u http://v\n");
 }
 
 TEST_F(Gateway, NoReportAfterTheRequestWasTaken) {

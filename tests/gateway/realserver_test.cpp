@@ -107,8 +107,8 @@ TEST(RealServer, FullServerForwardsToTheListedBroadcaster) {
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.page, header + pagefor("<HEAD>\n"
                                        "<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0; URL=" + listenurl + "\">\n"
-                                       "Maximum amount of clients reached.<A HREF=" + listenurl +
-                                       ">Try this broadcaster</A><br>\n"
+                                       "Maximum amount of clients reached.<A HREF=\"" + listenurl +
+                                       "\">Try this broadcaster</A><br>\n"
                                        "</HEAD>\n"));
     EXPECT_EQ(late.connections(), 0);
 

@@ -88,6 +88,9 @@ class WineProgram {
 public:
     WineProgram(const std::string& name, const std::vector<std::string>& args,
                 std::map<std::string, std::string> extra = {}) {
+        // Wine makes its sockets in the wineserver, so a server left from a run in another
+        // network namespace must not serve this one.
+        stopserver();
         Process::Options o;
         o.env = wine().env();
         for (auto& [k, v] : extra) o.env[k] = v;
@@ -99,6 +102,9 @@ public:
     ~WineProgram() {
         ::kill(-proc_->pid(), SIGKILL);
         proc_->kill();
+        stopserver();
+    }
+    static void stopserver() {
         Process::Options o;
         o.env = wine().env();
         Process stop("/usr/lib/wine/wineserver", {"-k"}, o);

@@ -1,5 +1,6 @@
 // The shipped lighttpd configuration started by scripts/web: the pages are served, only the two
-// gateways run as programs, the gateways get the operator's paths and ignore the form's.
+// gateways and the status page run as programs and nothing else under /cgi-bin/ is served,
+// the gateways get the operator's paths and ignore the form's.
 // Address: 127.0.4.60:8080.
 #include "liveserver.h"
 #include "testsupport.h"
@@ -42,14 +43,15 @@ std::string post(const std::string& path, const std::string& body) {
 
 std::string status(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
 
-TEST(WebServer, ServesThePagesAndOnlyTheTwoGateways) {
-    gatewaytest::LiveServer server;
-    ASSERT_TRUE(server.ready()) << server.err();
+TEST(WebServer, ServesThePagesAndOnlyTheGatewaysAndTheStatusPage) {
     kpxtest::TempDir state;
+    const std::string statusfile = state.file("status.json");
+    gatewaytest::LiveServer server({"statusfile = " + statusfile});
+    ASSERT_TRUE(server.ready()) << server.err();
     kpxtest::Process lighttpd(kpxtest::sourcedir() + "/scripts/web",
                               {"--address", web, "--port", "8080", "--bindir", kpxtest::bindir(),
                                "--commandfile", server.cmdfile(), "--repdir", server.repdir(),
-                               "--statedir", state.path()});
+                               "--statusfile", statusfile, "--statedir", state.file("web")});
     ASSERT_TRUE(kpxtest::waitfor([] {
         int fd = kpxtest::connectto(web, 8080, 100ms);
         if (fd >= 0) ::close(fd);
@@ -66,9 +68,16 @@ TEST(WebServer, ServesThePagesAndOnlyTheTwoGateways) {
     for (const char* f : {"name=\"CLIENTNAME\"", "name=\"CLIENTURL\"", "name=\"BCASTURL\""})
         EXPECT_NE(r.find(f), std::string::npos) << f;
     EXPECT_EQ(status(get("/kpx.css")), "HTTP/1.0 200 OK");
-    // Other programs of the build directory and the configuration stay out of reach.
-    EXPECT_EQ(status(get("/cgi-bin/server")), "HTTP/1.0 404 Not Found");
-    EXPECT_EQ(status(get("/cgi-bin/../lighttpd.conf")), "HTTP/1.0 403 Forbidden");
+    EXPECT_NE(get("/").find("href=\"/cgi-bin/status\""), std::string::npos); // the listener page links to it
+    // Other programs of the build directory, the programs under any other URL (an extra path
+    // would have them sent as files) and the configuration stay out of reach.
+    for (const char* url : {"/cgi-bin/server", "/cgi-bin/lconnect/x", "/cgi-bin/bconnect/",
+                            "/cgi-bin/status/x.html", "/cgi-bin/lconnect%2Fx", "/cgi-bin/./bconnect/y",
+                            "/cgi-bin/", "/cgi-bin", "/cgi-bin/LCONNECT", "/cgi-bin/../lighttpd.conf"}) {
+        r = get(url);
+        EXPECT_EQ(status(r), "HTTP/1.0 403 Forbidden") << url;
+        EXPECT_EQ(r.find("\x7f" "ELF"), std::string::npos) << url;
+    }
 
     // A listener whose form names its own paths: the operator's paths are used all the same.
     kpxtest::TempDir elsewhere;
@@ -80,6 +89,13 @@ TEST(WebServer, ServesThePagesAndOnlyTheTwoGateways) {
     EXPECT_TRUE(kpxtest::waitfor([&] { return listener.total() >= 330; }, 5s));
     EXPECT_FALSE(kpxtest::exists(elsewhere.file("planted")));
     EXPECT_TRUE(kpxtest::exists(server.repdir() + "/127.0.4.61.txt"));
+
+    // The status page reads the operator's status file.
+    r = get("/cgi-bin/status");
+    EXPECT_EQ(status(r), "HTTP/1.0 200 OK");
+    EXPECT_NE(r.find("class=\"onair\">On air since"), std::string::npos) << r;
+    EXPECT_NE(r.find("Listeners now: <span id=\"listeners\">1</span>"), std::string::npos) << r;
+    EXPECT_EQ(r.find("127.0.4.61"), std::string::npos) << r;
 
     // A refusal of the gateway reaches the browser as a page.
     r = post("/cgi-bin/bconnect", "CLIENTNAME=127.0.4.62");
@@ -94,7 +110,7 @@ TEST(WebServer, ScriptOptions) {
     kpxtest::Process help(kpxtest::sourcedir() + "/scripts/web", {"--help"});
     ASSERT_TRUE(help.wait(10s));
     EXPECT_EQ(help.exitcode(), 0);
-    for (const char* o : {"--port", "--address", "--docroot", "--commandfile", "--repdir", "--daemon"})
+    for (const char* o : {"--port", "--address", "--docroot", "--commandfile", "--repdir", "--statusfile", "--daemon"})
         EXPECT_NE(help.out().find(o), std::string::npos) << o;
     kpxtest::Process bad(kpxtest::sourcedir() + "/scripts/web", {"--port", "eighty"});
     ASSERT_TRUE(bad.wait(10s));

@@ -8,9 +8,13 @@
 //   forward:  a relay (a stand-in receiver) is connected through the broadcaster page to a
 //             server that takes one peer only; a listener submitting the listener page is then
 //             sent by the forwarder page to the relay's own page, also served by lighttpd.
+//   status:   the same forward with two places, then the status page, reached by the listener
+//             page's link: on air, the listener count, the relay's page as a link, and no
+//             listener's or relay's address.
 //
-// Usage: browser_test.js --scenario listener|forward --bindir DIR --source DIR --artifacts DIR
-// Addresses: 127.0.5.1/.2 web servers, 127.0.5.20 client, 127.0.5.31 relay, 127.0.5.32 listener.
+// Usage: browser_test.js --scenario listener|forward|status --bindir DIR --source DIR --artifacts DIR
+// Addresses: 127.0.5.1/.2 web servers, 127.0.5.20 client, 127.0.5.31 relay, 127.0.5.32 listener;
+// status: 127.0.8.40 web server, 127.0.8.41 relay, 127.0.8.42 and .43 listeners.
 'use strict';
 
 const fs = require('fs');
@@ -103,11 +107,12 @@ async function startserver(dir, extra = []) {
 }
 
 // lighttpd through scripts/web, serving `docroot`, with the server's paths for the gateways.
-async function startweb(address, port, docroot, dir) {
+async function startweb(address, port, docroot, dir, extra = []) {
   const web = start('web', path.join(source, 'scripts', 'web'),
                     ['--address', address, '--port', String(port), '--docroot', docroot,
                      '--bindir', bindir, '--commandfile', path.join(dir, 'commands'),
-                     '--repdir', path.join(dir, 'reports'), '--statedir', path.join(dir, 'web-state')]);
+                     '--repdir', path.join(dir, 'reports'), '--statedir', path.join(dir, 'web-state'),
+                     ...extra]);
   await waitfor('lighttpd to accept connections', () => accepts(address, port), 15000);
   return web;
 }
@@ -179,21 +184,26 @@ async function listenerscenario() {
   check(server.err.includes(clientaddr), 'the server logged the connection to the client');
 }
 
-async function forwardscenario() {
-  const dir = tempdir('kpx-browser-forward-');
-  const web = '127.0.5.2';
-  const relayaddr = '127.0.5.31';
+// A receiver on address:9998 that keeps reading what the server sends (a relay or a listener
+// stand-in); `bytes()` tells how much arrived.
+async function receiver(address) {
+  let bytes = 0;
+  const server = net.createServer((sock) => { sock.on('data', (d) => { bytes += d.length; }); sock.on('error', () => {}); });
+  await new Promise((resolve, reject) => { server.once('error', reject); server.listen(9998, address, resolve); });
+  cleanups.unshift(() => new Promise((r) => server.close(() => r())));
+  // Only the open connections keep close() from returning.
+  const sockets = new Set();
+  server.on('connection', (s) => { sockets.add(s); s.on('close', () => sockets.delete(s)); });
+  cleanups.unshift(() => { for (const s of sockets) s.destroy(); });
+  return { bytes: () => bytes };
+}
+
+async function forwardscenario(web = '127.0.5.2', relayaddr = '127.0.5.31', late = '127.0.5.32',
+                               places = 1, dir = tempdir('kpx-browser-forward-'), webextra = []) {
   const relayurl = `http://${web}:8080/relay.html`;
 
   // The relay: a receiver on port 9998 that keeps reading what the server sends.
-  let relaybytes = 0;
-  const relay = net.createServer((sock) => { sock.on('data', (d) => { relaybytes += d.length; }); sock.on('error', () => {}); });
-  await new Promise((resolve, reject) => { relay.once('error', reject); relay.listen(9998, relayaddr, resolve); });
-  cleanups.unshift(() => new Promise((r) => relay.close(() => r())));
-  // Only the open connections keep close() from returning.
-  const sockets = new Set();
-  relay.on('connection', (s) => { sockets.add(s); s.on('close', () => sockets.delete(s)); });
-  cleanups.unshift(() => { for (const s of sockets) s.destroy(); });
+  const relay = await receiver(relayaddr);
 
   // The pages, plus a page of the relay's own served by the same lighttpd.
   const docroot = path.join(dir, 'docroot');
@@ -205,12 +215,12 @@ async function forwardscenario() {
     '<link rel="stylesheet" href="/kpx.css"></head>\n<body><header><h1>KPX</h1></header>' +
     '<main><p id="relay">This is the relay broadcaster\'s listener page.</p></main></body></html>\n');
 
-  const server = await startserver(dir, ['maxclients = 1']);
-  await startweb(web, 8080, docroot, dir);
+  const server = await startserver(dir, [`maxclients = ${places}`, ...(webextra.length ? [`statusfile = ${dir}/status.json`] : [])]);
+  await startweb(web, 8080, docroot, dir, webextra);
   const context = await openbrowser();
   const page = await context.newPage();
 
-  // The relay asks through the broadcaster page and fills the server's only place.
+  // The relay asks through the broadcaster page and takes one of the server's places.
   await page.goto(`http://${web}:8080/broadcast.html`);
   await page.fill('#clientname', relayaddr);
   await page.fill('#clienturl', relayurl);
@@ -218,12 +228,15 @@ async function forwardscenario() {
   await Promise.all([page.waitForNavigation(), page.click('#send')]);
   check((await page.title()) === 'KPX: connected', 'the relay is connected through the broadcaster page');
   await screenshot(page, 'browser-relay-connected.png');
-  await waitfor('the relay to receive the stream', () => relaybytes >= 330, 10000);
+  await waitfor('the relay to receive the stream', () => relay.bytes() >= 330, 10000);
   check(server.err.includes('Adding the following broadcaster'), 'the server lists the relay');
+  return { page, server, relayurl, late, docroot };
+}
 
+async function forwardlate({ page, server, relayurl, late }) {
   // A listener now is sent on to the relay's page.
-  await page.goto(`http://${web}:8080/`);
-  await page.fill('#clientname', '127.0.5.32');
+  await page.goto(relayurl.replace('relay.html', ''));
+  await page.fill('#clientname', late);
   await page.click('#connect-address');
   await page.waitForURL(relayurl, { timeout: 15000 });
   check(page.url() === relayurl, 'the browser is redirected to the relay\'s page');
@@ -232,9 +245,44 @@ async function forwardscenario() {
   check(server.err.includes('Generating FORWARDER HTML'), 'the server wrote the forwarder page');
 }
 
+async function statusscenario() {
+  const dir = tempdir('kpx-browser-status-');
+  const web = '127.0.8.40';
+  const s = await forwardscenario(web, '127.0.8.41', '127.0.8.43', 2, dir,
+                                  ['--statusfile', path.join(dir, 'status.json')]);
+  // A listener takes the second place; the next one is forwarded to the relay.
+  const listener = await receiver('127.0.8.42');
+  await s.page.goto(`http://${web}:8080/`);
+  await s.page.fill('#clientname', '127.0.8.42');
+  await Promise.all([s.page.waitForNavigation(), s.page.click('#connect-address')]);
+  check((await s.page.title()) === 'KPX: connected', 'a listener takes the second place');
+  await waitfor('the listener to receive the stream', () => listener.bytes() >= 330, 10000);
+  await forwardlate(s);
+
+  // The status page, through the listener page's link.
+  const page = s.page;
+  await page.goto(`http://${web}:8080/`);
+  await Promise.all([page.waitForNavigation(), page.click('#status')]);
+  check(page.url() === `http://${web}:8080/cgi-bin/status`, 'the listener page links to the status page');
+  check((await page.title()) === 'KPX: status', 'the status page is served');
+  check((await page.textContent('#onair')).startsWith('On air since'), 'it says the broadcast is on air');
+  check((await page.textContent('#listeners')) === '2' && (await page.textContent('#maxclients')) === '2',
+        'it shows two listeners of at most two');
+  const links = await page.$$eval('#relays a', (as) => as.map((a) => a.href));
+  check(links.length === 1 && links[0] === s.relayurl, `it links the relay's listener page (${links})`);
+  const html = await page.content();
+  for (const a of ['127.0.8.41', '127.0.8.42', '127.0.8.43'])
+    check(!html.includes(a), `it shows no address of a peer (${a})`);
+  await screenshot(page, 'browser-status.png');
+  await page.click('#relays a');
+  await page.waitForURL(s.relayurl);
+  check((await page.textContent('#relay')).includes('relay broadcaster'), 'the relay link leads to its page');
+}
+
 async function main() {
   if (scenario === 'listener') await listenerscenario();
-  else if (scenario === 'forward') await forwardscenario();
+  else if (scenario === 'forward') await forwardlate(await forwardscenario());
+  else if (scenario === 'status') await statusscenario();
   else throw new Error(`unknown scenario ${scenario}`);
 }
 

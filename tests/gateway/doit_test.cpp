@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -165,6 +167,13 @@ TEST_F(Doit, LosingTheRaceEveryTimeEndsWithinTheBudget) {
     };
     EXPECT_EQ(run(), 1);
     EXPECT_LE(pauses_, 101 + 1);
+    EXPECT_EQ(pagetext(), "Server is busy or not accepting connections.<br>\n");
+}
+
+TEST_F(Doit, AFifoInPlaceOfTheCommandFileDoesNotHangTheRun) {
+    ASSERT_EQ(::mkfifo(kpx::commandfile.c_str(), 0600), 0);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(pauses_, 101);
     EXPECT_EQ(pagetext(), "Server is busy or not accepting connections.<br>\n");
 }
 

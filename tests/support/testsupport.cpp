@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +170,26 @@ int countof(const std::string& haystack, const std::string& needle) {
          pos = haystack.find(needle, pos + needle.size()))
         ++n;
     return n;
+}
+
+double segsnr(const std::vector<short>& ref, const std::vector<short>& got) {
+    constexpr std::size_t SEGMENT = 160;
+    const std::size_t n = std::min(ref.size(), got.size());
+    double sum = 0;
+    int segments = 0;
+    for (std::size_t at = 0; at + SEGMENT <= n; at += SEGMENT) {
+        double sig = 0, err = 0;
+        for (std::size_t i = at; i < at + SEGMENT; ++i) {
+            const double r = ref[i], g = got[i];
+            sig += r * r;
+            err += (r - g) * (r - g);
+        }
+        if (sig / SEGMENT < 300.0 * 300.0) continue; // quieter than about -40 dBFS
+        const double snr = 10 * std::log10((sig + 1e-9) / (err + 1e-9));
+        sum += std::clamp(snr, -10.0, 35.0);
+        ++segments;
+    }
+    return segments ? sum / segments : -100.0;
 }
 
 struct FakeListener::Impl {

@@ -5,6 +5,7 @@
 // address of its own. Third octet per test area, fourth per test:
 //   127.0.1.x codec/stream   127.0.2.x server   127.0.3.x client   127.0.4.x gateway
 //   127.0.5.x browser/web    127.0.6.x broadcaster  127.0.7.x demo/bench
+//   127.0.8.x operator (kpxctl, status file and page)   127.0.9.x web relay
 #pragma once
 
 #include <chrono>
@@ -79,6 +80,12 @@ void writefile(const std::string& path, const std::string& text);
 void writebytes(const std::string& path, const std::vector<unsigned char>& bytes);
 bool exists(const std::string& path);
 int countof(const std::string& haystack, const std::string& needle);
+
+// Segmental SNR in dB of `got` against `ref` (linear 16-bit samples, compared over the
+// shorter length) over 160-sample segments whose reference is not near silence; each
+// segment's value is held within [-10, 35] dB as usual, so that silent or perfect segments
+// do not dominate. -100 when no segment counts.
+double segsnr(const std::vector<short>& ref, const std::vector<short>& got);
 
 // A stream receiver on addr:9998 (what a listener client is to the server): accepts one
 // connection after another and keeps every byte received, per connection.

@@ -1,0 +1,208 @@
+#include "httpserve.h"
+
+#include "console.h"
+
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace kpx {
+
+namespace {
+
+// Kernel send buffer of a stream connection: a few seconds of audio, so that a browser that
+// stops reading is noticed by the relay instead of vanishing into large socket buffers.
+inline constexpr int STREAMSNDBUF = 4096;
+// Memory per connection for the request and the response's write buffer.
+inline constexpr std::size_t CONNECTIONMEMORY = 16 * 1024;
+inline constexpr std::size_t READERBLOCK = 4096;
+// Connections beyond the listener limit that may still be open (status requests and those
+// being told 503); MHD closes any more at once.
+inline constexpr unsigned EXTRACONNECTIONS = 64;
+
+// Request marker of a connection that carries the stream (set once the stream is queued).
+char streammark;
+
+const char* const FULLTEXT = "Too many listeners at the moment. Please try again later.\n";
+
+struct StreamListener {
+    WebServer* srv = nullptr;
+    MHD_Connection* conn = nullptr;
+    Cursor cursor;
+    std::string peer;
+};
+
+std::string peername(MHD_Connection* conn) {
+    const MHD_ConnectionInfo* ci = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET) return "?";
+    char text[INET_ADDRSTRLEN] = "?";
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
+    ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+    return text;
+}
+
+void prndropped(WebServer& srv, const std::string& peer, const char* why) {
+    srv.status().dropped++;
+    prntime(std::time(nullptr));
+    std::fprintf(stderr, "Listener %s dropped: %s %d s.\n", peer.c_str(), why, srv.settings().queueseconds);
+    prnline();
+    std::fflush(stderr);
+}
+
+ssize_t readstream(void* cls, std::uint64_t, char* buf, std::size_t max) {
+    auto* l = static_cast<StreamListener*>(cls);
+    const long n = l->srv->ring().read(l->cursor, reinterpret_cast<unsigned char*>(buf), max, l);
+    if (n < 0) {
+        prndropped(*l->srv, l->peer, "it fell behind the stream by more than");
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    l->srv->status().bytessent += static_cast<std::uint64_t>(n);
+    return n;
+}
+
+void endstream(void* cls) {
+    auto* l = static_cast<StreamListener*>(cls);
+    l->srv->ring().forget(l);
+    l->srv->status().listeners--;
+    delete l;
+}
+
+MHD_Result answer(MHD_Connection* conn, unsigned code, const std::string& body, const char* type) {
+    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
+    if (r == nullptr) return MHD_NO;
+    MHD_add_response_header(r, "Content-Type", type);
+    MHD_add_response_header(r, "Cache-Control", "no-cache, no-store");
+    if (code == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(r, "Allow", "GET, HEAD");
+    const MHD_Result ok = MHD_queue_response(conn, code, r);
+    MHD_destroy_response(r);
+    return ok;
+}
+
+MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls) {
+    RelayStatus& st = srv.status();
+    if (st.listeners.fetch_add(1) >= srv.settings().maxlisteners) {
+        st.listeners--;
+        st.refused++;
+        return answer(conn, MHD_HTTP_SERVICE_UNAVAILABLE, FULLTEXT, "text/plain; charset=utf-8");
+    }
+    auto* l = new StreamListener;
+    l->srv = &srv;
+    l->conn = conn;
+    l->cursor = srv.ring().join();
+    l->peer = peername(conn);
+    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, readstream, l, endstream);
+    if (r == nullptr) {
+        st.listeners--;
+        delete l;
+        return MHD_NO;
+    }
+    MHD_add_response_header(r, "Content-Type", "audio/ogg");
+    MHD_add_response_header(r, "Cache-Control", "no-cache, no-store");
+    MHD_add_response_header(r, "Pragma", "no-cache");
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    // A stream connection that takes nothing for as long as the queue holds is dropped too.
+    MHD_set_connection_option(conn, MHD_CONNECTION_OPTION_TIMEOUT,
+                              static_cast<unsigned>(srv.settings().queueseconds));
+    if (const MHD_ConnectionInfo* ci = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+        const int size = STREAMSNDBUF;
+        ::setsockopt(ci->connect_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    const MHD_Result ok = MHD_queue_response(conn, MHD_HTTP_OK, r);
+    if (ok == MHD_YES) *reqcls = &streammark;
+    MHD_destroy_response(r); // freed, with `l`, when the connection is done with it
+    return ok;
+}
+
+MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char* method, const char*,
+                   const char*, std::size_t* uploadsize, void** reqcls) {
+    auto& srv = *static_cast<WebServer*>(cls);
+    if (*reqcls == nullptr) {
+        // First call: the header is complete. Answer once the request (and any body) is in.
+        *reqcls = &srv;
+        return MHD_YES;
+    }
+    if (*uploadsize != 0) {
+        *uploadsize = 0; // a body is not wanted; it is read and thrown away
+        return MHD_YES;
+    }
+    const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0;
+    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    const std::string path = url;
+    if (path != "/listen.ogg" && path != "/status.json")
+        return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain; charset=utf-8");
+    if (!get && !head)
+        return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
+    if (path == "/status.json") return answer(conn, MHD_HTTP_OK, statusjson(srv.status()), "application/json");
+    return stream(srv, conn, reqcls);
+}
+
+// A stream connection that the browser stopped reading ends by the idle timeout.
+void completed(void* cls, MHD_Connection* conn, void** reqcls, MHD_RequestTerminationCode why) {
+    if (*reqcls == &streammark && why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED)
+        prndropped(*static_cast<WebServer*>(cls), peername(conn), "it took nothing for");
+}
+
+} // namespace
+
+void suspendreader(void* reader) { MHD_suspend_connection(static_cast<StreamListener*>(reader)->conn); }
+void resumereader(void* reader) { MHD_resume_connection(static_cast<StreamListener*>(reader)->conn); }
+
+std::string statusjson(const RelayStatus& s) {
+    const std::time_t since = s.since.load();
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "{\"listeners\":%d,\"max_listeners\":%d,\"upstream\":%s,\"since\":\"%s\","
+                  "\"since_unix\":%lld,\"bytes_sent\":%llu,\"dropped\":%llu,\"refused\":%llu,"
+                  "\"bitrate\":%d}\n",
+                  s.listeners.load(), s.maxlisteners, s.upstream.load() ? "true" : "false",
+                  timetext(since).c_str(), static_cast<long long>(since),
+                  static_cast<unsigned long long>(s.bytessent.load()),
+                  static_cast<unsigned long long>(s.dropped.load()),
+                  static_cast<unsigned long long>(s.refused.load()), s.bitrate);
+    return buf;
+}
+
+WebServer::~WebServer() {
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+}
+
+bool WebServer::start(const HttpSettings& settings) {
+    settings_ = settings;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(settings.port));
+    if (::inet_pton(AF_INET, settings.address.c_str(), &sa.sin_addr) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        if (::getaddrinfo(settings.address.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) {
+            errno = EADDRNOTAVAIL;
+            return false;
+        }
+        sa.sin_addr = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
+        ::freeaddrinfo(res);
+    }
+    daemon_ = MHD_start_daemon(
+        MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, static_cast<std::uint16_t>(settings.port),
+        nullptr, nullptr, request, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.timeout),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTIONMEMORY,
+        MHD_OPTION_LISTENING_ADDRESS_REUSE, 1U,
+        MHD_OPTION_NOTIFY_COMPLETED, completed, this,
+        MHD_OPTION_END);
+    return daemon_ != nullptr;
+}
+
+} // namespace kpx

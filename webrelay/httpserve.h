@@ -1,0 +1,66 @@
+// The web relay's HTTP side (libmicrohttpd, one internal thread with epoll): GET /listen.ogg
+// streams the shared pages to every browser, GET /status.json tells how the relay is doing.
+#pragma once
+
+#include "pagering.h"
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace kpx {
+
+// What /status.json reports; written by the relay's threads, read by the HTTP thread.
+struct RelayStatus {
+    std::atomic<int> listeners{0};
+    std::atomic<bool> upstream{false};
+    std::atomic<std::time_t> since{0};          // last change of `upstream`
+    std::atomic<std::uint64_t> bytessent{0};    // audio stream bytes handed to the network
+    std::atomic<std::uint64_t> dropped{0};      // listeners dropped for falling behind
+    std::atomic<std::uint64_t> refused{0};      // listeners turned away at the limit
+    int bitrate = 0;
+    int maxlisteners = 0;
+};
+
+struct HttpSettings {
+    std::string address;        // host name or dotted IPv4 address
+    int port = 0;
+    int maxlisteners = 0;       // more get 503
+    int timeout = 0;            // seconds a request may take to arrive, or a connection idle
+    int queueseconds = 0;       // a stream connection that takes nothing this long is dropped
+};
+
+// Ring hooks: a listener waits for the next page / is woken when it is there.
+void suspendreader(void* reader);
+void resumereader(void* reader);
+
+class WebServer {
+public:
+    WebServer(PageRing& ring, RelayStatus& status) : ring_(ring), status_(status) {}
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Starts serving; false (with errno set where the system said why) when the address
+    // cannot be resolved or bound.
+    bool start(const HttpSettings& settings);
+
+    // Used by the request handling (public for the C callbacks).
+    PageRing& ring() { return ring_; }
+    RelayStatus& status() { return status_; }
+    const HttpSettings& settings() const { return settings_; }
+
+private:
+    PageRing& ring_;
+    RelayStatus& status_;
+    HttpSettings settings_;
+    MHD_Daemon* daemon_ = nullptr;
+};
+
+// The body of /status.json.
+std::string statusjson(const RelayStatus& s);
+
+} // namespace kpx

@@ -1,0 +1,319 @@
+#include "webrelay.h"
+
+#include "codec.h"
+#include "console.h"
+#include "fdread.h"
+#include "httpserve.h"
+#include "oggopus.h"
+#include "pagering.h"
+#include "platform.h"
+#include "receiver.h"
+
+#include <opus/opus.h>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+
+namespace kpx {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const AcceptTexts upstreamtexts{stderr, "Use a WWW-browser to connect to server!\n", nullptr};
+
+// The upstream socket's receive buffer: small, so that a sender in playback mode runs only a
+// few seconds ahead of what the browsers hear.
+inline constexpr int UPSTREAMRCVBUF = 4096;
+// After a hold-up longer than this the stream's clock starts afresh instead of catching up.
+inline constexpr std::chrono::milliseconds RESYNC{2000};
+
+struct Range {
+    const char* name;
+    int RelayOptions::*field;
+    int low, high;
+};
+
+const Range ranges[] = {
+    {"--bitrate", &RelayOptions::bitrate, MINBITRATE, MAXBITRATE},
+    {"--max-listeners", &RelayOptions::maxlisteners, 1, 10000},
+    {"--queue-seconds", &RelayOptions::queueseconds, 2, 60},
+    {"--timeout", &RelayOptions::timeout, 1, 300},
+};
+
+bool number(const std::string& text, int low, int high, int& out) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int v = std::atoi(text.c_str());
+    if (v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+void prnupstreamlost() {
+    std::fputs("***********************************\n"
+               "** Connection to server lost!!!  **\n"
+               "***********************************\n"
+               "\n"
+               "**********************************\n"
+               "** Connection to server lost!!! **\n"
+               "** ~~~~~~~~~~~~~~~~~~~~~~~~~~~~ **\n"
+               "** All clients disconnected!!!! **\n"
+               "** Please connect again!!!      **\n"
+               "**********************************\n",
+               stderr);
+}
+
+void setrcvbuf(int sock) {
+    const int size = UPSTREAMRCVBUF;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+void setupstream(RelayStatus& st, bool on) {
+    st.since = std::time(nullptr);
+    st.upstream = on;
+}
+
+// One upstream after another on the same socket, for ever.
+[[noreturn]] void upstreamloop(std::string address, Feed& feed, RelayStatus& st) {
+    for (;;) {
+        const int up = acc_sock(lsn.sk, address.c_str(), STREAMPORT, upstreamtexts);
+        if (up < 0) {
+            // The listening socket is gone: a new one is bound on the next turn.
+            renewlistener();
+            setrcvbuf(lsn.sk);
+            continue;
+        }
+        prnline();
+        std::fputs("SERVER MODE\n", stderr);
+        prntime(std::time(nullptr));
+        std::fputs("- Relaying the upstream to the browsers.\n", stderr);
+        prnline();
+        std::fflush(stderr);
+        setupstream(st, true);
+
+        const ReadFn rd = linkreader(up);
+        Packet p;
+        while (collectpacket(rd, p.data(), 0) == PACKETBYTES) feed.push(p);
+        // The partial packet is dropped; the browsers hear silence until the next upstream.
+        prnupstreamlost();
+        ::close(up);
+        setupstream(st, false);
+        prntime(std::time(nullptr));
+        std::fputs("Upstream gone: the browsers hear silence until the next one connects.\n", stderr);
+        prnline();
+        std::fflush(stderr);
+    }
+}
+
+// Makes one page every 200 ms: the next upstream packet when there is one, else silence.
+[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring) {
+    auto due = Clock::now();
+    Packet p;
+    unsigned char ulaw[PACKETSAMPLES];
+    std::int16_t pcm[PACKETSAMPLES];
+    for (;;) {
+        bool sound = feed.take(p, due, LEAD, GRACE);
+        if (sound && decode(p.data(), PACKETBYTES, ulaw) != PACKETSAMPLES) {
+            prncorrupt(stderr);
+            sound = false;
+        }
+        for (int i = 0; i < PACKETSAMPLES; ++i) pcm[i] = sound ? ulaw2linear(ulaw[i]) : 0;
+        ring.publish(enc.block(pcm, PACKETSAMPLES));
+        due += PAGEPERIOD;
+        if (Clock::now() - due > RESYNC) due = Clock::now();
+    }
+}
+
+void raisefilelimit(int wanted) {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur >= static_cast<rlim_t>(wanted)) return;
+    r.rlim_cur = r.rlim_max == RLIM_INFINITY || r.rlim_max >= static_cast<rlim_t>(wanted)
+                     ? static_cast<rlim_t>(wanted)
+                     : r.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &r);
+}
+
+} // namespace
+
+void Feed::push(const Packet& p) {
+    std::unique_lock<std::mutex> l(mu_);
+    cv_.wait(l, [&] { return q_.size() < CAPACITY; });
+    q_.push_back(p);
+    cv_.notify_all();
+}
+
+bool Feed::take(Packet& p, Clock::time_point due, std::chrono::milliseconds lead,
+                std::chrono::milliseconds grace) {
+    std::unique_lock<std::mutex> l(mu_);
+    for (;;) {
+        const auto now = Clock::now();
+        if (!q_.empty() && now >= due - lead) {
+            p = q_.front();
+            q_.pop_front();
+            cv_.notify_all();
+            return true;
+        }
+        if (q_.empty() && now >= due + grace) return false;
+        cv_.wait_until(l, q_.empty() ? due + grace : due - lead);
+    }
+}
+
+void usage(std::FILE* out, const char* self) {
+    std::fprintf(out,
+                 "Usage: %s [options] [UPSTREAM-ADDRESS]\n"
+                 "\n"
+                 "Takes a KPX stream on TCP port 9998 of UPSTREAM-ADDRESS (default 0.0.0.0, all of\n"
+                 "this machine's addresses), connected by the server like a relay broadcaster, and\n"
+                 "serves it to web browsers as Ogg/Opus. Without an upstream the browsers get silence.\n"
+                 "\n"
+                 "Options:\n"
+                 "  --listen ADDR:PORT     HTTP address and port (default 127.0.0.1:8000)\n"
+                 "  --bitrate BITS         Opus bit rate in bit/s, %d to %d (default %d)\n"
+                 "  --max-listeners N      browsers served at once; more get 503 (default 500)\n"
+                 "  --queue-seconds S      a browser more than S seconds behind is dropped\n"
+                 "                         (2 to 60, default 10)\n"
+                 "  --timeout S            seconds a request may take to arrive complete or a\n"
+                 "                         connection may stay idle (1 to 300, default 10)\n"
+                 "  -h, --help             this text\n"
+                 "\n"
+                 "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /status.json (listeners,\n"
+                 "upstream connected or not and since when, bytes sent).\n",
+                 self, MINBITRATE, MAXBITRATE, DEFAULTBITRATE);
+}
+
+int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
+    int positional = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") return 1;
+        if (arg.rfind("--", 0) != 0 || arg == "--") {
+            if (arg == "--" || arg.empty() || arg[0] == '-') {
+                error = "unknown option '" + arg + "'";
+                return -1;
+            }
+            if (++positional > 1) {
+                error = "more than one upstream address";
+                return -1;
+            }
+            o.upstream = arg;
+            continue;
+        }
+        std::string value;
+        const std::size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+        }
+        bool known = arg == "--listen";
+        for (const Range& r : ranges) known = known || arg == r.name;
+        if (!known) {
+            error = "unknown option '" + arg + "'";
+            return -1;
+        }
+        if (eq == std::string::npos && i + 1 < argc) {
+            value = argv[++i];
+        } else if (eq == std::string::npos) {
+            error = arg + " needs a value";
+            return -1;
+        }
+        if (arg == "--listen") {
+            const std::size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0 ||
+                !number(value.substr(colon + 1), 1, 65535, o.httpport)) {
+                error = "--listen wants ADDR:PORT";
+                return -1;
+            }
+            o.httpaddress = value.substr(0, colon);
+            continue;
+        }
+        for (const Range& r : ranges) {
+            if (arg == r.name && !number(value, r.low, r.high, o.*(r.field))) {
+                error = arg + " wants a number from " + std::to_string(r.low) + " to " + std::to_string(r.high);
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+int webrelaymain(int argc, char** argv) {
+    const char* self = argc > 0 ? argv[0] : "webrelay";
+    RelayOptions o;
+    std::string error;
+    const int parsed = parseoptions(argc, argv, o, error);
+    if (parsed == 1) {
+        usage(stdout, self);
+        return 0;
+    }
+    if (parsed < 0) {
+        std::fprintf(stderr, "%s: %s\n\n", self, error.c_str());
+        usage(stderr, self);
+        return 255;
+    }
+    // A thread that has to end the program (a failed bind of the upstream socket) ends it at
+    // once, with the other threads still running.
+    sys.quit = [](int status) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    };
+    std::signal(SIGPIPE, SIG_IGN);
+    raisefilelimit(o.maxlisteners + 256);
+
+    printbanner("WEB RELAY  ", "1.10     ");
+    prncod();
+    std::fflush(stdout);
+
+    std::random_device seed;
+    OggOpus enc(o.bitrate, static_cast<std::uint32_t>(seed()));
+    if (!enc.ok()) {
+        std::fprintf(stderr, "Opus encoder: %s\n", enc.error().c_str());
+        return 255;
+    }
+    RelayStatus status;
+    status.bitrate = o.bitrate;
+    status.maxlisteners = o.maxlisteners;
+    status.since = std::time(nullptr);
+    PageRing ring(enc.headers(), static_cast<std::size_t>(o.queueseconds) * PACKETSPERSECOND, suspendreader,
+                  resumereader);
+    WebServer web(ring, status);
+    if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds})) {
+        std::fprintf(stderr, "Cannot serve HTTP on %s:%d: %s\n", o.httpaddress.c_str(), o.httpport,
+                     errno != 0 ? std::strerror(errno) : "refused");
+        return 1;
+    }
+
+    lsn = Listener{};
+    lsn.sk = makelistensocket();
+    if (lsn.sk < 0) {
+        std::perror("socket() (I)");
+        return 255;
+    }
+    setrcvbuf(lsn.sk);
+
+    std::fprintf(stderr, "- Opus %s, %d bit/s, one page per 200 ms.\n", opus_get_version_string(), o.bitrate);
+    std::fprintf(stderr, "- Browsers: http://%s:%d/listen.ogg, status: /status.json\n", o.httpaddress.c_str(),
+                 o.httpport);
+    std::fprintf(stderr, "- At most %d listeners; one more than %d s behind is dropped; requests time out "
+                         "after %d s.\n",
+                 o.maxlisteners, o.queueseconds, o.timeout);
+    std::fprintf(stderr, "- Startup time: %.24s.\n", timetext(std::time(nullptr)).c_str());
+    prnline();
+    std::fputs("CLIENT MODE\n", stderr);
+    std::fflush(stderr);
+
+    Feed feed;
+    std::thread(upstreamloop, o.upstream, std::ref(feed), std::ref(status)).detach();
+    pace(feed, enc, ring);
+}
+
+} // namespace kpx

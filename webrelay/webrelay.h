@@ -1,0 +1,62 @@
+// The web relay: takes a server's stream on port 9998 exactly as the relay broadcaster does,
+// decodes every packet once, encodes the audio once into Ogg/Opus and serves the same pages
+// to any number of browsers over HTTP. While no upstream is connected it sends silence, so
+// the browsers keep playing and hear the next upstream when it arrives.
+#pragma once
+
+#include "stream.h"
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace kpx {
+
+struct RelayOptions {
+    std::string upstream = "0.0.0.0";   // own address for the upstream link
+    std::string httpaddress = "127.0.0.1";
+    int httpport = 8000;
+    int bitrate = 16000;
+    int maxlisteners = 500;
+    int queueseconds = 10;
+    int timeout = 10;
+};
+
+// Parses the command line into `o`. Returns 0 to run, 1 when --help was asked for, -1 on a
+// usage error (with `error` saying what is wrong).
+int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error);
+void usage(std::FILE* out, const char* self);
+
+using Packet = std::array<unsigned char, PACKETBYTES>;
+
+// Packets between the upstream reader and the pacer. The reader waits while it is full, so a
+// sender in playback mode is paced by the relay as by a listener playing the sound.
+class Feed {
+public:
+    static constexpr std::size_t CAPACITY = 5;   // 1 s of audio
+    void push(const Packet& p);
+    // Waits until `due - lead` for a packet, or until `due + grace` when none comes. True with
+    // the packet in `p`; false when the time for silence has come.
+    bool take(Packet& p, std::chrono::steady_clock::time_point due, std::chrono::milliseconds lead,
+              std::chrono::milliseconds grace);
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Packet> q_;
+};
+
+// Spacing of the stream: a packet is made into a page no earlier than `LEAD` before its time;
+// when no packet has come `GRACE` after its time, a page of silence goes out instead.
+inline constexpr std::chrono::milliseconds PAGEPERIOD{200};
+inline constexpr std::chrono::milliseconds LEAD{200};
+inline constexpr std::chrono::milliseconds GRACE{300};
+
+// The whole program. Returns the exit status of a usage or start-up error; otherwise runs
+// until it is killed.
+int webrelaymain(int argc, char** argv);
+
+} // namespace kpx

@@ -5,7 +5,13 @@
 //      the ratio to the encode-only cost, and its peak resident set size;
 //   3. live mode from a FIFO fed at real pace: the delay from writing a request line into
 //      the command file to the listener's first byte, over several requests.
-// Usage: server_bench [path/to/server] [packets]   (listeners on 127.0.7.10 to 127.0.7.20)
+// With --statusfile [seconds] only this runs instead: live mode at real pace with 10
+// listeners for `seconds` (default 30) of audio, once without and once with a status file,
+// printing the server's CPU seconds per second of audio as RESULT lines.
+// Usage: server_bench [path/to/server] [packets] [live requests]
+//   (listeners on 127.0.7.10 to 127.0.7.20; defaults 3000 packets, 20 live requests)
+// Every figure is also printed as a line "RESULT <name> <value> <unit>" for scripts/bench.
+//        server_bench [path/to/server] --statusfile [seconds]
 #include "codec.h"
 
 #include <arpa/inet.h>
@@ -26,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -39,6 +46,27 @@ namespace fs = std::filesystem;
 double cpuseconds(const rusage& r) {
     return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
            static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// Peak resident set size of a running process (VmHWM), in KiB; -1 when unreadable. The
+// rusage of a child is no measure of it: it keeps the peak of the image before exec, that is
+// of this bench at the time of the fork.
+long vmhwm(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long kib = -1;
+    while (f >> key) {
+        if (key == "VmHWM:") {
+            f >> kib;
+            break;
+        }
+        std::getline(f, key);
+    }
+    return kib;
+}
+
+void result(const char* name, double value, const char* unit) {
+    std::printf("RESULT %s %.6g %s\n", name, value, unit);
 }
 
 double selfcpu() {
@@ -163,11 +191,65 @@ void writeconf(const std::string& dir, const std::string& input, bool live) {
     std::ofstream(dir + "/err.html") << "@\n";
 }
 
+// Live mode from a FIFO fed at real pace with ten listeners for `seconds` of audio: the
+// server's CPU seconds (user + system, whole run) per second of audio sent.
+double livecpu(const std::string& exe, const std::string& dir, const std::vector<unsigned char>& input,
+               long seconds, bool status) {
+    const std::string fifo = dir + "/live.fifo";
+    fs::remove(fifo);
+    fs::remove(dir + "/status.json");
+    mkfifo(fifo.c_str(), 0644);
+    writeconf(dir, fifo, true);
+    if (status) std::ofstream(dir + "/kpx.conf", std::ios::app) << "statusfile = " << dir << "/status.json\n";
+    std::vector<std::unique_ptr<Listener>> ls;
+    for (int k = 0; k < 10; ++k) ls.push_back(std::make_unique<Listener>("127.0.7." + std::to_string(10 + k)));
+    Server s(exe, dir);
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        auto next = Clock::now();
+        const std::size_t packets = input.size() / 1600;
+        std::size_t k = 0;
+        while (feeding && fd >= 0) {
+            if (write(fd, input.data() + (k++ % packets) * 1600, 1600) != 1600) break;
+            next += std::chrono::milliseconds(200);
+            std::this_thread::sleep_until(next);
+        }
+        if (fd >= 0) close(fd);
+    });
+    for (int k = 0; k < 10; ++k)
+        if (!command(dir, "127.0.7." + std::to_string(10 + k) + "\n")) std::fprintf(stderr, "request %d not taken\n", k);
+    const auto end = Clock::now() + std::chrono::seconds(seconds + 30);
+    while (ls.front()->bytes < seconds * 5 * 330 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    command(dir, "@STOP\n");
+    s.wait(std::chrono::seconds(20));
+    feeding = false;
+    feeder.join();
+    if (status && !fs::exists(dir + "/status.json")) std::fprintf(stderr, "no status file was written\n");
+    const double audio = static_cast<double>(ls.front()->bytes.load() / 330) / 5.0;
+    return audio > 0 ? cpuseconds(s.usage) / audio : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[2]) == "--statusfile") {
+        const std::string exe = fs::absolute(argv[1]).string();
+        const long seconds = argc > 3 ? std::max(5L, std::atol(argv[3])) : 30;
+        char tmpl[] = "/tmp/kpx-serverbench-XXXXXX";
+        const std::string dir = mkdtemp(tmpl);
+        const auto input = benchinput(250);
+        const double without = livecpu(exe, dir, input, seconds, false);
+        const double with = livecpu(exe, dir, input, seconds, true);
+        std::printf("RESULT server_live_cpu_per_audio_s_10_listeners %.6f cpu-s/s\n", without);
+        std::printf("RESULT server_live_cpu_per_audio_s_10_listeners_statusfile %.6f cpu-s/s\n", with);
+        fs::remove_all(dir);
+        return 0;
+    }
     const std::string exe = fs::absolute(argc > 1 ? fs::path(argv[1]) : fs::path(argv[0]).parent_path() / "server").string();
     const long want = argc > 2 ? std::atol(argv[2]) : 3000;
+    const int liverequests = argc > 3 ? std::atoi(argv[3]) : 20;
     char tmpl[] = "/tmp/kpx-serverbench-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
 
@@ -186,6 +268,8 @@ int main(int argc, char** argv) {
     const double encodecpu = (selfcpu() - c0) / static_cast<double>(encpackets); // s per packet
     std::printf("encode only:            %.1f us CPU per packet = %.4f CPU s per s of audio\n",
                 encodecpu * 1e6, encodecpu * 5);
+    result("encode_cpu_per_audio_s", encodecpu * 5 * 1e6, "us/s");
+    double peraudio1 = 0;
 
     // 2. Playback with one and with ten fast listeners.
     writeconf(dir, dir + "/in.ul", false);
@@ -202,6 +286,7 @@ int main(int argc, char** argv) {
         const auto end = Clock::now() + std::chrono::seconds(120);
         while (ls.back()->bytes < want * 330 && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const long hwm = vmhwm(s.pid);
         command(dir, "@STOP\n");
         s.wait(std::chrono::seconds(20));
         long minpackets = 1L << 40;
@@ -221,8 +306,15 @@ int main(int argc, char** argv) {
         std::printf("                        ratio to encode only: %.2f (distribution and polling add %.0f %%)\n",
                     cpu / static_cast<double>(packets) / encodecpu,
                     (cpu / static_cast<double>(packets) / encodecpu - 1) * 100);
-        std::printf("                        peak RSS %ld KiB (%.2f MiB)\n", s.usage.ru_maxrss,
-                    static_cast<double>(s.usage.ru_maxrss) / 1024.0);
+        std::printf("                        peak RSS %ld KiB (%.2f MiB, VmHWM; the rusage figure, which "
+                    "counts this bench's image before exec: %ld KiB)\n",
+                    hwm, static_cast<double>(hwm) / 1024.0, s.usage.ru_maxrss);
+        const std::string n = std::to_string(nl);
+        result(("server_cpu_per_audio_s_" + n).c_str(), cpu / audio * 1e6, "us/s");
+        result(("server_ratio_to_encode_" + n).c_str(), cpu / static_cast<double>(packets) / encodecpu, "x");
+        result(("server_peak_rss_" + n).c_str(), static_cast<double>(hwm), "KiB");
+        if (nl == 1) peraudio1 = cpu / audio;
+        else result("server_marginal_cpu_per_listener_audio_s", (cpu / audio - peraudio1) / (nl - 1) * 1e6, "us/s");
     }
     }
 
@@ -248,7 +340,7 @@ int main(int argc, char** argv) {
     std::vector<double> delays;
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> phase(0, 199);
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < liverequests; ++round) {
         l.firstbyte_ns = 0;
         const auto t0 = Clock::now();
         if (!command(dir, "127.0.7.20\n")) break;
@@ -269,6 +361,11 @@ int main(int argc, char** argv) {
         std::printf("live, paced FIFO:       request to first byte over %zu requests: min %.1f ms, median %.1f ms, "
                     "max %.1f ms (one packet period: 200 ms)\n",
                     delays.size(), delays.front(), delays[delays.size() / 2], delays.back());
+    if (!delays.empty()) {
+        result("live_first_byte_min", delays.front(), "ms");
+        result("live_first_byte_median", delays[delays.size() / 2], "ms");
+        result("live_first_byte_max", delays.back(), "ms");
+    }
     else
         std::printf("live, paced FIFO:       no request was served\n");
     fs::remove_all(dir);

@@ -5,6 +5,8 @@
 //      at once without the server) run directly and through lighttpd over HTTP, next to a
 //      static page through lighttpd; and the whole success path through lighttpd.
 // Addresses: 127.0.7.20 (listener), 127.0.7.30:8080 (lighttpd).
+// Usage: gateway_bench [runs]   (default 20 runs of each; medians also printed as
+// "RESULT <name> <value> <unit>" lines for scripts/bench)
 #include "liveserver.h"
 #include "testsupport.h"
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -31,7 +34,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using clk = std::chrono::steady_clock;
-constexpr int RUNS = 20;
+int RUNS = 20;
 
 double ms(clk::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -107,7 +110,8 @@ std::string post(const std::string& host, const std::string& body) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) RUNS = std::max(1, std::atoi(argv[1]));
     const std::string lconnect = kpxtest::program("lconnect");
     gatewaytest::LiveServer server;
     if (!server.ready()) {
@@ -200,6 +204,11 @@ int main() {
     std::printf("%-58s %8.2f ms\n", "cost of lighttpd starting the CGI (medians: web - static - direct):",
                 stats(refusedweb).median - stats(staticpage).median - stats(refuseddirect).median);
     print("lconnect success through lighttpd, request to answer page:", successweb);
+    std::printf("RESULT lconnect_answer_median %.2f ms\n", stats(direct).median);
+    std::printf("RESULT lconnect_web_answer_median %.2f ms\n", stats(successweb).median);
+    std::printf("RESULT lconnect_web_answer_max %.2f ms\n", stats(successweb).max);
+    std::printf("RESULT cgi_start_cost %.2f ms\n",
+                stats(refusedweb).median - stats(staticpage).median - stats(refuseddirect).median);
     lighttpd.signal(SIGTERM);
     lighttpd.wait(5s);
     return 0;

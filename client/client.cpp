@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -56,11 +57,14 @@ void getsound(int conn) {
         return;
     }
 
-    // Synchronisation: the first bytes that arrive begin the first packet.
+    // Synchronisation: the first bytes that arrive begin the first packet. A sender that sends
+    // nothing within the first-byte limit holds the port for nobody: its link counts as lost,
+    // and the next sender waiting in the backlog is taken.
+    const ReadFn rd = linkreader(conn);
     say("Trying to get beginning of stream...");
-    const long first = ::read(conn, packet.get(), PACKETBYTES);
-    if (first == 0) {
-        // The sender closed before its first byte: nothing will ever arrive on this link.
+    const long first = rd(packet.get(), PACKETBYTES);
+    if (first == 0 || (first < 0 && errno == ETIMEDOUT)) {
+        // The sender closed (or stayed silent) before its first byte.
         prnlost(stdout);
         std::fflush(stdout);
     } else {
@@ -68,7 +72,6 @@ void getsound(int conn) {
         say("okay, got it.\n");
         say("The audience is listening to KPX...(CTRL-C aborts)\n");
 
-        const ReadFn rd = fdreader(conn);
         for (;;) {
             have = collectpacket(rd, packet.get(), have);
             if (have < PACKETBYTES) {

@@ -125,7 +125,14 @@ void parsecom(const std::string& line) {
             const std::string curl = getparam(line, 2, URLTOKENCHARS);
             const std::string burl = getparam(line, 3, URLTOKENCHARS);
             std::fputs("Broadcaster connect:\n", stderr);
-            if (conn(host, 1) == 1) addbroadcaster(host, curl, burl);
+            const int r = conn(host, 1);
+            if (r == CONNPENDING) {
+                // Listed once connected (finishrequest); the separator follows then.
+                g.pending.clienturl = curl;
+                g.pending.bcasturl = burl;
+                return;
+            }
+            if (r == 1) addbroadcaster(host, curl, burl);
         }
     } else {
         std::fputs("Command was invalid. Doing nothing.\n", stderr);
@@ -133,7 +140,30 @@ void parsecom(const std::string& line) {
     prnline();
 }
 
+namespace {
+
+// The end of a request whose connect ran between packets: a relay is listed, the separator
+// printed and the command file removed, which tells the requester its report is ready.
+void finishrequest(int result, const std::string& name, int type, const std::string& curl,
+                   const std::string& burl) {
+    if (type == 1 && result == 1) addbroadcaster(name, curl, burl);
+    prnline();
+    closeandremove();
+}
+
+} // namespace
+
 void pollcommand() {
+    // A request under way is finished first; the command file is not read again until then,
+    // so requests stay one at a time.
+    if (g.pending.active) {
+        const std::string name = g.pending.name, curl = g.pending.clienturl, burl = g.pending.bcasturl;
+        const int type = g.pending.type;
+        const int r = connprogress();
+        if (r != CONNPENDING) finishrequest(r, name, type, curl, burl);
+        return;
+    }
+
     // Non-blocking open, so that a FIFO put in the file's place cannot hang the server;
     // anything but a regular file is left alone.
     const int fd = ::open(g.listname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -168,11 +198,10 @@ void pollcommand() {
     prntime(g.now);
     if (!line.empty() && line[0] == '@') {
         parsecom(line);
-    } else {
-        conn(line, 0);
+    } else if (conn(line, 0) != CONNPENDING) {
         prnline();
     }
-    closeandremove();
+    if (!g.pending.active) closeandremove();
 }
 
 } // namespace kpx

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <memory>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -25,6 +27,7 @@ struct machinerec {
     quad startpacket = 0;     // packetcount + 1 at connect time
     std::int32_t bcast = 0;   // 1: relay broadcaster connected through @BCONNECT
     std::time_t since = 0;    // when it was connected
+    std::uint32_t addr = 0;   // its IPv4 address (network byte order)
 };
 
 // One relay broadcaster on the automatic distribution list.
@@ -58,6 +61,23 @@ struct Handled {
     timespec mtime{};
 };
 
+struct Lookup;
+
+// A connection request under way: its name lookup and connect run between packets.
+struct Pending {
+    bool active = false;
+    std::string name;               // as requested
+    int type = 0;                   // 0: listener, 1: relay broadcaster (@BCONNECT)
+    std::string clienturl, bcasturl;// @BCONNECT: the relay's pages, listed once it is connected
+    int sock = -1;                  // the connecting socket (non-blocking)
+    std::shared_ptr<Lookup> lookup; // the name lookup while it runs
+    bool resolved = false;          // the address is known and the connect has started
+    std::uint32_t addr = 0;         // the address connected to (network byte order)
+    bool connected = false;
+    int error = 0;                  // errno of a failed lookup or connect (ETIMEDOUT at the limit)
+    std::chrono::steady_clock::time_point deadline; // lookup and connect together end here
+};
+
 struct Globals {
     const Profile* profile = &serverprofile;
 
@@ -85,6 +105,7 @@ struct Globals {
 
     std::FILE* listfile = nullptr; // the command file while one line is handled
     Handled stuck;                 // a handled command file that could not be removed
+    Pending pending;               // the request under way, if any
 
     // Relay broadcaster only.
     std::int8_t connection = 0; // 1 while an upstream is relayed

@@ -11,69 +11,133 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <algorithm>
 
 namespace kpx {
 
+// The name lookup of a request, run on a thread of its own so that an unanswered resolver
+// never holds the stream. Abandoned lookups finish in the background and are then dropped.
+struct Lookup {
+    std::mutex mu;
+    bool done = false;
+    bool found = false;
+    std::uint32_t addr = 0; // network byte order
+};
+
 namespace {
 
-// The address to connect to: the resolver's first IPv4 address for `hostname`, else the
-// dotted-decimal reading of it (all ones for text that is neither, and the connect fails).
-in_addr resolve(const std::string& hostname) {
-    in_addr a{};
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(hostname.c_str(), nullptr, &hints, &res) == 0 && res != nullptr) {
-        a = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
-        ::freeaddrinfo(res);
-        return a;
+std::shared_ptr<Lookup> startlookup(const std::string& name) {
+    auto lk = std::make_shared<Lookup>();
+    try {
+        std::thread([lk, name] {
+            addrinfo hints{};
+            hints.ai_family = AF_INET;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* res = nullptr;
+            const bool ok = ::getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0 && res != nullptr;
+            std::uint32_t a = 0;
+            if (ok) a = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+            if (res != nullptr) ::freeaddrinfo(res);
+            const std::lock_guard<std::mutex> hold(lk->mu);
+            lk->found = ok;
+            lk->addr = a;
+            lk->done = true;
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the lookup counts as failed.
+        lk->done = true;
     }
-    a.s_addr = ::inet_addr(hostname.c_str());
-    return a;
+    return lk;
 }
 
-// Connects with a time limit: the socket is made non-blocking for the attempt, waited on for
-// at most CONNECTLIMITMS and put back to blocking mode. Returns 0 or an errno value
-// (ETIMEDOUT when the limit ran out).
-int connectwithin(int sock, const sockaddr_in& sa) {
-    const int flags = ::fcntl(sock, F_GETFL);
-    if (flags >= 0) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
-    int err = 0;
-    if (::connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        err = errno;
-        if (err == EINPROGRESS) {
-            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTLIMITMS);
-            for (;;) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    end - std::chrono::steady_clock::now()).count();
-                if (left <= 0) {
-                    err = ETIMEDOUT;
-                    break;
-                }
-                pollfd p{sock, POLLOUT, 0};
-                const int r = ::poll(&p, 1, static_cast<int>(left));
-                if (r < 0 && errno == EINTR) continue;
-                if (r < 0) {
-                    err = errno;
-                } else if (r == 0) {
-                    err = ETIMEDOUT;
-                } else {
-                    socklen_t len = sizeof err;
-                    if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-                }
-                break;
-            }
+// The dotted-decimal reading of `name` (any form inet_aton takes, so "0177.0.0.1" is
+// 127.0.0.1); such names never go to the resolver.
+bool dotted(const std::string& name, std::uint32_t& addr) {
+    in_addr a{};
+    if (::inet_aton(name.c_str(), &a) == 0) return false;
+    addr = a.s_addr;
+    return true;
+}
+
+// The slot of the peer connected to `addr`, or -1.
+int peerat(std::uint32_t addr) {
+    for (int i = 0; i < g.clientcount; ++i)
+        if (g.machine[static_cast<std::size_t>(i)].addr == addr) return i;
+    return -1;
+}
+
+// Starts the non-blocking connect of the pending request to `addr`. A host that is already
+// connected is disconnected first: no receiver can use two streams, and one host must not be
+// able to fill every slot.
+void startconnect(std::uint32_t addr) {
+    Pending& p = g.pending;
+    p.addr = addr;
+    p.resolved = true;
+    const int old = peerat(addr);
+    if (old >= 0) killsock(old);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(PEERPORT));
+    sa.sin_addr.s_addr = addr;
+    p.error = 0;
+    if (::connect(p.sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
+        p.connected = true;
+    else if (errno != EINPROGRESS)
+        p.error = errno;
+}
+
+// Moves the pending request on, waiting at most `waitms`. True once it has an outcome
+// (`connected`, or `error` set).
+bool advance(int waitms) {
+    Pending& p = g.pending;
+    const auto now = std::chrono::steady_clock::now();
+    if (!p.resolved) {
+        bool done = false, found = false;
+        std::uint32_t a = 0;
+        {
+            const std::lock_guard<std::mutex> hold(p.lookup->mu);
+            done = p.lookup->done;
+            found = p.lookup->found;
+            a = p.lookup->addr;
         }
+        if (!done) {
+            if (now >= p.deadline) p.error = ETIMEDOUT;
+            return p.error != 0;
+        }
+        p.lookup.reset();
+        // A name the resolver does not know is read as a dotted address (all ones when it is
+        // not one either), and the connect fails.
+        startconnect(found ? a : ::inet_addr(p.name.c_str()));
     }
-    if (flags >= 0) ::fcntl(sock, F_SETFL, flags);
-    return err;
+    if (p.connected || p.error != 0) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now).count();
+    pollfd q{p.sock, POLLOUT, 0};
+    const int r = ::poll(&q, 1, static_cast<int>(std::max<long long>(0, std::min<long long>(waitms, left))));
+    if (r > 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(p.sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (err == 0)
+            p.connected = true;
+        else
+            p.error = err;
+    } else if (r < 0 && errno != EINTR) {
+        p.error = errno;
+    } else if (std::chrono::steady_clock::now() >= p.deadline) {
+        p.error = ETIMEDOUT;
+    }
+    return p.connected || p.error != 0;
 }
 
 } // namespace
@@ -115,13 +179,7 @@ std::uint32_t packetsbetween(quad start, quad count) {
     return static_cast<std::uint32_t>(d);
 }
 
-int open_sock(int sock, const std::string& hostname, int port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    sa.sin_addr = resolve(hostname);
-
-    const int err = connectwithin(sock, sa);
+int open_sock(int sock, const std::string& hostname, int port, int err) {
     if (err != 0) {
         errno = err;
         std::perror("connect()");
@@ -129,6 +187,8 @@ int open_sock(int sock, const std::string& hostname, int port) {
         ::close(sock);
         return -4;
     }
+    const int flags = ::fcntl(sock, F_GETFL);
+    if (flags >= 0) ::fcntl(sock, F_SETFL, flags & ~O_NONBLOCK);
     std::fprintf(stderr, "Connected to [%s:%d] (client %ld).\n", hostname.c_str(), port,
                  static_cast<long>(g.clientcount));
     handlesuccess(hostname);
@@ -149,7 +209,10 @@ int conn(const std::string& request, int type) {
         return 0;
     }
 
-    if (g.clientcount >= g.maxclients || g.clientcount >= MAXPEERS) {
+    std::uint32_t addr = 0;
+    const bool isdotted = dotted(name, addr);
+    const bool replaces = isdotted && peerat(addr) >= 0;
+    if (!replaces && (g.clientcount >= g.maxclients || g.clientcount >= MAXPEERS)) {
         std::fputs("Maximum number of connections reached.\n", stderr);
         if (g.distcount <= 0) {
             handleerror(g.profile->fullmessage, name);
@@ -167,27 +230,45 @@ int conn(const std::string& request, int type) {
         return 0;
     }
 
-    const auto slot = static_cast<std::size_t>(g.clientcount);
-    machinerec& rec = g.machine[slot];
-    rec = machinerec{};
-    rec.name = name;
-
-    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (sock < 0) {
         std::perror("socket()");
         handleerror(MSG_NOSOCKET, name);
-        rec = machinerec{};
         return 0;
     }
-    rec.sock = sock;
-    if (open_sock(sock, name, PEERPORT) < 0) {
+
+    // The lookup and the connect run between packets; the stream goes on meanwhile.
+    g.pending = Pending{};
+    g.pending.active = true;
+    g.pending.name = name;
+    g.pending.type = type;
+    g.pending.sock = sock;
+    g.pending.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTLIMITMS);
+    if (isdotted)
+        startconnect(addr);
+    else
+        g.pending.lookup = startlookup(name);
+    return connprogress(FIRSTWAITMS);
+}
+
+int connprogress(int waitms) {
+    Pending& p = g.pending;
+    if (!p.active) return 0;
+    if (!advance(waitms)) return CONNPENDING;
+
+    const Pending done = std::move(p);
+    g.pending = Pending{};
+    if (open_sock(done.sock, done.name, PEERPORT, done.connected ? 0 : done.error) < 0) {
         std::fputs("Connection NOT established.\n", stderr);
-        rec = machinerec{};
         return 0;
     }
     machinerec& added = g.machine[static_cast<std::size_t>(g.clientcount - 1)];
+    added = machinerec{};
+    added.sock = done.sock;
+    added.name = done.name;
+    added.addr = done.addr;
     added.startpacket = g.packetcount + 1;
-    added.bcast = type;
+    added.bcast = done.type;
     added.since = sys.clock();
     statuschanged();
     return 1;

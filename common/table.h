@@ -14,14 +14,26 @@ inline constexpr int PEERPORT = 9998;       // every peer waits for the stream o
 inline constexpr int CONNECTLIMITMS = 5000; // a connect attempt gives up after this long
 inline constexpr int SENDLIMITMS = 3000;    // a send blocked this long drops the peer
 
+inline constexpr int CONNPENDING = 2;      // conn / connprogress: the request is still under way
+inline constexpr int FIRSTWAITMS = 50;      // conn waits this long for a quick answer
+
 // Takes one connection request (a host name or dotted address, possibly ending in a
-// newline). `type` 0: a listener, 1: a relay broadcaster. Returns 1 when the peer was
-// connected and entered into `machine`, else 0 (forwarded, refused or failed).
+// newline). `type` 0: a listener, 1: a relay broadcaster. A full table forwards or refuses it
+// at once. Otherwise the name lookup and the connect start and run between packets
+// (g.pending); conn waits FIRSTWAITMS for them. Returns 1 when the peer was connected and
+// entered into `machine`, 0 when it was not (forwarded, refused or failed), CONNPENDING while
+// the request is still under way: connprogress then finishes it.
 int conn(const std::string& name, int type);
 
-// Connects `sock` to hostname:port within CONNECTLIMITMS. Returns 0 on success (success
-// report written, clientcount increased) or -4 (error report written, socket closed).
-int open_sock(int sock, const std::string& hostname, int port);
+// Moves the pending request on, waiting at most `waitms`. Once the lookup and the connect have
+// succeeded or failed (or CONNECTLIMITMS after the request began), it is reported and entered
+// as conn would, and 1 or 0 is returned; CONNPENDING before that, 0 when nothing is pending.
+int connprogress(int waitms = 0);
+
+// Reports the outcome of the connect of `sock` to hostname:port: `err` 0 gives the success
+// report and one more client (returns 0); otherwise the error report, and the socket is
+// closed (returns -4).
+int open_sock(int sock, const std::string& hostname, int port, int err);
 
 // Closes the peer in slot `index`, prints its statistics and lets the last peer take the
 // slot. Indexes outside 0..clientcount-1 are ignored.

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "globals.h"
 #include "platform.h"
+#include "status.h"
 #include "table.h"
 
 #include <syslog.h>
@@ -108,6 +109,7 @@ void packetpass(std::FILE* in, unsigned char* inbuf, unsigned char* outbuf) {
         sys.pause(NOLISTENERPAUSEMS);
 
     pollcommand();
+    statustick();
 }
 
 } // namespace

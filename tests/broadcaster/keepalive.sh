@@ -3,7 +3,7 @@
 # from one moment on) notices it through keepalive, prints the upstream-lost boxes and waits
 # for the next upstream. Runs in a network namespace of its own; needs root and iptables.
 set -u
-bin=${1:?usage: keepalive.sh BINDIR}
+bin=$(cd "${1:?usage: keepalive.sh BINDIR}" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a network namespace"; exit 77; }
 command -v iptables >/dev/null 2>&1 || { echo "SKIP: iptables is not installed"; exit 77; }
 unshare -n true 2>/dev/null || { echo "SKIP: cannot make a network namespace here"; exit 77; }
@@ -13,14 +13,19 @@ set -u
 bin=$1
 ip link set lo up
 tmp=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$tmp"' EXIT
+trap 'kill -KILL $(jobs -p) 2>/dev/null; wait; rm -rf "$tmp"' EXIT
 iptables -A INPUT -i lo -p tcp --dport 9 -j ACCEPT 2>/dev/null || { echo "SKIP: iptables does not work here"; exit 77; }
 printf 'commandfile = %s/cmd\nrepdir = %s\n' "$tmp" "$tmp" > "$tmp/kpx.conf"
 (cd "$tmp" && exec "$bin/broadcaster" 127.0.0.1 2> "$tmp/err" > /dev/null) &
 for _ in $(seq 50); do grep -q 'connect to server!' "$tmp/err" 2>/dev/null && break; sleep 0.1; done
 
 # The upstream: two packets, then the connection stays open and quiet.
-exec 3<>/dev/tcp/127.0.0.1/9998 || { echo "FAIL: cannot connect to the relay"; exit 1; }
+connected=
+for _ in $(seq 50); do
+  if exec 3<>/dev/tcp/127.0.0.1/9998; then connected=1; break; fi 2>/dev/null
+  sleep 0.1
+done
+[ -n "$connected" ] || { echo "FAIL: cannot connect to the relay"; cat "$tmp/err"; exit 1; }
 head -c 660 /dev/zero >&3
 for _ in $(seq 50); do grep -q 'Waiting for connections' "$tmp/err" && break; sleep 0.1; done
 grep -q 'Waiting for connections' "$tmp/err" || { echo "FAIL: relay did not take the upstream"; cat "$tmp/err"; exit 1; }

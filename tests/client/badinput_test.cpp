@@ -116,3 +116,26 @@ TEST(ClientBadInput, LongStreamKeepsMemoryBounded) {
     // A leak of even one buffer per packet would add several MiB.
     EXPECT_LT(peak - early, 512) << "early " << early << " KiB, peak " << peak << " KiB";
 }
+
+TEST(ClientBadInput, AnIdleSenderIsDroppedAndTheNextSenderPlays) {
+    const std::string addr = "127.0.3.60";
+    Client c({addr});
+    ASSERT_TRUE(c.waitcount("connect a server!\n", 1));
+    Sender idle(addr); // connects and sends nothing
+    ASSERT_TRUE(idle.connected());
+    ASSERT_TRUE(c.waitcount("Connection established.\n", 1));
+    Sender real(addr); // waits in the backlog meanwhile
+    ASSERT_TRUE(real.connected());
+    const Bytes wire = packets(10, 61);
+    ASSERT_TRUE(real.send(wire));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(c.waitcount("Connection established.\n", 2, 15s)) << c.out();
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 8s);
+    EXPECT_NE(c.out().find("Trying to get beginning of stream...Connection to server lost.\n"
+                           "Try to connect again!\nConnection closed.\n"),
+              std::string::npos)
+        << c.out();
+    real.close();
+    ASSERT_TRUE(c.waitcount("Connection closed.\n", 2));
+    EXPECT_TRUE(c.heard() == expectedplay(wire));
+}

@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 namespace kpxtest::server {
@@ -71,9 +73,21 @@ TEST(ServerMends, AnUnansweredConnectGivesUpWithinTheLimit) {
     e.start();
     FakeListener good(addr(60));
     ASSERT_TRUE(e.connect(addr(60), good));
+    // The stream goes on while the connect waits: the other listener keeps receiving.
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(e.command(addr(59) + "\n", 15s));
+    const std::string tmp = e.dir.file("cmd.new");
+    writefile(tmp, addr(59) + "\n");
+    std::rename(tmp.c_str(), e.cmdfile().c_str());
+    std::size_t before = good.total(0), stalls = 0;
+    while (exists(e.cmdfile()) && std::chrono::steady_clock::now() - t0 < 15s) {
+        std::this_thread::sleep_for(300ms);
+        const std::size_t now = good.total(0);
+        if (now < before + 330) ++stalls;
+        before = now;
+    }
     const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(stalls, 0U);
+    EXPECT_GE(took, 4500ms);
     EXPECT_LT(took, 7s);
     EXPECT_NE(e.err().find("127.0.2.59 is requesting connection.\n"
                            "connect(): Connection timed out\n"
@@ -88,6 +102,56 @@ TEST(ServerMends, AnUnansweredConnectGivesUpWithinTheLimit) {
     EXPECT_EQ(e.stop(), 10);
     for (int s : fillers) ::close(s);
     ::close(hole);
+}
+
+TEST(ServerMends, AnUnansweredNameLookupDoesNotHoldTheStream) {
+    // In a namespace of its own, with a name server that never answers and a listener that
+    // notes when each piece of the stream arrives.
+    Env e;
+    playbackinput(e, 330);
+    e.start({"/bin/sh", sourcedir() + "/tests/server/isolated.sh", e.dir.file("arrivals")});
+    ASSERT_TRUE(e.command("127.0.0.1\n"));
+    ASSERT_TRUE(e.waiterr("Connected to [127.0.0.1:9998]")) << e.err();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(e.command("nowhere.kpx.test\n", 15s));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 4500ms);
+    EXPECT_LT(took, 7s);
+    EXPECT_NE(e.err().find("nowhere.kpx.test is requesting connection.\nconnect(): Connection timed out\n"),
+              std::string::npos)
+        << e.err();
+    EXPECT_TRUE(exists(e.report("nowhere.kpx.test", ".txt")));
+    // Arrival times (seconds) at the listener: no pause anywhere near the lookup's length.
+    std::istringstream in(readfile(e.dir.file("arrivals")));
+    double t = 0, last = -1, gap = 0;
+    int pieces = 0;
+    while (in >> t) {
+        if (last >= 0) gap = std::max(gap, t - last);
+        last = t;
+        ++pieces;
+    }
+    EXPECT_GT(pieces, 20);
+    EXPECT_LT(gap, 1.0);
+    EXPECT_EQ(e.stop(), 10);
+}
+
+TEST(ServerMends, ARequestForAConnectedHostReplacesItsConnection) {
+    Env e;
+    playbackinput(e, 340);
+    e.conf.push_back("maxclients = 3");
+    e.start();
+    FakeListener l(addr(72)), other(addr(73));
+    ASSERT_TRUE(e.connect(addr(73), other));
+    for (int k = 0; k < 10; ++k) ASSERT_TRUE(e.connect(addr(72), l)) << k;
+    // The same host under another spelling of its address is the same host.
+    ASSERT_TRUE(e.connect("0177.0.2.72", l));
+    EXPECT_EQ(l.connections(), 11);
+    ASSERT_TRUE(e.command("@LIST\n"));
+    EXPECT_NE(e.err().find("No/IP\n0/127.0.2.73\n1/0177.0.2.72\n" + SEPARATOR), std::string::npos) << e.err();
+    EXPECT_EQ(countof(e.err(), "Client 127.0.2.72 died"), 10);
+    EXPECT_EQ(countof(e.err(), "Maximum number of connections reached."), 0);
+    EXPECT_TRUE(other.total(0) > 0 && !other.closedbypeer(0));
+    EXPECT_EQ(e.stop(), 10);
 }
 
 TEST(ServerMends, NamesWithASlashAreRefusedBeforeAnyFileIsTouched) {

@@ -6,7 +6,6 @@
 //   127.0.1.x codec/stream   127.0.2.x server   127.0.3.x client   127.0.4.x gateway
 //   127.0.5.x browser/web    127.0.6.x broadcaster  127.0.7.x demo/bench
 //   127.0.8.x operator tools 127.0.9.x web relay    127.0.10.x Windows clients
-//   127.0.8.x operator (kpxctl, status file and page)   127.0.9.x web relay
 #pragma once
 
 #include <chrono>

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace kpx {
@@ -49,9 +50,19 @@ std::string peername(MHD_Connection* conn) {
     return text;
 }
 
+// The calendar text of `t` as the console helpers write it, but safe to make on this thread
+// while the upstream thread prints its own time stamps.
+std::string stamptext(std::time_t t) {
+    std::tm tm{};
+    char buf[64];
+    if (::localtime_r(&t, &tm) == nullptr || std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm) == 0)
+        return "??? ??? ?? ??:??:?? ????";
+    return std::string(buf).substr(0, 24);
+}
+
 void prndropped(WebServer& srv, const std::string& peer, const char* why) {
     srv.status().dropped++;
-    prntime(std::time(nullptr));
+    std::fprintf(stderr, "%s:\n", stamptext(std::time(nullptr)).c_str());
     std::fprintf(stderr, "Listener %s dropped: %s %d s.\n", peer.c_str(), why, srv.settings().queueseconds);
     prnline();
     std::fflush(stderr);
@@ -164,7 +175,7 @@ std::string statusjson(const RelayStatus& s) {
                   "\"since_unix\":%lld,\"bytes_sent\":%llu,\"dropped\":%llu,\"refused\":%llu,"
                   "\"bitrate\":%d}\n",
                   s.listeners.load(), s.maxlisteners, s.upstream.load() ? "true" : "false",
-                  timetext(since).c_str(), static_cast<long long>(since),
+                  stamptext(since).c_str(), static_cast<long long>(since),
                   static_cast<unsigned long long>(s.bytessent.load()),
                   static_cast<unsigned long long>(s.dropped.load()),
                   static_cast<unsigned long long>(s.refused.load()), s.bitrate);

@@ -164,6 +164,8 @@ TEST(WebRelayOptions, UsageAndRefusals) {
         {{"--max-listeners", "0"}, 255, "--max-listeners wants a number"},
         {{"--listen", "127.0.9.9"}, 255, "--listen wants ADDR:PORT"},
         {{"127.0.9.9", "127.0.9.10"}, 255, "more than one upstream address"},
+        {{"--listen", "192.0.2.1:8000", "127.0.9.9"}, 1, "Cannot serve HTTP on 192.0.2.1:8000"},
+        {{"--listen", "127.0.9.9:8000", "192.0.2.1"}, 1, "bind()"},
     };
     for (const Case& c : cases) {
         Process p(webrelay(), c.args);

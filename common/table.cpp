@@ -143,7 +143,9 @@ bool advance(int waitms) {
 } // namespace
 
 bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitms);
+    // The clock is read only once a send has to wait: the usual packet goes out in one call.
+    std::chrono::steady_clock::time_point end{};
+    bool waited = false;
     std::size_t done = 0;
     while (done < len) {
         const ssize_t n = ::send(sock, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -153,6 +155,10 @@ bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) 
         }
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+        if (!waited) {
+            end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitms);
+            waited = true;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now()).count();
         if (left <= 0) return false;

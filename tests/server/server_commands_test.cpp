@@ -123,7 +123,9 @@ TEST(ServerCommands, ListAndKillBySlotNumber) {
     ASSERT_TRUE(e.connect(addr(42), c));
 
     // With three peers: 3, -1 and no argument are invalid; nothing is removed.
-    for (const char* bad : {"@KILL 3\n", "@KILL -1\n", "@KILL\n", "@NOSUCH 1\n"}) {
+    // Numbers beyond 32 bits do not wrap round to a slot (4294967296 is not 0).
+    for (const char* bad : {"@KILL 3\n", "@KILL -1\n", "@KILL\n", "@NOSUCH 1\n", "@KILL 4294967296\n",
+                            "@KILL -4294967295\n"}) {
         const int before = countof(e.err(), "Command was invalid. Doing nothing.\n" + SEPARATOR);
         ASSERT_TRUE(e.command(bad));
         EXPECT_EQ(countof(e.err(), "Command was invalid. Doing nothing.\n" + SEPARATOR), before + 1) << bad;

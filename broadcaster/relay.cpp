@@ -25,24 +25,6 @@ namespace {
 
 const AcceptTexts relaytexts{stderr, "Use a WWW-browser to connect to server!\n", nullptr};
 
-void prnupstreamlost() {
-    std::fputs("***********************************\n"
-               "** Connection to server lost!!!  **\n"
-               "***********************************\n",
-               stderr);
-}
-
-void prnallclients() {
-    std::fputs("\n"
-               "**********************************\n"
-               "** Connection to server lost!!! **\n"
-               "** ~~~~~~~~~~~~~~~~~~~~~~~~~~~~ **\n"
-               "** All clients disconnected!!!! **\n"
-               "** Please connect again!!!      **\n"
-               "**********************************\n",
-               stderr);
-}
-
 } // namespace
 
 void sendsound(int upstream) {
@@ -55,9 +37,8 @@ void sendsound(int upstream) {
     while (g.connection == 1) {
         if (collectpacket(rd, packet.get(), 0) < PACKETBYTES) {
             // The partial packet is dropped; the listeners stay for the next upstream.
-            prnupstreamlost();
             g.connection = 0;
-            prnallclients();
+            prnupstreamlost();
             statuschanged();
             return;
         }

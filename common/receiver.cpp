@@ -92,6 +92,20 @@ int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts) 
     return conn;
 }
 
+void prnupstreamlost() {
+    std::fputs("***********************************\n"
+               "** Connection to server lost!!!  **\n"
+               "***********************************\n"
+               "\n"
+               "**********************************\n"
+               "** Connection to server lost!!! **\n"
+               "** ~~~~~~~~~~~~~~~~~~~~~~~~~~~~ **\n"
+               "** All clients disconnected!!!! **\n"
+               "** Please connect again!!!      **\n"
+               "**********************************\n",
+               stderr);
+}
+
 void renewlistener() {
     lsn.sk = makelistensocket();
     if (lsn.sk < 0) {

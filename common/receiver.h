@@ -40,6 +40,10 @@ void setkeepalive(int fd);
 // is closed in both cases). A failed bind ends the process with status 1.
 int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts);
 
+// The two boxes a relay prints on the error stream when its upstream is lost: the link
+// itself, then what it means for the relay's own listeners.
+void prnupstreamlost();
+
 // After acc_sock failed: a new listening socket in lsn.sk, to be bound again on the next
 // call, and a short pause so that a persistent failure cannot spin. A socket that cannot be
 // made ends the process with status 255.

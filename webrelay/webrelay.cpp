@@ -59,20 +59,6 @@ bool number(const std::string& text, int low, int high, int& out) {
     return true;
 }
 
-void prnupstreamlost() {
-    std::fputs("***********************************\n"
-               "** Connection to server lost!!!  **\n"
-               "***********************************\n"
-               "\n"
-               "**********************************\n"
-               "** Connection to server lost!!! **\n"
-               "** ~~~~~~~~~~~~~~~~~~~~~~~~~~~~ **\n"
-               "** All clients disconnected!!!! **\n"
-               "** Please connect again!!!      **\n"
-               "**********************************\n",
-               stderr);
-}
-
 void setrcvbuf(int sock) {
     const int size = UPSTREAMRCVBUF;
     ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);

@@ -1,0 +1,164 @@
+// Fault scenarios with the real programs on loopback (127.0.13.x): peers that die, reset or
+// stop reading in the middle of a stream, a crowd of gateway runs with unanswered
+// addresses among them, a relay whose upstream is killed again and again, a full disk.
+#include "faults.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+
+namespace kpxtest::faults {
+namespace {
+
+using server::follow;
+
+// Where a listener's stream ends in the programme's cycle; -1 when it does not follow it.
+int endof(const FakeListener& l, const Programme& p) {
+    const server::Follow f = follow(l.bytes(0), p.packets);
+    if (!f.problem.empty() || l.total(0) % 330 != 0 || f.packets == 0) return -1;
+    return (f.first + f.packets) % static_cast<int>(p.packets.size());
+}
+
+TEST(Faults, TenListenersSurviveKillsResetsAndStalls) {
+    std::mt19937 rng(seed());
+    LiveServer s(1300, 7, 5ms);
+    s.env.start();
+    const int pid = s.env.proc().pid();
+
+    // Four listeners that behave, two killed, two resetting, two that stop reading.
+    std::vector<int> roles = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3};
+    std::shuffle(roles.begin(), roles.end(), rng);
+    std::vector<std::unique_ptr<FakeListener>> good;
+    std::vector<std::unique_ptr<Sink>> bad;
+    std::vector<std::chrono::milliseconds> killat;
+    for (int i = 0; i < 10; ++i) {
+        const std::string a = addr(10 + i);
+        const auto after = std::chrono::milliseconds(300 + rng() % 3000);
+        if (roles[static_cast<std::size_t>(i)] == 0) {
+            good.push_back(std::make_unique<FakeListener>(a));
+            ASSERT_TRUE(s.env.connect(a, *good.back())) << s.env.err();
+            continue;
+        }
+        bad.push_back(std::make_unique<Sink>(a, roles[static_cast<std::size_t>(i)] == 2 ? Sink::resets
+                                                : roles[static_cast<std::size_t>(i)] == 3 ? Sink::stalls
+                                                                                          : Sink::reads, after));
+        killat.push_back(roles[static_cast<std::size_t>(i)] == 1 ? after : std::chrono::milliseconds::max());
+        ASSERT_TRUE(s.env.command(a + "\n"));
+        ASSERT_TRUE(bad.back()->accepted(5s)) << a;
+    }
+    const int fdsbefore = descriptors(pid); // with all ten connected
+
+    const auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < 9s) {
+        for (std::size_t k = 0; k < bad.size(); ++k)
+            if (std::chrono::steady_clock::now() - t0 >= killat[k]) bad[k]->kill();
+        std::this_thread::sleep_for(20ms);
+    }
+    // Six faults, six peers gone; the four that behave are the table.
+    EXPECT_EQ(countof(s.env.err(), " died (#"), 6) << s.env.err();
+    ASSERT_TRUE(s.env.command("@LIST\n"));
+    std::vector<std::string> listed, expected;
+    const std::string err = s.env.err();
+    const std::size_t from = err.rfind("No/IP\n") + 6;
+    for (std::size_t at = from; err.compare(at, 3, "---") != 0 && at < err.size(); at = err.find('\n', at) + 1)
+        listed.push_back(err.substr(err.find('/', at) + 1, err.find('\n', at) - err.find('/', at) - 1));
+    for (int i = 0; i < 10; ++i)
+        if (roles[static_cast<std::size_t>(i)] == 0) expected.push_back(addr(10 + i));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, expected) << err;
+    const int fdsafter = descriptors(pid);
+    const long rss = rsskb(pid);
+    EXPECT_EQ(s.env.stop(), 10);
+
+    // Every survivor has whole packets of the programme in order, and all end at the same
+    // packet: none lost, repeated or torn, whatever happened to the others.
+    const int end = endof(*good[0], s.programme);
+    for (const auto& l : good) {
+        EXPECT_EQ(endof(*l, s.programme), end);
+        EXPECT_GT(l->total(0), 330U * 100);
+        EXPECT_TRUE(l->closedbypeer(0));
+    }
+    EXPECT_NE(end, -1);
+    // The six dropped peers' descriptors are closed again.
+    EXPECT_EQ(fdsafter, fdsbefore - 6);
+    std::cout << "faults injected 6 (2 killed, 2 reset, 2 stalled), 4 listeners intact; packets " << good[0]->total(0) / 330
+              << "; server descriptors " << fdsbefore << " -> " << fdsafter << ", RSS " << rss
+              << " kB\n";
+}
+
+TEST(Faults, RelayKeepsItsListenersThroughTwentyUpstreamRestarts) {
+    std::mt19937 rng(seed());
+    server::Env e;
+    e.conf.push_back("maxclients = 10");
+    e.startrelay(addr(30));
+    FakeListener a(addr(31)), b(addr(32));
+
+    // Each upstream sends packets of its own; round r's packet i is programme r's chunk i.
+    constexpr int rounds = 20, perround = 40;
+    std::vector<Programme> progs;
+    for (int r = 0; r < rounds; ++r) progs.emplace_back(2000 + 100 * static_cast<unsigned>(r), perround);
+    std::map<std::string, std::pair<int, int>> where; // packet -> (round, index)
+    for (int r = 0; r < rounds; ++r)
+        for (int i = 0; i < perround; ++i) {
+            const Bytes& p = progs[static_cast<std::size_t>(r)].packets[static_cast<std::size_t>(i)];
+            where[std::string(p.begin(), p.end())] = {r, i};
+        }
+
+    std::unique_ptr<Upstream> up;
+    for (int r = 0; r < rounds; ++r) {
+        const std::size_t before = a.total(0);
+        up = std::make_unique<Upstream>(addr(30), server::concat(progs[static_cast<std::size_t>(r)].packets),
+                                        rng(), 2ms);
+        if (r == 0) {
+            ASSERT_TRUE(e.connect(addr(31), a)) << e.err();
+            ASSERT_TRUE(e.connect(addr(32), b)) << e.err();
+        }
+        // Killed somewhere after its third packet has gone through, often inside a packet.
+        const std::size_t need = before + 330 * (3 + rng() % 10);
+        ASSERT_TRUE(waitfor([&] { return a.total(0) >= need; }, 10s)) << "round " << r;
+        up->kill();
+        ASSERT_TRUE(waitfor([&] { return countof(e.err(), "All clients disconnected!!!!") == r + 1; }, 10s))
+            << "round " << r << "\n" << e.err();
+    }
+    // The relay reads its command file while an upstream sends: one more to stop it.
+    const std::size_t before = a.total(0);
+    up = std::make_unique<Upstream>(addr(30), server::concat(progs[0].packets), rng(), 2ms);
+    ASSERT_TRUE(waitfor([&] { return a.total(0) > before; }, 10s));
+    EXPECT_EQ(e.stop(), 10);
+
+    // The listeners stayed on their one connection; each round's packets came in order from
+    // its first, and nothing else came.
+    for (FakeListener* l : {&a, &b}) {
+        EXPECT_EQ(l->connections(), 1);
+        const Bytes got = l->bytes(0);
+        ASSERT_EQ(got.size() % 330, 0U);
+        int round = -1, next = 0, rounds_seen = 0;
+        for (std::size_t at = 0; at < got.size(); at += 330) {
+            const auto it = where.find(std::string(got.begin() + static_cast<long>(at), got.begin() + static_cast<long>(at + 330)));
+            ASSERT_NE(it, where.end()) << "packet " << at / 330 << " was never sent";
+            const auto [r, i] = it->second;
+            if (r != round) {
+                // A new upstream: from its first packet on (the listeners joined in round 0).
+                ASSERT_TRUE(i == 0 || (round == -1 && r == 0)) << "round " << r << " began at " << i;
+                round = r;
+                ++rounds_seen;
+            } else {
+                ASSERT_EQ(i, next) << "round " << r;
+            }
+            next = i + 1;
+        }
+        EXPECT_GE(rounds_seen, rounds);
+    }
+    std::cout << "upstreams killed " << rounds << "; listener packets " << a.total(0) / 330 << "\n";
+}
+
+} // namespace
+} // namespace kpxtest::faults

@@ -178,6 +178,37 @@ Upstream::~Upstream() { endchild(pid_); }
 
 void Upstream::kill() { endchild(pid_); }
 
+BlackHole::BlackHole(const std::string& address) {
+    const sockaddr_in sa = endpoint(address);
+    const int hole = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(hole, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(hole, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(hole, 0) != 0) {
+        ::close(hole);
+        return;
+    }
+    fds_.push_back(hole);
+    for (int k = 0; k < 3; ++k) {
+        const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(c, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        fds_.push_back(c);
+    }
+    std::this_thread::sleep_for(200ms);
+}
+
+BlackHole::~BlackHole() {
+    for (int fd : fds_) ::close(fd);
+}
+
+std::unique_ptr<Process> gatewayrun(const std::string& prog, const server::Env& e,
+                                    const std::string& query) {
+    Process::Options opt;
+    opt.env = {{"REQUEST_METHOD", "GET"},        {"QUERY_STRING", query},
+               {"REMOTE_ADDR", "127.0.0.1"},     {"GATEWAY_INTERFACE", "CGI/1.1"},
+               {"KPX_COMMANDFILE", e.cmdfile()}, {"KPX_REPDIR", e.repdir()}};
+    return std::make_unique<Process>(program(prog), std::vector<std::string>{}, opt);
+}
+
 GapWatch::GapWatch(const FakeListener& l) {
     thread_ = std::thread([this, &l] {
         auto last = std::chrono::steady_clock::now();

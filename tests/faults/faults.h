@@ -83,6 +83,21 @@ private:
     int pid_ = -1;
 };
 
+// An address that never answers a connect: a listening socket whose accept queue is full.
+class BlackHole {
+public:
+    explicit BlackHole(const std::string& address);
+    ~BlackHole();
+    BlackHole(const BlackHole&) = delete;
+    BlackHole& operator=(const BlackHole&) = delete;
+private:
+    std::vector<int> fds_;
+};
+
+// One run of a gateway program (a GET with QUERY_STRING `query`) against the server of `e`.
+std::unique_ptr<Process> gatewayrun(const std::string& prog, const server::Env& e,
+                                    const std::string& query);
+
 // Samples the bytes a listener has received every 10 ms and keeps the longest time without
 // any new byte.
 class GapWatch {

@@ -160,5 +160,81 @@ TEST(Faults, RelayKeepsItsListenersThroughTwentyUpstreamRestarts) {
     std::cout << "upstreams killed " << rounds << "; listener packets " << a.total(0) / 330 << "\n";
 }
 
+TEST(Faults, ThirtyGatewayRunsAtOnceWithUnansweredAddresses) {
+    LiveServer s(1500, 5, 5ms);
+    s.env.start();
+    FakeListener l1(addr(40)), l2(addr(41));
+    ASSERT_TRUE(s.env.connect(addr(40), l1));
+    ASSERT_TRUE(s.env.connect(addr(41), l2));
+    BlackHole hole1(addr(60)), hole2(addr(61));
+    std::vector<std::unique_ptr<FakeListener>> wanted;
+    std::vector<std::string> names = {addr(60)}; // asked first, so it is surely handled
+    for (int i = 0; i < 4; ++i) {
+        wanted.push_back(std::make_unique<FakeListener>(addr(50 + i)));
+        names.push_back(addr(50 + i));
+    }
+    names.push_back(addr(61));
+    for (int i = 0; i < 20; ++i) names.push_back(addr(70 + i)); // nobody listens there
+    for (const char* bad : {"a/b.c.d", "x", "%3Cb%3E.c.d", ".."}) names.push_back(bad);
+
+    GapWatch watch(l1);
+    std::vector<std::unique_ptr<Process>> runs;
+    for (const std::string& n : names) {
+        runs.push_back(gatewayrun("lconnect", s.env, "CLIENTNAME=" + n));
+        if (runs.size() == 1) std::this_thread::sleep_for(300ms);
+    }
+    // Every run ends within its three waits of about 10 s each.
+    std::map<std::string, int> outcomes;
+    std::vector<std::string> gaveup;
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        ASSERT_TRUE(runs[k]->wait(35s)) << names[k];
+        const std::string page = runs[k]->out(), name = names[k];
+        const int asked = countof(s.env.err(), name + " is requesting connection.\n");
+        std::string outcome;
+        if (page.find("<p>connected</p>") != std::string::npos) outcome = "connected";
+        else if (page.find(name + ": " + server::CANNOTCONNECT + ".") != std::string::npos) outcome = "cannot connect";
+        else if (page.find("Illegal hostname or IP address!\n") != std::string::npos) outcome = "illegal name";
+        else if (page.find("Server is busy or not accepting connections.<br>\n") != std::string::npos) outcome = "busy";
+        else if (page.find("Timeout: Request was not responded by server!<br>\n") != std::string::npos) outcome = "timeout";
+        ASSERT_FALSE(outcome.empty()) << name << ":\n" << page;
+        ++outcomes[outcome];
+        // A request reached the server exactly when the page says so; never twice.
+        if (outcome == "connected" || outcome == "cannot connect") {
+            EXPECT_EQ(asked, 1) << name;
+        } else if (outcome == "busy" || outcome == "illegal name") {
+            EXPECT_EQ(asked, 0) << name;
+        }
+        if (outcome == "timeout") gaveup.push_back(name);
+        EXPECT_EQ(runs[k]->exitcode(), outcome == "connected" || outcome == "cannot connect" ? 0 : 1) << name;
+    }
+    EXPECT_EQ(outcomes["illegal name"], 4);
+    // The unanswered address asked first got its report after the connect limit.
+    EXPECT_NE(runs[0]->out().find(addr(60) + ": " + server::CANNOTCONNECT + "."), std::string::npos);
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        if (countof(s.env.err(), addr(50 + static_cast<int>(i)) + " is requesting connection.\n") == 1) {
+            EXPECT_TRUE(waitfor([&] { return wanted[i]->total(0) > 0; }, 5s));
+        }
+    }
+    // The stream never waited for the unanswered connects longer than a send may.
+    EXPECT_LT(watch.longest(), 3000ms);
+    // A request left behind by a run that gave up is still handled once; then only text
+    // reports remain, besides the pages of those runs.
+    ASSERT_TRUE(waitfor([&] { return !exists(s.env.cmdfile()); }, 10s));
+    const int pid = s.env.proc().pid();
+    const int fds = descriptors(pid);
+    EXPECT_EQ(s.env.stop(), 10);
+    for (const auto& f : std::filesystem::directory_iterator(s.env.repdir())) {
+        const std::string file = f.path().filename();
+        const std::string name = file.substr(0, file.rfind('.'));
+        if (name == addr(40) || name == addr(41)) continue; // connected without a gateway
+        EXPECT_TRUE(file.ends_with(".txt") || std::count(gaveup.begin(), gaveup.end(), name) == 1) << file;
+        EXPECT_LE(countof(s.env.err(), name + " is requesting connection.\n"), 1) << file;
+    }
+    std::cout << "gateway runs 30:";
+    for (const auto& [o, n] : outcomes) std::cout << " " << o << " " << n << ";";
+    std::cout << " longest pause of the stream " << watch.longest().count() << " ms; server descriptors "
+              << fds << "\n";
+}
+
 } // namespace
 } // namespace kpxtest::faults

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace kpx {
 
@@ -24,6 +26,18 @@ std::FILE* createreport(const std::string& path) {
     std::FILE* f = ::fdopen(fd, "w");
     if (f == nullptr) ::close(fd);
     return f;
+}
+
+// Closes a report; one that could not be written completely (a full disk) is removed, so that
+// no requester is handed an empty or cut page as if it were the answer. False then.
+bool closereport(std::FILE* f, const std::string& path) {
+    const bool written = std::fflush(f) == 0 && std::ferror(f) == 0;
+    const int error = errno;
+    if (std::fclose(f) == 0 && written) return true;
+    ::unlink(path.c_str());
+    std::fprintf(stderr, "Report '%s' could not be written (%s) and was removed.\n", path.c_str(),
+                 std::strerror(written ? errno : error));
+    return false;
 }
 
 // Opens a skeleton for reading; only a readable regular file counts as a skeleton.
@@ -75,7 +89,7 @@ void writereport(const std::string& name, const std::string& skeleton, const cha
         if (rep != nullptr) copyskeleton(skel, rep, name, message);
         std::fclose(skel);
     }
-    if (rep != nullptr) std::fclose(rep);
+    if (rep != nullptr) closereport(rep, html);
 
     const std::string txt = reportpath(name, ".txt");
     std::fprintf(stderr, " to '%s'.\n", txt.c_str());
@@ -88,7 +102,7 @@ void writereport(const std::string& name, const std::string& skeleton, const cha
         std::fprintf(t, "%s: %s \n", name.c_str(), message);
     else
         std::fprintf(t, "%s: Connection established. Enjoy KPX!\n", name.c_str());
-    std::fclose(t);
+    closereport(t, txt);
 }
 
 } // namespace
@@ -132,7 +146,8 @@ void handleforwarding(const std::string& url, const std::string& name) {
         prnrefusedname(name);
         return;
     }
-    std::FILE* rep = createreport(reportpath(name, ".html"));
+    const std::string html = reportpath(name, ".html");
+    std::FILE* rep = createreport(html);
     if (rep == nullptr) {
         std::fputs("Cannot write FORWARDER HTML ", stderr);
         handleerror(MSG_INTERNAL, "KPX-SERVER");
@@ -147,12 +162,13 @@ void handleforwarding(const std::string& url, const std::string& name) {
         std::fprintf(rep, "Maximum amount of clients reached.<A HREF=%c%s%c>Try this broadcaster</A><br>\n",
                      34, u.c_str(), 34);
         std::fprintf(rep, "</HEAD>\n");
-        std::fclose(rep);
+        closereport(rep, html);
     }
-    std::FILE* t = createreport(reportpath(name, ".txt"));
+    const std::string txt = reportpath(name, ".txt");
+    std::FILE* t = createreport(txt);
     if (t != nullptr) {
         std::fputs("Maximum number of clients reached. Use WWW-Connect!", t);
-        std::fclose(t);
+        closereport(t, txt);
     }
 }
 

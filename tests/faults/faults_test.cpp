@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -234,6 +236,46 @@ TEST(Faults, ThirtyGatewayRunsAtOnceWithUnansweredAddresses) {
     for (const auto& [o, n] : outcomes) std::cout << " " << o << " " << n << ";";
     std::cout << " longest pause of the stream " << watch.longest().count() << " ms; server descriptors "
               << fds << "\n";
+}
+
+TEST(Faults, AFullDiskCostsReportsButNotTheStream) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    LiveServer s(1700, 5, 5ms);
+    // The report directory on a file system of 64 kB, filled up.
+    if (::mount("kpxfull", s.env.repdir().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{s.env.repdir()};
+    s.env.start();
+    FakeListener l(addr(100));
+    ASSERT_TRUE(s.env.connect(addr(100), l));
+    {
+        std::FILE* f = std::fopen((s.env.repdir() + "/filler").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        const std::string block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+        }
+        std::fclose(f);
+    }
+    GapWatch watch(l);
+    // No page that pretends to be the answer: the cut report is removed and the requester
+    // is told that no report came.
+    auto run = gatewayrun("lconnect", s.env, "CLIENTNAME=" + addr(101));
+    ASSERT_TRUE(run->wait(35s));
+    EXPECT_NE(run->out().find("Server did not create any action report!<br>\n"), std::string::npos) << run->out();
+    EXPECT_NE(s.env.err().find("Report '" + s.env.report(addr(101), ".html") + "' could not be written (No space left on device) and was removed.\n"),
+              std::string::npos) << s.env.err();
+    EXPECT_FALSE(exists(s.env.report(addr(101), ".html")));
+    EXPECT_LT(watch.longest(), 1000ms);
+    // With room again, the next request is answered as usual.
+    ::unlink((s.env.repdir() + "/filler").c_str());
+    auto again = gatewayrun("lconnect", s.env, "CLIENTNAME=" + addr(101));
+    ASSERT_TRUE(again->wait(35s));
+    EXPECT_NE(again->out().find(addr(101) + ": " + server::CANNOTCONNECT + "."), std::string::npos) << again->out();
+    EXPECT_TRUE(l.total(0) > 0 && !l.closedbypeer(0));
+    EXPECT_EQ(s.env.stop(), 10);
 }
 
 } // namespace

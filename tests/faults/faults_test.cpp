@@ -278,5 +278,38 @@ TEST(Faults, AFullDiskCostsReportsButNotTheStream) {
     EXPECT_EQ(s.env.stop(), 10);
 }
 
+TEST(Faults, RelayTakesGarbageAndTricklesThenRelaysARealStreamIntact) {
+    std::mt19937 rng(seed());
+    server::Env e;
+    e.startrelay(addr(110));
+    FakeListener l(addr(111));
+    const Programme first(2500, 20), last(2600, 40);
+    {
+        Upstream up(addr(110), server::concat(first.packets), rng(), 2ms);
+        ASSERT_TRUE(e.connect(addr(111), l)) << e.err();
+    }
+    // Six hostile senders in random order: garbage of any length, a trickle, a sender that
+    // says nothing; each goes away in the middle of whatever it was doing.
+    for (int k = 0; k < 6; ++k) {
+        Bytes junk(100 + rng() % 2000);
+        for (auto& b : junk) b = static_cast<unsigned char>(rng());
+        const int kind = static_cast<int>(rng() % 3);
+        Upstream up(addr(110), kind == 2 ? Bytes{} : junk, rng(), kind == 1 ? 30ms : 1ms);
+        std::this_thread::sleep_for(kind == 1 ? 600ms : 200ms);
+    }
+    const std::size_t before = l.total(0);
+    // The real stream, and more after it so that the relay still reads its command file.
+    Upstream up(addr(110), server::concat({server::concat(last.packets), server::concat(first.packets),
+                                           server::concat(first.packets)}), rng(), 2ms);
+    ASSERT_TRUE(waitfor([&] { return l.total(0) >= before + 330 * last.packets.size(); }, 15s)) << e.err();
+    EXPECT_EQ(e.stop(), 10);
+    // The listener stayed on its connection, and the real stream came whole and in order.
+    EXPECT_EQ(l.connections(), 1);
+    const Bytes got = l.bytes(0);
+    ASSERT_EQ(got.size() % 330, 0U);
+    const Bytes want = server::concat(last.packets);
+    EXPECT_NE(std::search(got.begin() + static_cast<long>(before / 330 * 330), got.end(), want.begin(), want.end()), got.end());
+}
+
 } // namespace
 } // namespace kpxtest::faults

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -108,6 +109,7 @@ Sink::Sink(const std::string& address, Mode mode, std::chrono::milliseconds afte
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // ends with the test, however that ends
         for (int fd = 3; fd < 1024; ++fd)
             if (fd != lsn && fd != p[1]) ::close(fd);
         const int s = ::accept(lsn, nullptr, nullptr);
@@ -161,6 +163,7 @@ Upstream::Upstream(const std::string& address, const Bytes& bytes, unsigned seed
     }
     pid_ = ::fork();
     if (pid_ != 0) return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     for (int fd = 3; fd < 1024; ++fd) ::close(fd);
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     while (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) ::usleep(10000);

@@ -1,0 +1,84 @@
+#!/usr/bin/env node
+// The demo's browser listener: headless Chromium (driven by the playwright-core that
+// scripts/setup installs in tests/browser) opens a site's /listen.html and plays it until the
+// stop file appears or SIGTERM comes, then reports what the audio element played.
+//
+// Usage: demo-browser.js URL PROFILE-DIR STOP-FILE
+// Standard output, one line each:
+//   playing               the audio element's time has started to run
+//   lag TEXT              the page's own figure of how far behind live it plays
+//   result TIME WALL ERRORS  TIME is the element's currentTime at the end, WALL the seconds
+//                         of real time since it started to run (0.0 when it never did);
+//                         ERRORS is "none" or the media error codes seen, comma-separated
+//   fault TEXT            the browser could not be started or the page not played
+// Exit status: 0 with a result line, 1 after a fault, 3 when playwright-core is missing.
+// SIGINT is ignored: Ctrl-C reaches the demo's whole process group, and the demo stops us.
+'use strict';
+
+const fs = require('fs');
+const path = require('path');
+
+const [url, profile, stopfile] = process.argv.slice(2);
+if (!url || !profile || !stopfile) {
+  console.error('usage: demo-browser.js URL PROFILE-DIR STOP-FILE');
+  process.exit(2);
+}
+let chromium;
+try {
+  ({ chromium } = require(path.join(__dirname, '..', 'tests', 'browser', 'node_modules', 'playwright-core')));
+} catch (e) {
+  console.log('fault playwright-core is not installed in tests/browser (run scripts/setup)');
+  process.exit(3);
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+let stopping = false;
+process.on('SIGINT', () => {});
+process.on('SIGTERM', () => { stopping = true; });
+
+async function main() {
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    handleSIGINT: false, handleSIGTERM: false, handleSIGHUP: false,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--autoplay-policy=no-user-gesture-required'],
+  });
+  try {
+    const page = context.pages()[0] || await context.newPage();
+    await page.goto(url);
+    await page.evaluate(() => {
+      const p = document.getElementById('player');
+      window.mediaerrors = [];
+      p.addEventListener('error', () => window.mediaerrors.push(p.error ? p.error.code : 0));
+      p.play().catch(() => {});
+    });
+    const state = () => page.evaluate(() => {
+      const p = document.getElementById('player');
+      const errors = window.mediaerrors.slice();
+      if (p.error && !errors.includes(p.error.code)) errors.push(p.error.code);
+      return { time: p.currentTime, errors, lag: document.getElementById('lag').textContent };
+    });
+    let since = 0, s;
+    while (!stopping && !fs.existsSync(stopfile)) {
+      s = await state();
+      if (!since && s.time > 0) {
+        since = Date.now();
+        console.log('playing');
+      }
+      await sleep(100);
+    }
+    s = await state();
+    console.log(`lag ${s.lag}`);
+    const wall = since ? (Date.now() - since) / 1000 : 0;
+    console.log(`result ${s.time.toFixed(1)} ${wall.toFixed(1)} ${s.errors.length ? s.errors.join(',') : 'none'}`);
+  } finally {
+    await context.close();
+  }
+}
+
+main().then(() => process.exit(0), (e) => {
+  console.log(`fault ${String(e.message).split('\n')[0]}`);
+  process.exit(1);
+});

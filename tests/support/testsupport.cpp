@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,10 +65,19 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args,
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
+    // A child forked from the test's main thread dies with the test (a CTest timeout kills
+    // only the test process); from another thread it cannot, since the kernel would end it
+    // with that thread.
+    const pid_t parent = getpid();
+    const bool mainthread = gettid() == parent;
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         setpgid(0, 0);
+        if (mainthread) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(125);
+        }
         for (const auto& name : opt.unsetenv) ::unsetenv(name.c_str());
         for (const auto& [k, v] : opt.env) ::setenv(k.c_str(), v.c_str(), 1);
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
@@ -78,15 +88,18 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // Nothing else of the test (a FIFO's writing end, a listening socket) goes along.
+        close_range(3, ~0U, 0);
         // Default dispositions for the child, whatever the test runner set.
         for (int s = 1; s < 32; ++s) ::signal(s, SIG_DFL);
         execv(exe.c_str(), cargv.data());
         _exit(127);
     }
+    setpgid(pid_, pid_); // also here, so that the group exists before kill() may need it
 }
 
 Process::~Process() {
-    if (!reaped_) kill();
+    kill();
     delete own_;
 }
 
@@ -111,6 +124,8 @@ void Process::signal(int sig) {
 }
 
 void Process::kill() {
+    // The whole group: whatever the program started goes too, even after it ended itself.
+    ::kill(-pid_, SIGKILL);
     if (reaped_) return;
     ::kill(pid_, SIGKILL);
     int st = 0;

@@ -40,4 +40,20 @@ void prntime(std::time_t t) {
     std::fprintf(stderr, "%.24s:\n", timetext(t).c_str());
 }
 
+std::string htmlescape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
 } // namespace kpx

@@ -23,4 +23,7 @@ std::string timetext(std::time_t t);
 // "%.24s:\n" with the textual calendar time of `t`, on the standard error stream.
 void prntime(std::time_t t);
 
+// `text` with &, <, >, " and ' written as HTML entities, for pages and attributes.
+std::string htmlescape(const std::string& text);
+
 } // namespace kpx

@@ -1,5 +1,6 @@
 #include "reports.h"
 
+#include "console.h"
 #include "globals.h"
 
 #include <fcntl.h>
@@ -112,21 +113,6 @@ bool acceptablename(const std::string& name) { return name.find('/') == std::str
 void prnrefusedname(const std::string& name) {
     std::fprintf(stderr, "Request name '%s' is not acceptable (it contains '/'). "
                          "No report written.\n", name.c_str());
-}
-
-std::string htmlescape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c; break;
-        }
-    }
-    return out;
 }
 
 std::string reportpath(const std::string& name, const char* ext) {

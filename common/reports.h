@@ -29,9 +29,6 @@ bool acceptablename(const std::string& name);
 // Prints the refusal of an unusable request name on the error stream.
 void prnrefusedname(const std::string& name);
 
-// `text` with &, <, > and " written as HTML entities.
-std::string htmlescape(const std::string& text);
-
 // resdir + "/" + name + ext.
 std::string reportpath(const std::string& name, const char* ext);
 

@@ -18,21 +18,6 @@ namespace {
 
 constexpr std::size_t MAXSTATUSBYTES = 1 << 20; // far above ten peers and ten relays
 
-std::string html(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c; break;
-        }
-    }
-    return out;
-}
-
 bool weburl(const std::string& url) {
     return strncasecmp(url.c_str(), "http://", 7) == 0 || strncasecmp(url.c_str(), "https://", 8) == 0;
 }
@@ -160,7 +145,7 @@ std::string statuspage(const std::string& path, std::time_t now) {
             s.reset();
         } else if (onair(*s, now)) {
             body = "<p id=\"onair\" class=\"onair\">On air since " +
-                   html(timetext(seconds(*s, "since"))) + " (" + html(modetext(*s)) + ").</p>\n";
+                   htmlescape(timetext(seconds(*s, "since"))) + " (" + htmlescape(modetext(*s)) + ").</p>\n";
         } else {
             body = "<p id=\"onair\" class=\"offair\">Not on air: the relay is waiting for its "
                    "upstream server.</p>\n";
@@ -180,7 +165,7 @@ std::string statuspage(const std::string& path, std::time_t now) {
         for (const Json& d : s->list("distribution")) {
             const std::string url = d.str("clienturl");
             if (!weburl(url)) continue; // only web addresses become links
-            links += "<li><a href=\"" + html(url) + "\">" + html(url) + "</a></li>\n";
+            links += "<li><a href=\"" + htmlescape(url) + "\">" + htmlescape(url) + "</a></li>\n";
         }
         if (links.empty())
             body += "<p id=\"relays\">No relay is listed. When this server is full, try again later.</p>\n";

@@ -54,4 +54,9 @@ TEST(Console, SeparatorAndTimeStamp) {
     EXPECT_EQ(kpx::timetext(0), "Thu Jan  1 00:00:00 1970");
 }
 
+TEST(Console, HtmlEscape) {
+    EXPECT_EQ(kpx::htmlescape("a&b<c>\"d'e"), "a&amp;b&lt;c&gt;&quot;d&#39;e");
+    EXPECT_EQ(kpx::htmlescape("http://relay.example/x?a=1"), "http://relay.example/x?a=1");
+}
+
 } // namespace

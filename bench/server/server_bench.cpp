@@ -236,7 +236,7 @@ double livecpu(const std::string& exe, const std::string& dir, const std::vector
 int main(int argc, char** argv) {
     if (argc > 2 && std::string(argv[2]) == "--statusfile") {
         const std::string exe = fs::absolute(argv[1]).string();
-        const long seconds = argc > 3 ? std::max(5L, std::atol(argv[3])) : 30;
+        const long seconds = argc > 3 ? std::max(3L, std::atol(argv[3])) : 30;
         char tmpl[] = "/tmp/kpx-serverbench-XXXXXX";
         const std::string dir = mkdtemp(tmpl);
         const auto input = benchinput(250);

@@ -12,6 +12,8 @@
 
 #include <sys/types.h>
 
+#include "sendqueue.h"
+
 namespace kpx {
 
 using quad = __float128; // packet counters: IEEE 754 quadruple precision
@@ -28,6 +30,7 @@ struct machinerec {
     std::int32_t bcast = 0;   // 1: relay broadcaster connected through @BCONNECT
     std::time_t since = 0;    // when it was connected
     std::uint32_t addr = 0;   // its IPv4 address (network byte order)
+    SendQueue out;            // what its socket has not taken yet (freed with the record)
 };
 
 // One relay broadcaster on the automatic distribution list.

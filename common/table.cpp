@@ -23,6 +23,8 @@
 #include <system_error>
 #include <thread>
 #include <algorithm>
+#include <array>
+#include <utility>
 
 namespace kpx {
 
@@ -168,14 +170,61 @@ bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) 
     return true;
 }
 
+namespace {
+
+// Whether a pass waits for its peers after the packet has been handed out. A live server never
+// does: its input must be read on time, and one peer must not hold the others. In playback
+// mode the listeners set the pace by design, so the server waits until every peer has taken the
+// whole packet. A relay waits only while none of its peers can take more: a source faster than
+// real time (a server in playback mode) is then slowed by the relay's listeners, but one peer
+// that stops taking bytes never holds the others.
+enum class Pace { never, untilall, untilany };
+
+Pace pace() {
+    if (!g.profile->hasinput) return Pace::untilany;
+    return g.live == 1 ? Pace::never : Pace::untilall;
+}
+
+// Waits for room as `how` says. Every peer is waited for at most SENDLIMITMS without a byte
+// taken; then it is removed.
+void waitforroom(Pace how) {
+    std::array<pollfd, MAXPEERS> fds{};
+    for (;;) {
+        std::size_t n = 0;
+        int timeout = SENDLIMITMS;
+        for (int i = 0; i < g.clientcount; ++i) {
+            const machinerec& m = g.machine[static_cast<std::size_t>(i)];
+            if (m.out.empty()) continue;
+            fds[n++] = pollfd{m.sock, POLLOUT, 0};
+            timeout = std::min(timeout, m.out.msleft(SENDLIMITMS));
+        }
+        if (n == 0) return;
+        if (how == Pace::untilany && n < static_cast<std::size_t>(g.clientcount)) return;
+        ::poll(fds.data(), n, timeout);
+        int i = 0;
+        while (i < g.clientcount) {
+            machinerec& m = g.machine[static_cast<std::size_t>(i)];
+            if (m.out.empty() || m.out.flush(m.sock, SENDLIMITMS) == SendQueue::State::ok)
+                ++i;
+            else
+                killsock(i);
+        }
+    }
+}
+
+} // namespace
+
 void distribute(const unsigned char* packet, std::size_t len) {
     int i = 0;
     while (i < g.clientcount) {
-        if (sendall(g.machine[static_cast<std::size_t>(i)].sock, packet, len, SENDLIMITMS))
+        machinerec& m = g.machine[static_cast<std::size_t>(i)];
+        if (m.out.send(m.sock, packet, len, SENDLIMITMS) == SendQueue::State::ok)
             ++i;
         else
             killsock(i);
     }
+    const Pace how = pace();
+    if (how != Pace::never) waitforroom(how);
 }
 
 std::uint32_t packetsbetween(quad start, quad count) {
@@ -321,7 +370,7 @@ void killsock(int index, long shownindex) {
     }
 
     const auto last = static_cast<std::size_t>(g.clientcount - 1);
-    if (static_cast<std::size_t>(index) != last) rec = g.machine[last];
+    if (static_cast<std::size_t>(index) != last) rec = std::move(g.machine[last]);
     g.machine[last] = machinerec{};
     --g.clientcount;
     std::fprintf(stderr, "Actual number of connections now: %ld\n", static_cast<long>(g.clientcount));

@@ -12,7 +12,7 @@ namespace kpx {
 
 inline constexpr int PEERPORT = 9998;       // every peer waits for the stream on this TCP port
 inline constexpr int CONNECTLIMITMS = 5000; // a connect attempt gives up after this long
-inline constexpr int SENDLIMITMS = 3000;    // a send blocked this long drops the peer
+inline constexpr int SENDLIMITMS = 3000;    // a peer that takes no byte this long is dropped
 
 inline constexpr int CONNPENDING = 2;      // conn / connprogress: the request is still under way
 inline constexpr int FIRSTWAITMS = 50;      // conn waits this long for a quick answer
@@ -47,9 +47,13 @@ void killsock(int index, long shownindex);
 // calls that takes. True when every byte went out.
 bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms);
 
-// Sends one packet to every peer in `machine`. A peer that cannot take the whole packet within
-// SENDLIMITMS (closed, broken, or not reading) is removed through killsock, and the peer
-// moved into its slot still gets this packet. A peer never receives part of a packet only.
+// Sends one packet to every peer in `machine`, each only as far as its socket takes without
+// waiting: what a peer has not taken is held in its queue (`out`) and written first on the next
+// pass, so every peer gets whole packets in order. A peer that is closed or broken, whose queue
+// is full, or that has taken no byte for SENDLIMITMS is removed through killsock, and the peer
+// moved into its slot still gets this packet. A live server never waits here; in playback mode
+// the server waits until every peer has taken the packet, and a relay waits while none of its
+// peers can take more (in both cases a peer is waited for at most SENDLIMITMS without progress).
 void distribute(const unsigned char* packet, std::size_t len);
 
 // Packets a peer received: `count` - `start` of the packet counter, as the statistics count them:

@@ -1,5 +1,6 @@
 #include "status.h"
 
+#include "cmdfile.h"
 #include "globals.h"
 #include "platform.h"
 #include "table.h"
@@ -119,13 +120,7 @@ int replacefile(const std::string& path, const std::string& text) {
     if (fd < 0) return errno;
     int err = 0;
     if (::fchmod(fd, 0640) != 0) err = errno;
-    std::size_t done = 0;
-    while (err == 0 && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) err = n < 0 ? errno : EIO;
-        else done += static_cast<std::size_t>(n);
-    }
+    if (err == 0) err = writeall(fd, text.data(), text.size());
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) ::unlink(tmp.c_str());

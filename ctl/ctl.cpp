@@ -209,7 +209,7 @@ int kpxctl_main(int argc, char** argv) {
             return 1;
         }
     }
-    if (commandfile.empty()) commandfile = conffile.empty() ? CTL_DEFAULTCOMMANDFILE : conf.commandfile;
+    if (commandfile.empty()) commandfile = conffile.empty() ? DEFAULTCOMMANDFILE : conf.commandfile;
     if (statusfile.empty()) statusfile = conf.statusfile;
 
     if (!words.empty() && words[0] == "status") {

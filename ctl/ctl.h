@@ -3,16 +3,16 @@
 // happened; "status" shows the status file.
 #pragma once
 
+#include "cmdfile.h"
+
 #include <string>
 #include <vector>
 
 namespace kpx {
 
-inline constexpr const char* CTL_DEFAULTCOMMANDFILE = "/tmp/kpx-commands";
-
 // What kpxctl found in a configuration file given with -c (the keys the server reads).
 struct CtlConfig {
-    std::string commandfile = CTL_DEFAULTCOMMANDFILE;
+    std::string commandfile = DEFAULTCOMMANDFILE;
     std::string statusfile;
     std::string repdir = "/tmp";
 };

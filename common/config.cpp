@@ -1,22 +1,13 @@
 #include "config.h"
 
-#include "cfile.h"
 #include "globals.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 
 namespace kpx {
 
 namespace {
-
-bool isseparator(char c) { return c == '=' || c == ' ' || c == '\n'; }
 
 // A switch can only be turned off: its word (any letter case) or exactly "0".
 bool switchoff(const std::string& value, const char* word) {
@@ -30,44 +21,7 @@ long decimal(const std::string& text) {
     return v;
 }
 
-// Opens the configuration file for reading; a directory counts as not readable.
-FilePtr openini(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        errno = EISDIR;
-        return nullptr;
-    }
-    std::FILE* f = ::fdopen(fd, "r");
-    if (f == nullptr) ::close(fd);
-    return FilePtr(f);
-}
-
 } // namespace
-
-std::string getparam(const std::string& line, int n, int maxchars) {
-    std::size_t i = 0;
-    const std::size_t len = line.size();
-    for (int t = 0;; ++t) {
-        while (i < len && isseparator(line[i])) ++i;
-        if (i >= len) return {};
-        std::size_t start = i;
-        while (i < len && !isseparator(line[i])) ++i;
-        if (t == n) {
-            // Over-long tokens are cut to the size of their buffer.
-            std::size_t count = i - start;
-            if (maxchars >= 0 && count > static_cast<std::size_t>(maxchars))
-                count = static_cast<std::size_t>(maxchars);
-            return line.substr(start, count);
-        }
-    }
-}
-
-bool sameword(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
-std::string getcommand(const std::string& line) { return getparam(line, 0, KEYCHARS); }
 
 void parseinp(const std::string& line) {
     std::string key = getparam(line, 0, KEYCHARS);
@@ -124,23 +78,14 @@ void parseinp(const std::string& line) {
 
 void readini() {
     g.inilinecount = 0;
-    FilePtr f = openini(g.inifile);
+    FilePtr f = openconfig(g.inifile);
     if (!f) {
         const std::string subject = "Ini-file '" + g.inifile + "'";
         std::perror(subject.c_str());
         return;
     }
     std::fprintf(stderr, "Parsing %s.\n", g.inifile.c_str());
-
-    // One read takes at most INILINECHARS characters; a longer physical line arrives in
-    // pieces, each counted and interpreted as a line of its own. A last line without a
-    // newline meets the end of the file during its own read and is not applied.
-    char buf[INILINECHARS + 1];
-    while (!std::feof(f.get()) && !std::ferror(f.get())) {
-        const char* got = std::fgets(buf, sizeof buf, f.get());
-        ++g.inilinecount;
-        if (got != nullptr && !std::feof(f.get()) && !std::ferror(f.get())) parseinp(buf);
-    }
+    eachconfigline(f.get(), [](const std::string& line) { parseinp(line); }, [] { ++g.inilinecount; });
 }
 
 } // namespace kpx

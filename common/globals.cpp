@@ -1,5 +1,6 @@
 #include "globals.h"
 
+#include "cmdfile.h"
 #include "reports.h"
 
 #include <unistd.h>
@@ -39,7 +40,7 @@ void setdefaults(const Profile& profile) {
     g.started = g.now;
     g.inifile = "kpx.conf";
     g.outputdevice = profile.hasinput ? "/dev/audio" : "";
-    g.listname = "/tmp/kpx-commands";
+    g.listname = DEFAULTCOMMANDFILE;
     g.resdir = "/tmp";
     g.okfile = "./success.html";
     g.errorfile = "./error.html";

@@ -1,8 +1,11 @@
 #include "status.h"
 
+#include "cmdfile.h"
 #include "globals.h"
 #include "platform.h"
 #include "table.h"
+
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,55 +30,39 @@ Clock::time_point lastwrite;   // of the last attempt, for the once-a-second lim
 std::int8_t lastconnection = 0;
 std::time_t upstreamsince = 0; // relay: when the current upstream was first seen connected
 
-// JSON string contents: quotes, backslashes and control characters escaped, valid UTF-8
-// passed through, any other byte written as the character of the same number (Latin-1), so
-// that the file is valid JSON whatever bytes a request name carried.
-void jsontext(std::string& out, const std::string& text) {
-    out += '"';
+// A text as valid UTF-8 for the JSON library: valid UTF-8 sequences pass through, any other
+// byte becomes the character of the same number (Latin-1), so that the file is valid JSON
+// whatever bytes a request name carried.
+std::string utf8text(const std::string& text) {
+    std::string out;
     const std::size_t n = text.size();
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
+        if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
+            continue;
+        }
+        std::size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+        if (c > 0xF4) len = 0;
+        bool valid = len > 0 && i + len <= n;
+        for (std::size_t k = 1; valid && k < len; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && len == 3) {
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0); // overlong, surrogates
+        } else if (valid && len == 4) {
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+        }
+        if (valid) {
+            out.append(text, i, len);
+            i += len - 1;
         } else {
-            std::size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-            if (c > 0xF4) len = 0;
-            bool valid = len > 0 && i + len <= n;
-            for (std::size_t k = 1; valid && k < len; ++k)
-                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-            if (valid && len == 3) {
-                const auto c1 = static_cast<unsigned char>(text[i + 1]);
-                valid = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0); // overlong, surrogates
-            } else if (valid && len == 4) {
-                const auto c1 = static_cast<unsigned char>(text[i + 1]);
-                valid = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
-            }
-            if (valid) {
-                out.append(text, i, len);
-                i += len - 1;
-            } else {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            }
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out += '"';
-}
-
-void field(std::string& out, const char* name, long long value, bool comma = true) {
-    out += '"';
-    out += name;
-    out += "\": ";
-    out += std::to_string(value);
-    if (comma) out += ", ";
+    return out;
 }
 
 std::string picture(std::time_t now, bool running) {
@@ -92,49 +79,37 @@ std::string picture(std::time_t now, bool running) {
     const quad packets = g.packetcount > 0 ? g.packetcount : 0;
     const auto packetcount = packets < static_cast<quad>(9.0e15) ? static_cast<long long>(packets) : 9000000000000000LL;
 
-    std::string out = "{\n  \"role\": ";
-    jsontext(out, server ? "server" : "broadcaster");
-    out += ", \"mode\": ";
-    jsontext(out, mode);
-    out += ", \"running\": ";
-    out += running ? "true" : "false";
-    out += ",\n  ";
-    field(out, "started", g.started);
-    field(out, "since", since);
-    field(out, "updated", now);
-    field(out, "packets", packetcount);
-    field(out, "maxclients", g.maxclients);
-    field(out, "clientcount", g.clientcount, false);
-    out += ",\n  \"peers\": [";
+    nlohmann::ordered_json s = {
+        {"role", server ? "server" : "broadcaster"},
+        {"mode", mode},
+        {"running", running},
+        {"started", static_cast<long long>(g.started)},
+        {"since", static_cast<long long>(since)},
+        {"updated", static_cast<long long>(now)},
+        {"packets", packetcount},
+        {"maxclients", g.maxclients},
+        {"clientcount", g.clientcount},
+    };
+    auto& peers = s["peers"] = nlohmann::ordered_json::array();
     for (int i = 0; i < g.clientcount && i < MAXPEERS; ++i) {
         const machinerec& m = g.machine[static_cast<std::size_t>(i)];
         // The figures killsock prints for this peer if it were removed now.
         const std::uint32_t received = packetsbetween(m.startpacket, g.packetcount);
-        out += i == 0 ? "\n    {" : ",\n    {";
-        field(out, "slot", i);
-        out += "\"name\": ";
-        jsontext(out, m.name);
-        out += ", ";
-        field(out, "since", m.since);
-        field(out, "bytes", static_cast<std::uint32_t>(330U * received));
-        field(out, "seconds", received / 5U);
-        out += "\"relay\": ";
-        out += m.bcast == 1 ? "true" : "false";
-        out += '}';
+        peers.push_back({{"slot", i},
+                         {"name", utf8text(m.name)},
+                         {"since", static_cast<long long>(m.since)},
+                         {"bytes", static_cast<std::uint32_t>(330U * received)},
+                         {"seconds", received / 5U},
+                         {"relay", m.bcast == 1}});
     }
-    out += g.clientcount > 0 ? "\n  ],\n  \"distribution\": [" : "],\n  \"distribution\": [";
+    auto& dist = s["distribution"] = nlohmann::ordered_json::array();
     for (int d = 0; d < g.distcount && d < MAXPEERS; ++d) {
         const distrec& r = g.distributor[static_cast<std::size_t>(d)];
-        out += d == 0 ? "\n    {\"name\": " : ",\n    {\"name\": ";
-        jsontext(out, r.clientname);
-        out += ", \"clienturl\": ";
-        jsontext(out, r.clienturl);
-        out += ", \"bcasturl\": ";
-        jsontext(out, r.bcasturl);
-        out += '}';
+        dist.push_back({{"name", utf8text(r.clientname)},
+                        {"clienturl", utf8text(r.clienturl)},
+                        {"bcasturl", utf8text(r.bcasturl)}});
     }
-    out += g.distcount > 0 ? "\n  ]\n}\n" : "]\n}\n";
-    return out;
+    return s.dump(2) + "\n";
 }
 
 // Writes `text` to "<path>.new" and renames it over the status file, so that a reader sees
@@ -145,13 +120,7 @@ int replacefile(const std::string& path, const std::string& text) {
     if (fd < 0) return errno;
     int err = 0;
     if (::fchmod(fd, 0640) != 0) err = errno;
-    std::size_t done = 0;
-    while (err == 0 && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) err = n < 0 ? errno : EIO;
-        else done += static_cast<std::size_t>(n);
-    }
+    if (err == 0) err = writeall(fd, text.data(), text.size());
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) ::unlink(tmp.c_str());

@@ -25,7 +25,6 @@ std::FILE* banfile = nullptr;
 
 namespace {
 
-const char* const defaultcommandfile = "/tmp/kpx-commands";
 const char* const defaultrepdir = "/tmp";
 
 void page(const char* text) { std::fputs(text, cgi_page); }
@@ -45,13 +44,6 @@ void illegalname() {
 }
 
 } // namespace
-
-int fileexists(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
-    ::close(fd);
-    return 1;
-}
 
 int nameok(const std::string& name) {
     if (name.size() + std::strlen(".html") > gw_filenamebytes) return 0;
@@ -82,79 +74,6 @@ bool urlok(const std::string& url) {
             return false;
     }
     return true;
-}
-
-placed placerequest(const std::string& path, const std::string& line, int& error, fileid& id) {
-    error = 0;
-    int pauses = 0;
-    for (;;) {
-        // Wait for the previous request to be taken.
-        while (fileexists(path.c_str())) {
-            if (pauses >= gw_maxpauses) return placed::busy;
-            sys.pause(gw_pausems);
-            ++pauses;
-        }
-        sys.pause(gw_pausems);
-        // Created exclusively: a writer that lost the race to another must not replace that
-        // writer's request, it waits for the file to be free again.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            struct stat st {};
-            if (::fstat(fd, &st) == 0) id = fileid{st.st_dev, st.st_ino};
-            std::size_t done = 0;
-            while (done < line.size()) {
-                const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) {
-                    error = n < 0 ? errno : EIO;
-                    break;
-                }
-                done += static_cast<std::size_t>(n);
-            }
-            if (::close(fd) != 0 && error == 0) error = errno;
-            if (error != 0) {
-                ::unlink(path.c_str());
-                return placed::failed;
-            }
-            return placed::written;
-        }
-        if (errno != EEXIST) {
-            error = errno;
-            return placed::failed;
-        }
-        if (++pauses > gw_maxpauses) return placed::busy;
-    }
-}
-
-bool awaittaken(const std::string& path) {
-    int waited = 0;
-    while (fileexists(path.c_str())) {
-        if (waited >= gw_maxpauses) return false;
-        sys.pause(gw_pausems);
-        ++waited;
-    }
-    return true;
-}
-
-bool withdrawrequest(const std::string& path, const std::string& line, const fileid& id) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == id.dev &&
-                st.st_ino == id.ino && static_cast<std::size_t>(st.st_size) == line.size();
-    if (ours) {
-        std::string text(line.size(), '\0');
-        std::size_t got = 0;
-        while (got < text.size()) {
-            const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        ours = got == text.size() && text == line;
-    }
-    ::close(fd);
-    return ours && ::unlink(path.c_str()) == 0;
 }
 
 void doit() {
@@ -257,9 +176,9 @@ int gateway_main(gatekind kind) {
     }
 
     if (envcommand != nullptr) {
-        commandfile = *envcommand ? envcommand : defaultcommandfile;
+        commandfile = *envcommand ? envcommand : DEFAULTCOMMANDFILE;
     } else {
-        commandfile = formcommand ? *formcommand : defaultcommandfile;
+        commandfile = formcommand ? *formcommand : DEFAULTCOMMANDFILE;
     }
     if (envrepdir != nullptr) {
         repdir = *envrepdir ? envrepdir : defaultrepdir;

@@ -3,6 +3,7 @@
 #include "console.h"
 
 #include <microhttpd.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -169,17 +170,18 @@ void resumereader(void* reader) { MHD_resume_connection(static_cast<StreamListen
 
 std::string statusjson(const RelayStatus& s) {
     const std::time_t since = s.since.load();
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "{\"listeners\":%d,\"max_listeners\":%d,\"upstream\":%s,\"since\":\"%s\","
-                  "\"since_unix\":%lld,\"bytes_sent\":%llu,\"dropped\":%llu,\"refused\":%llu,"
-                  "\"bitrate\":%d}\n",
-                  s.listeners.load(), s.maxlisteners, s.upstream.load() ? "true" : "false",
-                  stamptext(since).c_str(), static_cast<long long>(since),
-                  static_cast<unsigned long long>(s.bytessent.load()),
-                  static_cast<unsigned long long>(s.dropped.load()),
-                  static_cast<unsigned long long>(s.refused.load()), s.bitrate);
-    return buf;
+    const nlohmann::ordered_json j = {
+        {"listeners", s.listeners.load()},
+        {"max_listeners", s.maxlisteners},
+        {"upstream", s.upstream.load()},
+        {"since", stamptext(since)},
+        {"since_unix", static_cast<long long>(since)},
+        {"bytes_sent", static_cast<unsigned long long>(s.bytessent.load())},
+        {"dropped", static_cast<unsigned long long>(s.dropped.load())},
+        {"refused", static_cast<unsigned long long>(s.refused.load())},
+        {"bitrate", s.bitrate},
+    };
+    return j.dump() + "\n";
 }
 
 WebServer::~WebServer() {

@@ -7,6 +7,7 @@
 //
 // Usage: relay_bench [packets]   (default 1500; 300 with KPX_BENCH_QUICK=1)
 // Addresses: the relay on 127.0.11.1, the listeners on 127.0.11.2 to 127.0.11.11.
+#include "cmdfile.h"
 #include "harness.h"
 #include "serverenv.h"
 
@@ -71,8 +72,11 @@ int main(int argc, char** argv) {
     // The listeners, one request at a time through the relay's command file; the relay reads
     // it only while packets arrive.
     for (int i = 0; i < LISTENERS; ++i) {
-        kpxtest::writefile(relay.dir.file("cmd.new"), addrs[static_cast<std::size_t>(i)] + "\n");
-        std::rename(relay.dir.file("cmd.new").c_str(), relay.cmdfile().c_str());
+        int error = 0;
+        kpx::fileid id;
+        if (kpx::placerequest(relay.cmdfile(), addrs[static_cast<std::size_t>(i)] + "\n", error, id) !=
+            kpx::placed::written)
+            return fail("the request for " + addrs[static_cast<std::size_t>(i)] + " was not written");
         const auto end = std::chrono::steady_clock::now() + 10s;
         while (pool.heard(i).packets == 0) {
             if (std::chrono::steady_clock::now() > end || !sendnext())

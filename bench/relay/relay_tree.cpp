@@ -16,6 +16,7 @@
 //
 // Usage: relay_tree [--relays R] [--per-relay L] [--seconds S] [--first N] [--probe] [--soak]
 // Addresses 127.0.12.N on: relays from N (default 1), then the listeners, then the probe.
+#include "cmdfile.h"
 #include "harness.h"
 #include "serverenv.h"
 
@@ -40,10 +41,13 @@ struct Options {
 
 std::string host(int n) { return "127.0.12." + std::to_string(n); }
 
-// Hands a line to a program's command file as a writer does, without waiting.
+// Hands a line to a program's command file as the gateways do, without waiting until it is
+// taken (a relay reads it only while its upstream sends).
 void post(Env& e, const std::string& line) {
-    kpxtest::writefile(e.dir.file("cmd.new"), line);
-    std::rename(e.dir.file("cmd.new").c_str(), e.cmdfile().c_str());
+    int error = 0;
+    kpx::fileid id;
+    if (kpx::placerequest(e.cmdfile(), line, error, id) != kpx::placed::written)
+        std::fprintf(stderr, "%s: the request was not written\n", e.cmdfile().c_str());
 }
 
 struct Reading {

@@ -12,6 +12,7 @@
 //   (listeners on 127.0.7.10 to 127.0.7.20; defaults 3000 packets, 20 live requests)
 // Every figure is also printed as a line "RESULT <name> <value> <unit>" for scripts/bench.
 //        server_bench [path/to/server] --statusfile [seconds]
+#include "cmdfile.h"
 #include "codec.h"
 
 #include <arpa/inet.h>
@@ -167,16 +168,15 @@ struct Server {
     }
 };
 
-bool command(const std::string& dir, const std::string& line) {
-    const std::string tmp = dir + "/cmd.new", cmd = dir + "/cmd";
-    std::ofstream(tmp) << line;
-    std::rename(tmp.c_str(), cmd.c_str());
-    const auto end = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < end) {
-        if (!fs::exists(cmd)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+// Hands a line to the server's command file as the gateways and kpxctl do, and waits until
+// it is taken; `written`, when given, receives the moment the line was in the file.
+bool command(const std::string& dir, const std::string& line, Clock::time_point* written = nullptr) {
+    const std::string cmd = dir + "/cmd";
+    int error = 0;
+    kpx::fileid id;
+    if (kpx::placerequest(cmd, line, error, id) != kpx::placed::written) return false;
+    if (written != nullptr) *written = Clock::now();
+    return kpx::awaittaken(cmd);
 }
 
 void writeconf(const std::string& dir, const std::string& input, bool live) {
@@ -342,8 +342,8 @@ int main(int argc, char** argv) {
     std::uniform_int_distribution<int> phase(0, 199);
     for (int round = 0; round < liverequests; ++round) {
         l.firstbyte_ns = 0;
-        const auto t0 = Clock::now();
-        if (!command(dir, "127.0.7.20\n")) break;
+        Clock::time_point t0;
+        if (!command(dir, "127.0.7.20\n", &t0)) break;
         const auto end = Clock::now() + std::chrono::seconds(5);
         while (l.firstbyte_ns == 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::microseconds(200));
         if (l.firstbyte_ns == 0) break;

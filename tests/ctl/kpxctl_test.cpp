@@ -1,9 +1,9 @@
 // kpxctl: the command lines it writes and refuses, its waits with the pause replaced, and
 // the real program against the real server (listeners and relays on 127.0.8.x).
 #include "ctl.h"
-#include "json.h"
 #include "liveserver.h"
 #include "platform.h"
+#include "statusview.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -194,7 +194,9 @@ TEST(KpxctlServer, ListConnectKillStop) {
     ASSERT_TRUE(s.proc().wait(10s));
     EXPECT_EQ(s.proc().exitcode(), 10);
     // The last picture says so.
-    EXPECT_FALSE(kpx::parsejson(kpxtest::readfile(state.file("status.json")))->yes("running"));
+    const auto last = kpx::parsejson(kpxtest::readfile(state.file("status.json")));
+    ASSERT_TRUE(last.has_value());
+    EXPECT_FALSE(kpx::yes(*last, "running"));
 }
 
 TEST(KpxctlServer, WaitsItsTurnBehindAPendingRequest) {
@@ -244,29 +246,29 @@ TEST(StatusFileServer, FollowsTheTablesAndMatchesTheConsole) {
 
     auto now = [&] { return kpx::parsejson(kpxtest::readfile(path)).value_or(kpx::Json{}); };
     kpx::Json before = now();
-    EXPECT_EQ(before.str("role"), "server");
-    EXPECT_EQ(before.str("mode"), "live");
-    EXPECT_EQ(before.num("clientcount"), 3);
-    ASSERT_EQ(before.list("peers").size(), 3U);
-    EXPECT_EQ(before.list("peers")[1].str("name"), "127.0.8.12");
-    EXPECT_TRUE(before.list("peers")[1].yes("relay"));
-    ASSERT_EQ(before.list("distribution").size(), 1U);
-    EXPECT_EQ(before.list("distribution")[0].str("clienturl"), "http://127.0.8.12/l");
+    EXPECT_EQ(kpx::str(before, "role"), "server");
+    EXPECT_EQ(kpx::str(before, "mode"), "live");
+    EXPECT_EQ(kpx::num(before, "clientcount"), 3);
+    ASSERT_EQ(kpx::list(before, "peers").size(), 3U);
+    EXPECT_EQ(kpx::str(kpx::list(before, "peers")[1], "name"), "127.0.8.12");
+    EXPECT_TRUE(kpx::yes(kpx::list(before, "peers")[1], "relay"));
+    ASSERT_EQ(kpx::list(before, "distribution").size(), 1U);
+    EXPECT_EQ(kpx::str(kpx::list(before, "distribution")[0], "clienturl"), "http://127.0.8.12/l");
 
     // Kill slot 0 (127.0.8.10); the kill rewrites the file before the command is taken.
-    const kpx::Json& victim = before.list("peers")[0];
+    const kpx::Json& victim = kpx::list(before, "peers")[0];
     ASSERT_EQ(kpxctl({"-f", s.cmdfile(), "kill", "0"}).status, 0);
     kpx::Json after = now();
-    EXPECT_EQ(after.num("clientcount"), 2);
-    EXPECT_EQ(after.list("peers")[0].str("name"), "127.0.8.11"); // the last one took the slot
-    const double packets = victim.num("bytes") / 330 + (after.num("packets") - before.num("packets"));
+    EXPECT_EQ(kpx::num(after, "clientcount"), 2);
+    EXPECT_EQ(kpx::str(kpx::list(after, "peers")[0], "name"), "127.0.8.11"); // the last one took the slot
+    const double packets = kpx::num(victim, "bytes") / 330 + (kpx::num(after, "packets") - kpx::num(before, "packets"));
     const std::string line = "Client 127.0.8.10 died (#0). It had received " + std::to_string(static_cast<long>(packets) * 330) +
                              " bytes (=" + std::to_string(static_cast<long>(packets) / 5) + " sec.).";
     EXPECT_NE(s.err().find(line), std::string::npos) << line << "\n" << s.err();
 
     // Killing the relay empties the distribution list.
     ASSERT_EQ(kpxctl({"-f", s.cmdfile(), "kill", "1"}).status, 0);
-    EXPECT_TRUE(now().list("distribution").empty());
+    EXPECT_TRUE(kpx::list(now(), "distribution").empty());
 }
 
 TEST(StatusFileServer, UnwritablePathIsReportedOnceAndTheStreamGoesOn) {

@@ -1,8 +1,7 @@
 #include "ctl.h"
 
-#include "config.h"
+#include "configfile.h"
 #include "gateway.h"
-#include "globals.h"
 #include "statusview.h"
 
 #include <sys/stat.h>
@@ -106,32 +105,27 @@ int showstatus(const std::string& path, bool json) {
 } // namespace
 
 bool readctlconfig(const std::string& path, CtlConfig& conf, std::string& problem) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    struct stat st {};
-    if (f != nullptr && ::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f);
-        f = nullptr;
-        errno = EISDIR;
-    }
-    if (f == nullptr) {
+    FilePtr f = openconfig(path);
+    if (!f) {
         problem = std::strerror(errno);
         return false;
     }
-    setdefaults(serverprofile);
-    // Read in the server's pieces; only the keys wanted here are interpreted, so that lines
-    // the server would complain about are not complained about twice.
-    char buf[INILINECHARS + 1];
-    while (!std::feof(f) && !std::ferror(f)) {
-        const char* got = std::fgets(buf, sizeof buf, f);
-        if (got == nullptr || std::feof(f) || std::ferror(f)) continue;
-        const std::string key = getcommand(buf);
-        if (sameword(key, "commandfile") || sameword(key, "statusfile") || sameword(key, "repdir"))
-            parseinp(buf);
-    }
-    std::fclose(f);
-    conf.commandfile = g.listname;
-    conf.statusfile = g.statusfile;
-    conf.repdir = g.resdir;
+    conf = CtlConfig{};
+    // Only the keys wanted here are interpreted, the way the server reads them, so that
+    // lines the server would complain about are not complained about twice.
+    eachconfigline(f.get(), [&conf](const std::string& line) {
+        const std::string key = getcommand(line);
+        const std::string value = getparam(line, 1, VALUECHARS);
+        if (value.empty()) return; // a key without a value is not recognised
+        if (sameword(key, "commandfile")) {
+            conf.commandfile = value;
+        } else if (sameword(key, "statusfile")) {
+            conf.statusfile = value;
+        } else if (sameword(key, "repdir")) {
+            conf.repdir = value;
+            if (conf.repdir.back() == '/') conf.repdir.pop_back();
+        }
+    });
     return true;
 }
 
@@ -215,7 +209,7 @@ int kpxctl_main(int argc, char** argv) {
             return 1;
         }
     }
-    if (commandfile.empty()) commandfile = conffile.empty() ? CTL_DEFAULTCOMMANDFILE : conf.commandfile;
+    if (commandfile.empty()) commandfile = conffile.empty() ? DEFAULTCOMMANDFILE : conf.commandfile;
     if (statusfile.empty()) statusfile = conf.statusfile;
 
     if (!words.empty() && words[0] == "status") {

@@ -22,10 +22,16 @@ bool weburl(const std::string& url) {
     return strncasecmp(url.c_str(), "http://", 7) == 0 || strncasecmp(url.c_str(), "https://", 8) == 0;
 }
 
-std::time_t seconds(const Json& j, const char* key) { return static_cast<std::time_t>(j.num(key)); }
+std::time_t seconds(const Json& j, const char* key) { return static_cast<std::time_t>(num(j, key)); }
+
+const Json* member(const Json& j, const char* key) {
+    if (!j.is_object()) return nullptr;
+    const auto it = j.find(key);
+    return it == j.end() ? nullptr : &*it;
+}
 
 std::string modetext(const Json& s) {
-    const std::string mode = s.str("mode");
+    const std::string mode = str(s, "mode");
     if (mode == "connected") return "upstream connected";
     if (mode == "waiting") return "waiting for an upstream";
     return mode;
@@ -38,6 +44,33 @@ std::string pad(std::string text, std::size_t width, bool right = false) {
 }
 
 } // namespace
+
+double num(const Json& j, const char* key, double fallback) {
+    const Json* m = member(j, key);
+    return m != nullptr && m->is_number() ? m->get<double>() : fallback;
+}
+
+std::string str(const Json& j, const char* key, const std::string& fallback) {
+    const Json* m = member(j, key);
+    return m != nullptr && m->is_string() ? m->get<std::string>() : fallback;
+}
+
+bool yes(const Json& j, const char* key) {
+    const Json* m = member(j, key);
+    return m != nullptr && m->is_boolean() && m->get<bool>();
+}
+
+const Json& list(const Json& j, const char* key) {
+    static const Json nothing = Json::array();
+    const Json* m = member(j, key);
+    return m != nullptr && m->is_array() ? *m : nothing;
+}
+
+std::optional<Json> parsejson(const std::string& text) {
+    Json j = Json::parse(text, nullptr, false);
+    if (j.is_discarded()) return std::nullopt;
+    return j;
+}
 
 std::optional<Json> readstatus(const std::string& path, std::string& raw, std::string& problem) {
     raw.clear();
@@ -58,7 +91,7 @@ std::optional<Json> readstatus(const std::string& path, std::string& raw, std::s
         raw.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     auto j = parsejson(raw);
-    if (!j || j->kind != Json::object || raw.size() > MAXSTATUSBYTES) {
+    if (!j || !j->is_object() || raw.size() > MAXSTATUSBYTES) {
         problem = "not a status file (no valid JSON)";
         return std::nullopt;
     }
@@ -66,9 +99,9 @@ std::optional<Json> readstatus(const std::string& path, std::string& raw, std::s
 }
 
 bool onair(const Json& s, std::time_t now) {
-    if (!s.yes("running")) return false;
+    if (!yes(s, "running")) return false;
     if (now - seconds(s, "updated") > STALESECONDS) return false;
-    return s.str("role") == "server" || s.str("mode") == "connected";
+    return str(s, "role") == "server" || str(s, "mode") == "connected";
 }
 
 std::string duration(long long secs) {
@@ -83,11 +116,11 @@ std::string duration(long long secs) {
 }
 
 std::string statustable(const Json& s, std::time_t now) {
-    const std::string role = s.str("role") == "server" ? "server" : "relay broadcaster";
+    const std::string role = str(s, "role") == "server" ? "server" : "relay broadcaster";
     const std::time_t updated = seconds(s, "updated");
     std::string out = "KPX " + role + ", " + modetext(s) + ", started " +
                       timetext(seconds(s, "started")) + "\n";
-    if (!s.yes("running"))
+    if (!yes(s, "running"))
         out += "Stopped: this is its last status, of " + timetext(updated) + ".\n";
     else if (now - updated > STALESECONDS)
         out += "No news for " + duration(now - updated) + ": it may have ended without a word.\n";
@@ -98,32 +131,32 @@ std::string statustable(const Json& s, std::time_t now) {
         out += "Not on air.\n";
     char line[512];
     std::snprintf(line, sizeof line, "%.0f packets so far; %d of %d places taken.\n",
-                  s.num("packets"), static_cast<int>(s.num("clientcount")),
-                  static_cast<int>(s.num("maxclients")));
+                  num(s, "packets"), static_cast<int>(num(s, "clientcount")),
+                  static_cast<int>(num(s, "maxclients")));
     out += line;
 
-    const auto& peers = s.list("peers");
+    const auto& peers = list(s, "peers");
     if (peers.empty()) {
         out += "No client connected at this time.\n";
     } else {
         out += "Slot  " + pad("Name", 30) + " " + pad("Connected", 12, true) + " " +
                pad("Received", 12, true) + " " + pad("Bytes", 12, true) + "  Relay\n";
         for (const Json& p : peers) {
-            std::snprintf(line, sizeof line, "%4d  ", static_cast<int>(p.num("slot")));
+            std::snprintf(line, sizeof line, "%4d  ", static_cast<int>(num(p, "slot")));
             out += line;
-            out += pad(p.str("name"), 30) + " ";
+            out += pad(str(p, "name"), 30) + " ";
             out += pad(duration(now - seconds(p, "since")), 12, true) + " ";
-            out += pad(duration(static_cast<long long>(p.num("seconds"))), 12, true) + " ";
-            std::snprintf(line, sizeof line, "%.0f", p.num("bytes"));
+            out += pad(duration(static_cast<long long>(num(p, "seconds"))), 12, true) + " ";
+            std::snprintf(line, sizeof line, "%.0f", num(p, "bytes"));
             out += pad(line, 12, true);
-            out += p.yes("relay") ? "  yes\n" : "  no\n";
+            out += yes(p, "relay") ? "  yes\n" : "  no\n";
         }
     }
-    const auto& dist = s.list("distribution");
+    const auto& dist = list(s, "distribution");
     if (!dist.empty()) {
         out += "Distribution list (a full table sends listeners / broadcasters to):\n";
         for (const Json& d : dist)
-            out += "  " + d.str("name") + "  " + d.str("clienturl") + "  " + d.str("bcasturl") + "\n";
+            out += "  " + str(d, "name") + "  " + str(d, "clienturl") + "  " + str(d, "bcasturl") + "\n";
     }
     return out;
 }
@@ -140,7 +173,7 @@ std::string statuspage(const std::string& path, std::time_t now) {
         if (!s) {
             body = "<p id=\"onair\" class=\"offair\">Not on air: the broadcast has not published "
                    "its status.</p>\n";
-        } else if (!s->yes("running") || now - seconds(*s, "updated") > STALESECONDS) {
+        } else if (!yes(*s, "running") || now - seconds(*s, "updated") > STALESECONDS) {
             body = "<p id=\"onair\" class=\"offair\">Not on air.</p>\n";
             s.reset();
         } else if (onair(*s, now)) {
@@ -152,18 +185,18 @@ std::string statuspage(const std::string& path, std::time_t now) {
         }
     }
     if (s) {
-        const auto& peers = s->list("peers");
+        const auto& peers = list(*s, "peers");
         int relays = 0;
-        for (const Json& p : peers) relays += p.yes("relay") ? 1 : 0;
+        for (const Json& p : peers) relays += yes(p, "relay") ? 1 : 0;
         body += "<p>Listeners now: <span id=\"listeners\">" +
-                std::to_string(static_cast<int>(s->num("clientcount"))) +
+                std::to_string(static_cast<int>(num(*s, "clientcount"))) +
                 "</span> of at most <span id=\"maxclients\">" +
-                std::to_string(static_cast<int>(s->num("maxclients"))) + "</span>";
+                std::to_string(static_cast<int>(num(*s, "maxclients"))) + "</span>";
         if (relays > 0) body += " (relays included: " + std::to_string(relays) + ")";
         body += ".</p>\n<h2>Relays</h2>\n";
         std::string links;
-        for (const Json& d : s->list("distribution")) {
-            const std::string url = d.str("clienturl");
+        for (const Json& d : list(*s, "distribution")) {
+            const std::string url = str(d, "clienturl");
             if (!weburl(url)) continue; // only web addresses become links
             links += "<li><a href=\"" + htmlescape(url) + "\">" + htmlescape(url) + "</a></li>\n";
         }

@@ -3,18 +3,18 @@
 // happened; "status" shows the status file.
 #pragma once
 
+#include "cmdfile.h"
+
 #include <string>
 #include <vector>
 
 namespace kpx {
 
-inline constexpr const char* CTL_DEFAULTCOMMANDFILE = "/tmp/kpx-commands";
-
 // What kpxctl found in a configuration file given with -c (the keys the server reads).
 struct CtlConfig {
-    std::string commandfile;
+    std::string commandfile = DEFAULTCOMMANDFILE;
     std::string statusfile;
-    std::string repdir;
+    std::string repdir = "/tmp";
 };
 
 // Reads `path` as the server reads its configuration and keeps the three keys above (with

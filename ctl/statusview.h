@@ -2,13 +2,25 @@
 // of it: the operator's table (kpxctl status) and the public status page (the status CGI).
 #pragma once
 
-#include "json.h"
+#include <nlohmann/json.hpp>
 
 #include <ctime>
 #include <optional>
 #include <string>
 
 namespace kpx {
+
+using Json = nlohmann::json;
+
+// Readers of one member of a status object, with a fallback for a missing member, a member
+// of another kind or a value that is not an object.
+double num(const Json& j, const char* key, double fallback = 0);
+std::string str(const Json& j, const char* key, const std::string& fallback = "");
+bool yes(const Json& j, const char* key);
+const Json& list(const Json& j, const char* key); // an empty array unless an array
+
+// Parses one JSON text; nothing for anything else (a cut file, trailing text, bad UTF-8).
+std::optional<Json> parsejson(const std::string& text);
 
 // A status file older than this is no news: the program writing it has ended or hangs.
 inline constexpr long STALESECONDS = 10;

@@ -106,10 +106,11 @@ const char* const MOUNTTYPES[MOUNTS] = {"audio/ogg", "audio/mpeg"};
 
 ssize_t nobody(void*, std::uint64_t, char*, std::size_t) { return MHD_CONTENT_READER_END_OF_STREAM; }
 
-// The answer's header as a player expects it of an endless stream: no length, and no
-// Accept-Ranges (a Range request is answered with the live stream from its start, 200).
+// The answer's header as a player expects it of an endless stream: no length, and no byte
+// ranges (a Range request is answered with the live stream from its start, 200).
 void streamheaders(MHD_Response* r, Mount m) {
     MHD_add_response_header(r, "Content-Type", MOUNTTYPES[m]);
+    MHD_add_response_header(r, "Accept-Ranges", "none");
     MHD_add_response_header(r, "Cache-Control", "no-cache, no-store");
     MHD_add_response_header(r, "Pragma", "no-cache");
     MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");

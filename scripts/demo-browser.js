@@ -48,17 +48,13 @@ async function main() {
   try {
     const page = context.pages()[0] || await context.newPage();
     await page.goto(url);
-    await page.evaluate(() => {
-      const p = document.getElementById('player');
-      window.mediaerrors = [];
-      p.addEventListener('error', () => window.mediaerrors.push(p.error ? p.error.code : 0));
-      p.play().catch(() => {});
-    });
+    await page.click('#play');
+    // The page plays by itself (WebCodecs and Web Audio) or with its <audio> element; either
+    // way it says since when it plays and what went wrong.
     const state = () => page.evaluate(() => {
-      const p = document.getElementById('player');
-      const errors = window.mediaerrors.slice();
-      if (p.error && !errors.includes(p.error.code)) errors.push(p.error.code);
-      return { time: p.currentTime, errors, lag: document.getElementById('lag').textContent };
+      const s = window.kpxlisten.state();
+      const time = s.playingat ? (performance.now() - s.playingat) / 1000 : 0;
+      return { time, errors: s.errors, lag: document.getElementById('lag').textContent };
     });
     let since = 0, s;
     while (!stopping && !fs.existsSync(stopfile)) {

@@ -37,6 +37,7 @@ const char* const FULLTEXT = "Too many listeners at the moment. Please try again
 
 struct StreamListener {
     WebServer* srv = nullptr;
+    Mount mount = OGGMOUNT;
     MHD_Connection* conn = nullptr;
     Cursor cursor;
     std::string peer;
@@ -71,19 +72,21 @@ void prndropped(WebServer& srv, const std::string& peer, const char* why) {
 
 ssize_t readstream(void* cls, std::uint64_t, char* buf, std::size_t max) {
     auto* l = static_cast<StreamListener*>(cls);
-    const long n = l->srv->ring().read(l->cursor, reinterpret_cast<unsigned char*>(buf), max, l);
+    const long n = l->srv->ring(l->mount)->read(l->cursor, reinterpret_cast<unsigned char*>(buf), max, l);
     if (n < 0) {
         prndropped(*l->srv, l->peer, "it fell behind the stream by more than");
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
     l->srv->status().bytessent += static_cast<std::uint64_t>(n);
+    l->srv->status().mounts[l->mount].bytessent += static_cast<std::uint64_t>(n);
     return n;
 }
 
 void endstream(void* cls) {
     auto* l = static_cast<StreamListener*>(cls);
-    l->srv->ring().forget(l);
+    l->srv->ring(l->mount)->forget(l);
     l->srv->status().listeners--;
+    l->srv->status().mounts[l->mount].listeners--;
     delete l;
 }
 
@@ -99,28 +102,53 @@ MHD_Result answer(MHD_Connection* conn, unsigned code, const std::string& body, 
     return ok;
 }
 
-MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls) {
+const char* const MOUNTPATHS[MOUNTS] = {"/listen.ogg", "/listen.mp3"};
+const char* const MOUNTTYPES[MOUNTS] = {"audio/ogg", "audio/mpeg"};
+
+ssize_t nobody(void*, std::uint64_t, char*, std::size_t) { return MHD_CONTENT_READER_END_OF_STREAM; }
+
+// The answer's header as a player expects it of an endless stream: no length, and no byte
+// ranges (a Range request is answered with the live stream from its start, 200).
+void streamheaders(MHD_Response* r, Mount m) {
+    MHD_add_response_header(r, "Content-Type", MOUNTTYPES[m]);
+    MHD_add_response_header(r, "Accept-Ranges", "none");
+    MHD_add_response_header(r, "Cache-Control", "no-cache, no-store");
+    MHD_add_response_header(r, "Pragma", "no-cache");
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+}
+
+// HEAD: the stream's header and no body; nobody joins.
+MHD_Result streamhead(MHD_Connection* conn, Mount m) {
+    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, nobody, nullptr, nullptr);
+    if (r == nullptr) return MHD_NO;
+    streamheaders(r, m);
+    const MHD_Result ok = MHD_queue_response(conn, MHD_HTTP_OK, r);
+    MHD_destroy_response(r);
+    return ok;
+}
+
+MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) {
     RelayStatus& st = srv.status();
     if (st.listeners.fetch_add(1) >= srv.settings().maxlisteners) {
         st.listeners--;
         st.refused++;
         return answer(conn, MHD_HTTP_SERVICE_UNAVAILABLE, FULLTEXT, "text/plain; charset=utf-8");
     }
+    st.mounts[m].listeners++;
     auto* l = new StreamListener;
     l->srv = &srv;
+    l->mount = m;
     l->conn = conn;
-    l->cursor = srv.ring().join();
+    l->cursor = srv.ring(m)->join();
     l->peer = peername(conn);
     MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, readstream, l, endstream);
     if (r == nullptr) {
         st.listeners--;
+        st.mounts[m].listeners--;
         delete l;
         return MHD_NO;
     }
-    MHD_add_response_header(r, "Content-Type", "audio/ogg");
-    MHD_add_response_header(r, "Cache-Control", "no-cache, no-store");
-    MHD_add_response_header(r, "Pragma", "no-cache");
-    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    streamheaders(r, m);
     // A stream connection that takes nothing for as long as the queue holds is dropped too.
     MHD_set_connection_option(conn, MHD_CONNECTION_OPTION_TIMEOUT,
                               static_cast<unsigned>(srv.settings().queueseconds));
@@ -149,12 +177,15 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
     const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0;
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     const std::string path = url;
-    if (path != "/listen.ogg" && path != "/status.json")
+    int mount = 0;
+    while (mount < MOUNTS && (path != MOUNTPATHS[mount] || srv.ring(Mount(mount)) == nullptr)) ++mount;
+    if (mount == MOUNTS && path != "/status.json")
         return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain; charset=utf-8");
     if (!get && !head)
         return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
-    if (path == "/status.json") return answer(conn, MHD_HTTP_OK, statusjson(srv.status()), "application/json");
-    return stream(srv, conn, reqcls);
+    if (mount == MOUNTS) return answer(conn, MHD_HTTP_OK, statusjson(srv.status()), "application/json");
+    if (head) return streamhead(conn, Mount(mount));
+    return stream(srv, conn, reqcls, Mount(mount));
 }
 
 // A stream connection that the browser stopped reading ends by the idle timeout.
@@ -180,6 +211,14 @@ std::string statusjson(const RelayStatus& s) {
         {"dropped", static_cast<unsigned long long>(s.dropped.load())},
         {"refused", static_cast<unsigned long long>(s.refused.load())},
         {"bitrate", s.bitrate},
+        {"burst_seconds", s.burstseconds},
+        {"ogg",
+         {{"listeners", s.mounts[OGGMOUNT].listeners.load()},
+          {"bytes_sent", static_cast<unsigned long long>(s.mounts[OGGMOUNT].bytessent.load())}}},
+        {"mp3",
+         {{"listeners", s.mounts[MP3MOUNT].listeners.load()},
+          {"bytes_sent", static_cast<unsigned long long>(s.mounts[MP3MOUNT].bytessent.load())},
+          {"bitrate", s.mp3bitrate}}},
     };
     return j.dump() + "\n";
 }

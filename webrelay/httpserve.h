@@ -1,5 +1,6 @@
 // The web relay's HTTP side (libmicrohttpd, one internal thread with epoll): GET /listen.ogg
-// streams the shared pages to every browser, GET /status.json tells how the relay is doing.
+// and /listen.mp3 stream the shared pages to every listener, GET /status.json tells how the
+// relay is doing.
 #pragma once
 
 #include "pagering.h"
@@ -13,6 +14,14 @@ struct MHD_Daemon;
 
 namespace kpx {
 
+// The streams served: Ogg/Opus always, MP3 unless it is turned off.
+enum Mount { OGGMOUNT, MP3MOUNT, MOUNTS };
+
+struct MountStatus {
+    std::atomic<int> listeners{0};
+    std::atomic<std::uint64_t> bytessent{0};
+};
+
 // What /status.json reports; written by the relay's threads, read by the HTTP thread.
 struct RelayStatus {
     std::atomic<int> listeners{0};
@@ -23,6 +32,9 @@ struct RelayStatus {
     std::atomic<std::uint64_t> refused{0};      // listeners turned away at the limit
     int bitrate = 0;
     int maxlisteners = 0;
+    MountStatus mounts[MOUNTS];
+    int mp3bitrate = 0;         // 0: no MP3 stream
+    int burstseconds = 0;
 };
 
 struct HttpSettings {
@@ -39,7 +51,8 @@ void resumereader(void* reader);
 
 class WebServer {
 public:
-    WebServer(PageRing& ring, RelayStatus& status) : ring_(ring), status_(status) {}
+    // `mp3` may be null: then /listen.mp3 is not served.
+    WebServer(PageRing& ogg, PageRing* mp3, RelayStatus& status) : rings_{&ogg, mp3}, status_(status) {}
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -49,12 +62,12 @@ public:
     bool start(const HttpSettings& settings);
 
     // Used by the request handling (public for the C callbacks).
-    PageRing& ring() { return ring_; }
+    PageRing* ring(Mount m) { return rings_[m]; }
     RelayStatus& status() { return status_; }
     const HttpSettings& settings() const { return settings_; }
 
 private:
-    PageRing& ring_;
+    PageRing* rings_[MOUNTS];
     RelayStatus& status_;
     HttpSettings settings_;
     MHD_Daemon* daemon_ = nullptr;

@@ -44,7 +44,10 @@ OggOpus::OggOpus(int bitrate, std::uint32_t serial) {
         return;
     }
     if (opus_encoder_ctl(enc_, OPUS_SET_BITRATE(bitrate)) != OPUS_OK ||
-        opus_encoder_ctl(enc_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE)) != OPUS_OK) {
+        opus_encoder_ctl(enc_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE)) != OPUS_OK ||
+        // Constant bit rate: pages of silence are as large as pages of sound, so a player that
+        // waits for a number of bytes waits no longer in a silence than in a programme.
+        opus_encoder_ctl(enc_, OPUS_SET_VBR(0)) != OPUS_OK) {
         error_ = "bit rate refused by the encoder";
         opus_encoder_destroy(enc_);
         enc_ = nullptr;

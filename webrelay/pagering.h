@@ -1,7 +1,15 @@
-// The pages every browser is sent: the header pages once, then the audio pages of the last
-// few seconds in a ring that all listeners read from at their own position. A listener
+// The pages every listener is sent: the header pages once, then the audio of the last few
+// seconds in a ring that all listeners read from at their own position. A new listener starts
+// a burst back from the newest page, so that a player's start-up buffer fills at once; one
 // whose position has left the ring has fallen too far behind and is dropped.
+//
+// An Ogg ring renumbers the pages for each listener (see pagefix.h), so that every listener's
+// stream is a valid stream by itself: pages numbered on from the header pages without a gap,
+// granule positions counting from zero at its first audio page. A plain ring (MP3 frames)
+// sends the bytes as they are.
 #pragma once
+
+#include "pagefix.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,21 +25,31 @@ struct Cursor {
     bool inheader = true;      // still sending the header pages
     std::uint64_t page = 0;    // number of the next audio page (valid once inheader is false)
     std::size_t offset = 0;    // bytes of the current page (or of the headers) already sent
+    // Ogg: this listener's sequence number of the current page, the granule position its
+    // stream starts from, and the current page's header as this listener gets it.
+    std::uint32_t seq = 0;
+    std::int64_t granulebase = 0;
+    std::size_t headlen = 0;
+    unsigned char head[OGGMAXHEADER];
 };
 
 class PageRing {
 public:
+    enum class Kind { Ogg, Plain };
     // `suspend` is called for a reader that has to wait for the next page, `resume` for every
     // such reader once that page is there; both under the ring's lock, so a wake-up can never
-    // overtake the wait it ends.
+    // overtake the wait it ends. `capacity` pages are held; a new listener starts `burst`
+    // pages back (at most what is held).
     using Hook = void (*)(void* reader);
-    PageRing(std::string headers, std::size_t capacity, Hook suspend, Hook resume);
+    PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst, Hook suspend,
+             Hook resume);
 
-    // A new listener: the headers first, then audio from the next page published.
+    // A new listener: the headers first, then the burst and the live pages.
     Cursor join();
-    // Adds the next audio page (oldest pages beyond the capacity are forgotten) and wakes
-    // every waiting reader.
-    void publish(std::string page);
+    // Adds the next block of audio: for an Ogg ring one or more complete pages, each held on
+    // its own; for a plain ring one entry. Oldest pages beyond the capacity are forgotten;
+    // every waiting reader is woken. An empty block is ignored.
+    void publish(const std::string& block);
     // Copies up to `max` bytes at `c` into `buf` and advances `c`. Returns the bytes copied;
     // 0 when the listener is up to date (then `reader` waits, see the constructor); -1 when
     // its next page is no longer held: the listener fell more than the ring behind.
@@ -42,12 +60,22 @@ public:
     std::uint64_t published() const;   // audio pages published so far
 
 private:
+    struct Entry {
+        std::string bytes;
+        std::int64_t granule = 0;   // Ogg: the page's granule position
+        std::int64_t before = 0;    // Ogg: the granule position of the page before it
+    };
+    void push(Entry e);
+
     mutable std::mutex mu_;
+    const Kind kind_;
     const std::string headers_;
-    const std::size_t capacity_;
+    std::uint32_t headerpages_ = 0;
+    const std::size_t capacity_, burst_;
     const Hook suspend_, resume_;
-    std::deque<std::string> pages_;    // pages first_ .. first_ + pages_.size() - 1
+    std::deque<Entry> pages_;    // pages first_ .. first_ + pages_.size() - 1
     std::uint64_t first_ = 0;
+    std::int64_t lastgranule_ = 0;
     std::vector<void*> waiting_;
 };
 

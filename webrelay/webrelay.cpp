@@ -4,11 +4,13 @@
 #include "console.h"
 #include "fdread.h"
 #include "httpserve.h"
+#include "mp3.h"
 #include "oggopus.h"
 #include "pagering.h"
 #include "platform.h"
 #include "receiver.h"
 
+#include <lame/lame.h>
 #include <opus/opus.h>
 
 #include <sys/resource.h>
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -48,6 +51,8 @@ const Range ranges[] = {
     {"--max-listeners", &RelayOptions::maxlisteners, 1, 10000},
     {"--queue-seconds", &RelayOptions::queueseconds, 2, 60},
     {"--timeout", &RelayOptions::timeout, 1, 300},
+    {"--burst-seconds", &RelayOptions::burstseconds, 0, 60},
+    {"--mp3-bitrate", &RelayOptions::mp3bitrate, 0, 64000},
 };
 
 bool number(const std::string& text, int low, int high, int& out) {
@@ -101,8 +106,9 @@ void setupstream(RelayStatus& st, bool on) {
     }
 }
 
-// Makes one page every 200 ms: the next upstream packet when there is one, else silence.
-[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring) {
+// Makes one page every 200 ms: the next upstream packet when there is one, else silence; the
+// same block goes to the MP3 encoder when there is one.
+[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring, Mp3Encoder* mp3, PageRing* mp3ring) {
     auto due = Clock::now();
     Packet p;
     unsigned char ulaw[PACKETSAMPLES];
@@ -115,6 +121,7 @@ void setupstream(RelayStatus& st, bool on) {
         }
         for (int i = 0; i < PACKETSAMPLES; ++i) pcm[i] = sound ? ulaw2linear(ulaw[i]) : 0;
         ring.publish(enc.block(pcm, PACKETSAMPLES));
+        if (mp3 != nullptr) mp3ring->publish(mp3->block(pcm, PACKETSAMPLES));
         due += PAGEPERIOD;
         if (Clock::now() - due > RESYNC) due = Clock::now();
     }
@@ -160,7 +167,8 @@ void usage(std::FILE* out, const char* self) {
                  "\n"
                  "Takes a KPX stream on TCP port 9998 of UPSTREAM-ADDRESS (default 0.0.0.0, all of\n"
                  "this machine's addresses), connected by the server like a relay broadcaster, and\n"
-                 "serves it to web browsers as Ogg/Opus. Without an upstream the browsers get silence.\n"
+                 "serves it to web browsers and players as Ogg/Opus and MP3. Without an upstream\n"
+                 "the listeners get silence.\n"
                  "\n"
                  "Options:\n"
                  "  --listen ADDR:PORT     HTTP address and port (default 127.0.0.1:8000)\n"
@@ -170,10 +178,14 @@ void usage(std::FILE* out, const char* self) {
                  "                         (2 to 60, default 10)\n"
                  "  --timeout S            seconds a request may take to arrive complete or a\n"
                  "                         connection may stay idle (1 to 300, default 10)\n"
+                 "  --burst-seconds S      a new listener gets the last S seconds at once, so that\n"
+                 "                         its player starts at once (0 to 60, default 16)\n"
+                 "  --mp3-bitrate BITS     MP3 bit rate (mono, 16 kHz): 8000 to 64000 in steps of\n"
+                 "                         8000; 0 serves no MP3 (default 32000)\n"
                  "  -h, --help             this text\n"
                  "\n"
-                 "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /status.json (listeners,\n"
-                 "upstream connected or not and since when, bytes sent).\n",
+                 "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /listen.mp3 (audio/mpeg),\n"
+                 "GET /status.json (listeners, upstream connected or not and since when, bytes sent).\n",
                  self, MINBITRATE, MAXBITRATE, DEFAULTBITRATE);
 }
 
@@ -228,6 +240,10 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
                 return -1;
             }
         }
+        if (arg == "--mp3-bitrate" && o.mp3bitrate != 0 && !mp3bitrate(o.mp3bitrate)) {
+            error = "--mp3-bitrate wants 0 or a multiple of 8000 from 8000 to 64000";
+            return -1;
+        }
     }
     return 0;
 }
@@ -265,13 +281,27 @@ int webrelaymain(int argc, char** argv) {
         std::fprintf(stderr, "Opus encoder: %s\n", enc.error().c_str());
         return 255;
     }
+    std::unique_ptr<Mp3Encoder> mp3;
+    if (o.mp3bitrate != 0) {
+        mp3 = std::make_unique<Mp3Encoder>(o.mp3bitrate);
+        if (!mp3->ok()) {
+            std::fputs("MP3 encoder: settings refused\n", stderr);
+            return 255;
+        }
+    }
     RelayStatus status;
     status.bitrate = o.bitrate;
     status.maxlisteners = o.maxlisteners;
     status.since = std::time(nullptr);
-    PageRing ring(enc.headers(), static_cast<std::size_t>(o.queueseconds) * PACKETSPERSECOND, suspendreader,
-                  resumereader);
-    WebServer web(ring, status);
+    status.mp3bitrate = o.mp3bitrate;
+    status.burstseconds = o.burstseconds;
+    // Each ring holds the burst and the queue: a listener may fall the queue behind its burst.
+    const auto held = static_cast<std::size_t>(o.queueseconds + o.burstseconds) * PACKETSPERSECOND;
+    const auto burst = static_cast<std::size_t>(o.burstseconds) * PACKETSPERSECOND;
+    PageRing ring(PageRing::Kind::Ogg, enc.headers(), held, burst, suspendreader, resumereader);
+    std::unique_ptr<PageRing> mp3ring;
+    if (mp3) mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst, suspendreader, resumereader);
+    WebServer web(ring, mp3ring.get(), status);
     if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds})) {
         std::fprintf(stderr, "Cannot serve HTTP on %s:%d: %s\n", o.httpaddress.c_str(), o.httpport,
                      errno != 0 ? std::strerror(errno) : "refused");
@@ -287,8 +317,10 @@ int webrelaymain(int argc, char** argv) {
     setrcvbuf(lsn.sk);
 
     std::fprintf(stderr, "- Opus %s, %d bit/s, one page per 200 ms.\n", opus_get_version_string(), o.bitrate);
-    std::fprintf(stderr, "- Browsers: http://%s:%d/listen.ogg, status: /status.json\n", o.httpaddress.c_str(),
-                 o.httpport);
+    if (mp3) std::fprintf(stderr, "- MP3 (LAME %s), %d bit/s, mono, %d Hz.\n", get_lame_version(), o.mp3bitrate, MP3RATE);
+    std::fprintf(stderr, "- Browsers: http://%s:%d/listen.ogg%s, status: /status.json\n", o.httpaddress.c_str(),
+                 o.httpport, mp3 ? " and /listen.mp3" : "");
+    std::fprintf(stderr, "- A new listener gets the last %d s at once.\n", o.burstseconds);
     std::fprintf(stderr, "- At most %d listeners; one more than %d s behind is dropped; requests time out "
                          "after %d s.\n",
                  o.maxlisteners, o.queueseconds, o.timeout);
@@ -299,7 +331,7 @@ int webrelaymain(int argc, char** argv) {
 
     Feed feed;
     std::thread(upstreamloop, o.upstream, std::ref(feed), std::ref(status)).detach();
-    pace(feed, enc, ring);
+    pace(feed, enc, ring, mp3.get(), mp3ring.get());
 }
 
 } // namespace kpx

@@ -1,6 +1,6 @@
 // The web relay: takes a server's stream on port 9998 exactly as the relay broadcaster does,
-// decodes every packet once, encodes the audio once into Ogg/Opus and serves the same pages
-// to any number of browsers over HTTP. While no upstream is connected it sends silence, so
+// decodes every packet once, encodes the audio once into Ogg/Opus and into MP3 and serves the
+// same pages to any number of browsers and players over HTTP. While no upstream is connected it sends silence, so
 // the browsers keep playing and hear the next upstream when it arrives.
 #pragma once
 
@@ -24,6 +24,8 @@ struct RelayOptions {
     int maxlisteners = 500;
     int queueseconds = 10;
     int timeout = 10;
+    int burstseconds = 16;   // a new listener gets this much of the recent stream at once
+    int mp3bitrate = 32000;  // 0: no MP3 stream
 };
 
 // Parses the command line into `o`. Returns 0 to run, 1 when --help was asked for, -1 on a

@@ -9,6 +9,7 @@
 //   127.0.11.x relay bench   127.0.12.x relay tree and soak (.1-.111 tree, .121-.132 soak)
 //   127.0.13.x fault scenarios   127.0.14.x soak harness
 //   127.0.15.x vanished listener (in a network namespace of its own)
+//   127.0.22.x browsers playing the web relay (Chromium, Firefox, their bench)
 #pragma once
 
 #include <chrono>

@@ -178,8 +178,9 @@ int relaymain(int argc, char** argv) {
     }
 
     // The settings are read once before the first upstream (its allow list applies to it)
-    // and again with every upstream.
+    // and again with every upstream; who may feed the relay is said at once.
     readini();
+    prnguard();
     prnline();
     std::fputs("CLIENT MODE\n", stderr);
     lsn = Listener{};

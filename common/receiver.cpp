@@ -44,6 +44,8 @@ bool turnedaway(int conn, const AcceptGuard* guard, const sockaddr_in& from) {
 
 int acceptnow(int sock, const AcceptGuard& guard, bool& refused) {
     refused = false;
+    pollfd p{sock, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return -1;
     sockaddr_in from{};
     socklen_t len = sizeof from;
     const int conn = ::accept4(sock, reinterpret_cast<sockaddr*>(&from), &len,

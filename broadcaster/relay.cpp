@@ -5,6 +5,7 @@
 #include "console.h"
 #include "fdread.h"
 #include "globals.h"
+#include "guard.h"
 #include "platform.h"
 #include "receiver.h"
 #include "startup.h"
@@ -12,7 +13,14 @@
 #include "stream.h"
 #include "table.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <vector>
+#include <algorithm>
 
 #include <cstdio>
 #include <memory>
@@ -25,6 +33,79 @@ namespace {
 
 const AcceptTexts relaytexts{stderr, "Use a WWW-browser to connect to server!\n", nullptr};
 
+inline constexpr int IDLETICKMS = 1000;      // the command file is read at least this often
+inline constexpr int LIVEEDGEPACKETS = 3;    // a new upstream's queued packets kept at most
+inline constexpr int DRAINSETTLEMS = 50;     // a backlog is drained until it stays this quiet
+inline constexpr int DRAINLIMITMS = 2000;    // and for no longer than this
+
+// An allowed sender accepted while another upstream was relayed: it takes over next.
+int waiting = -1;
+
+AcceptGuard relayguard() {
+    AcceptGuard a;
+    if (g.guard.upstreamset)
+        a.allowed = [](std::uint32_t addr) { return netallowed(g.guard.upstream, addr); };
+    a.idle = [] {
+        pollcommand();
+        statustick();
+        prunereports();
+    };
+    return a;
+}
+
+// Takes every sender waiting on the listening socket: strangers are closed at once (they never
+// wait in the backlog for the next blip of the real upstream), an allowed one is kept to take
+// over when the current upstream is lost (a newer one replaces an older one).
+void turnaway() {
+    const AcceptGuard a = relayguard();
+    for (;;) {
+        bool refused = false;
+        const int fd = acceptnow(lsn.sk, a, refused);
+        if (fd < 0 && !refused) return;
+        if (fd < 0) continue;
+        if (waiting >= 0) ::close(waiting);
+        waiting = fd;
+        std::fputs("Another upstream is waiting to take over.\n", stderr);
+    }
+}
+
+// What a new upstream had queued before it was taken is past the live edge: whole packets
+// beyond the last few are dropped rather than burst to the listeners.
+void drainbacklog(int upstream) {
+    std::vector<unsigned char> scratch(static_cast<std::size_t>(PACKETBYTES) * 64);
+    long dropped = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(DRAINLIMITMS);
+    while (std::chrono::steady_clock::now() < end) {
+        int queued = 0;
+        if (::ioctl(upstream, FIONREAD, &queued) != 0) break;
+        const int stale = queued / PACKETBYTES - LIVEEDGEPACKETS;
+        if (stale <= 0) {
+            if (dropped == 0) break; // nothing was queued: a fresh upstream
+            pollfd p{upstream, POLLIN, 0};
+            if (::poll(&p, 1, DRAINSETTLEMS) <= 0) break;
+            int again = 0;
+            if (::ioctl(upstream, FIONREAD, &again) != 0 || again == queued) break;
+            continue;
+        }
+        const std::size_t want = std::min(scratch.size(), static_cast<std::size_t>(stale) * PACKETBYTES);
+        const ssize_t n = ::recv(upstream, scratch.data(), want, MSG_DONTWAIT);
+        if (n <= 0) break;
+        // Only whole packets are dropped; recv of less than is queued returns all asked for.
+        dropped += static_cast<long>(n) / PACKETBYTES;
+        if (n % PACKETBYTES != 0) break;
+    }
+    if (dropped > 0)
+        std::fprintf(stderr, "Dropped %ld stale packets that the new upstream had queued.\n",
+                     dropped);
+}
+
+void lost(const char* why) {
+    if (why != nullptr) std::fputs(why, stderr);
+    g.connection = 0;
+    prnupstreamlost();
+    statuschanged();
+}
+
 } // namespace
 
 void sendsound(int upstream) {
@@ -33,19 +114,49 @@ void sendsound(int upstream) {
         std::fputs("Ooops! Not enough memory!\n", stderr);
         return;
     }
+    drainbacklog(upstream);
     const ReadFn rd = linkreader(upstream);
+    using clock = std::chrono::steady_clock;
+    clock::time_point lastpacket = clock::now();
+    bool whole = false; // at least one whole packet came
     while (g.connection == 1) {
-        if (collectpacket(rd, packet.get(), 0) < PACKETBYTES) {
-            // The partial packet is dropped; the listeners stay for the next upstream.
-            g.connection = 0;
-            prnupstreamlost();
-            statuschanged();
-            return;
+        // Between packets: the upstream, the listening socket (with an allow list) and, at
+        // least once a second, the command file.
+        pollfd fds[2] = {{upstream, POLLIN, 0}, {lsn.sk, POLLIN, 0}};
+        const nfds_t count = g.guard.upstreamset ? 2 : 1;
+        const int r = ::poll(fds, count, IDLETICKMS);
+        if (count == 2 && (fds[1].revents & POLLIN) != 0) turnaway();
+        if (r > 0 && fds[0].revents != 0) {
+            if (collectpacket(rd, packet.get(), 0) < PACKETBYTES) {
+                // The partial packet is dropped; the listeners stay for the next upstream.
+                lost(nullptr);
+                return;
+            }
+            whole = true;
+            lastpacket = clock::now();
+            g.packetcount += 1;
+            distribute(packet.get(), PACKETBYTES);
+            pollcommand();
+            statustick();
+            prunereports();
+            continue;
         }
-        g.packetcount += 1;
-        distribute(packet.get(), PACKETBYTES);
         pollcommand();
         statustick();
+        prunereports();
+        const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(clock::now() - lastpacket);
+        if (!whole) {
+            // Before the first whole packet the reader's own first-byte limit applies.
+            if (quiet.count() * 1000 >= FIRSTBYTELIMIT.count()) {
+                lost("The upstream sent nothing after connecting.\n");
+                return;
+            }
+        } else if (g.guard.upstreamidle > 0 && quiet.count() >= g.guard.upstreamidle) {
+            std::fprintf(stderr, "The upstream sent nothing for %ld s: it is given up.\n",
+                         static_cast<long>(quiet.count()));
+            lost(nullptr);
+            return;
+        }
     }
 }
 
@@ -66,6 +177,10 @@ int relaymain(int argc, char** argv) {
         return 255;
     }
 
+    // The settings are read once before the first upstream (its allow list applies to it)
+    // and again with every upstream; who may feed the relay is said at once.
+    readini();
+    prnguard();
     prnline();
     std::fputs("CLIENT MODE\n", stderr);
     lsn = Listener{};
@@ -77,7 +192,15 @@ int relaymain(int argc, char** argv) {
 
     for (;;) {
         const std::string address = argc == 2 ? argv[1] : "0.0.0.0";
-        const int upstream = acc_sock(lsn.sk, address.c_str(), STREAMPORT, relaytexts);
+        int upstream = -1;
+        if (waiting >= 0) {
+            upstream = waiting;
+            waiting = -1;
+            std::fputs("Connection established.\n", stderr);
+        } else {
+            const AcceptGuard guard = relayguard();
+            upstream = acc_sock(lsn.sk, address.c_str(), STREAMPORT, relaytexts, &guard);
+        }
         if (upstream < 0) {
             // The listening socket is gone: a new one is bound on the next turn.
             renewlistener();

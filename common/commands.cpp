@@ -3,6 +3,7 @@
 #include "config.h"
 #include "console.h"
 #include "globals.h"
+#include "guard.h"
 #include "platform.h"
 #include "reports.h"
 #include "status.h"
@@ -81,20 +82,6 @@ void stopall() {
     leave(10);
 }
 
-void addbroadcaster(const std::string& host, const std::string& curl, const std::string& burl) {
-    if (g.distcount < 0 || g.distcount >= MAXPEERS) return;
-    distrec& d = g.distributor[static_cast<std::size_t>(g.distcount)];
-    d.clientname = host.substr(0, NAMECHARS);
-    d.clienturl = curl.substr(0, URLCHARS);
-    d.bcasturl = burl.substr(0, URLCHARS);
-    std::fputs("Adding the following broadcaster to the automatic distribution list:\n", stderr);
-    std::fprintf(stderr, "Hostname/IP-address: %s \n", d.clientname.c_str());
-    std::fprintf(stderr, "Clients are forwarded to: %s \n", d.clienturl.c_str());
-    std::fprintf(stderr, "Broadcasters are forwarded to: %s \n", d.bcasturl.c_str());
-    ++g.distcount;
-    statuschanged();
-}
-
 } // namespace
 
 void parsecom(const std::string& line) {
@@ -124,15 +111,22 @@ void parsecom(const std::string& line) {
         } else {
             const std::string curl = getparam(line, 2, URLTOKENCHARS);
             const std::string burl = getparam(line, 3, URLTOKENCHARS);
-            std::fputs("Broadcaster connect:\n", stderr);
-            const int r = conn(host, 1);
-            if (r == CONNPENDING) {
-                // Listed once connected (finishrequest); the separator follows then.
-                g.pending.clienturl = curl;
-                g.pending.bcasturl = burl;
-                return;
+            if (!isplainurl(curl) || !isplainurl(burl) || !relayurlsallowed(curl, burl)) {
+                // Pages shown to listeners are plain ASCII and, where the operator named
+                // them, begin with one of the admitted prefixes.
+                std::fputs(isplainurl(curl) && isplainurl(burl)
+                               ? "The broadcaster's pages are not among the admitted "
+                                 "'relayurls'.\n"
+                               : "The broadcaster's pages are not plain ASCII URLs.\n",
+                           stderr);
+                std::fputs("Rejecting broadcaster connect.\n", stderr);
+                handleerror(MSG_NOBCONNECT, host);
+            } else {
+                std::fputs("Broadcaster connect:\n", stderr);
+                // Listed once connected; the separator follows in finishrequest while
+                // the connect runs between packets.
+                if (conn(host, 1, curl, burl) == CONNPENDING) return;
             }
-            if (r == 1) addbroadcaster(host, curl, burl);
         }
     } else {
         std::fputs("Command was invalid. Doing nothing.\n", stderr);
@@ -142,11 +136,9 @@ void parsecom(const std::string& line) {
 
 namespace {
 
-// The end of a request whose connect ran between packets: a relay is listed, the separator
+// The end of a request whose connect ran between packets: the separator
 // printed and the command file removed, which tells the requester its report is ready.
-void finishrequest(int result, const std::string& name, int type, const std::string& curl,
-                   const std::string& burl) {
-    if (type == 1 && result == 1) addbroadcaster(name, curl, burl);
+void finishrequest() {
     prnline();
     closeandremove();
 }
@@ -157,10 +149,7 @@ void pollcommand() {
     // A request under way is finished first; the command file is not read again until then,
     // so requests stay one at a time.
     if (g.pending.active) {
-        const std::string name = g.pending.name, curl = g.pending.clienturl, burl = g.pending.bcasturl;
-        const int type = g.pending.type;
-        const int r = connprogress();
-        if (r != CONNPENDING) finishrequest(r, name, type, curl, burl);
+        if (connprogress() != CONNPENDING) finishrequest();
         return;
     }
 

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include "globals.h"
+#include "guard.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,10 @@ void parseinp(const std::string& line) {
     } else if (sameword(key, "repdir")) {
         g.resdir = value;
         if (!g.resdir.empty() && g.resdir.back() == '/') g.resdir.pop_back();
+    // Access and retention settings (allowupstream, upstreamidle, relayhosts, relayurls,
+    // reportage, reportcount): one block, kept in guard.cpp.
+    } else if (const int taken = guardkey(key, value); taken != 0) {
+        recognised = taken > 0;
     } else {
         recognised = false;
     }
@@ -78,6 +83,7 @@ void parseinp(const std::string& line) {
 
 void readini() {
     g.inilinecount = 0;
+    resetguardlists();
     FilePtr f = openconfig(g.inifile);
     if (!f) {
         const std::string subject = "Ini-file '" + g.inifile + "'";

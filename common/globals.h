@@ -2,6 +2,8 @@
 // They live in one struct so that tests can put everything back to its start values.
 #pragma once
 
+#include "guard.h"
+
 #include <array>
 #include <chrono>
 #include <memory>
@@ -77,6 +79,7 @@ struct Pending {
     bool resolved = false;          // the address is known and the connect has started
     std::uint32_t addr = 0;         // the address connected to (network byte order)
     bool connected = false;
+    bool already = false;           // the address is connected already: nothing changes
     int error = 0;                  // errno of a failed lookup or connect (ETIMEDOUT at the limit)
     std::chrono::steady_clock::time_point deadline; // lookup and connect together end here
 };
@@ -109,6 +112,7 @@ struct Globals {
     std::FILE* listfile = nullptr; // the command file while one line is handled
     Handled stuck;                 // a handled command file that could not be removed
     Pending pending;               // the request under way, if any
+    Guard guard;                   // allow lists, silent-upstream limit, report retention
 
     // Relay broadcaster only.
     std::int8_t connection = 0; // 1 while an upstream is relayed

@@ -4,9 +4,11 @@
 #include "stream.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,13 +23,44 @@ Listener lsn;
 namespace {
 
 inline constexpr long RENEWPAUSEMS = 100;
+inline constexpr int IDLEPOLLMS = 1000;
 
 void say(const AcceptTexts& t, const char* text) {
     std::fputs(text, t.out);
     std::fflush(t.out);
 }
 
+// A sender from an address that the guard does not allow is closed at once.
+bool turnedaway(int conn, const AcceptGuard* guard, const sockaddr_in& from) {
+    if (guard == nullptr || !guard->allowed || guard->allowed(from.sin_addr.s_addr)) return false;
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    std::fprintf(stderr, "Sender %s refused: not in the upstream allow list.\n", text);
+    ::close(conn);
+    return true;
+}
+
 } // namespace
+
+int acceptnow(int sock, const AcceptGuard& guard, bool& refused) {
+    refused = false;
+    pollfd p{sock, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return -1;
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const int conn = ::accept4(sock, reinterpret_cast<sockaddr*>(&from), &len,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (conn < 0) return -1;
+    if (turnedaway(conn, &guard, from)) {
+        refused = true;
+        return -1;
+    }
+    // The stream is read with blocking reads and the idle limits of linkreader.
+    const int flags = ::fcntl(conn, F_GETFL);
+    if (flags >= 0) ::fcntl(conn, F_SETFL, flags & ~O_NONBLOCK);
+    setkeepalive(conn);
+    return conn;
+}
 
 int makelistensocket() {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -49,7 +82,8 @@ void setkeepalive(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts) {
+int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts,
+             const AcceptGuard* guard) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -79,9 +113,23 @@ int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts) 
         return -4;
     }
     int conn;
-    do {
-        conn = ::accept4(sock, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (conn < 0 && errno == EINTR);
+    for (;;) {
+        if (guard != nullptr && guard->idle) {
+            // The program's own work goes on about once a second while nobody connects.
+            pollfd p{sock, POLLIN, 0};
+            const int r = ::poll(&p, 1, IDLEPOLLMS);
+            if (r == 0 || (r < 0 && errno == EINTR)) {
+                guard->idle();
+                continue;
+            }
+        }
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        conn = ::accept4(sock, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
+        if (conn < 0 && errno == EINTR) continue;
+        if (conn >= 0 && turnedaway(conn, guard, from)) continue;
+        break;
+    }
     if (conn < 0) {
         std::perror("accept()");
         ::close(sock);

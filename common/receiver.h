@@ -3,7 +3,9 @@
 // another. The texts and the output stream differ between the programs; the rules do not.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 
 namespace kpx {
 
@@ -19,6 +21,12 @@ struct AcceptTexts {
     std::FILE* out;          // where the lines go (flushed after each)
     const char* waiting;     // printed before every wait
     const char* bindhint;    // printed after a failed bind (may be null)
+};
+
+// What a program checks while it waits for a sender (both may be empty).
+struct AcceptGuard {
+    std::function<bool(std::uint32_t addr)> allowed; // false: the sender is closed at once
+    std::function<void()> idle;                      // called about once a second meanwhile
 };
 
 // Keepalive on an accepted link: a sender whose host vanished without closing is noticed
@@ -37,8 +45,15 @@ void setkeepalive(int fd);
 // Binds `sock` to `address`:`port` while lsn.init is 0 (host name or dotted address),
 // listens with a backlog of 10 and accepts one sender. Returns the accepted descriptor
 // (keepalive on), -4 when listening fails or -1 when accepting fails (the listening socket
-// is closed in both cases). A failed bind ends the process with status 1.
-int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts);
+// is closed in both cases). A failed bind ends the process with status 1. With `guard`, a
+// sender it does not allow is closed with a console line and the wait goes on.
+int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts,
+             const AcceptGuard* guard = nullptr);
+
+// Accepts one waiting sender of the listening socket `sock` without waiting; -1 when none.
+// A sender that `guard` does not allow is closed with a console line on the error stream
+// (`refused` then true) and -1 is returned.
+int acceptnow(int sock, const AcceptGuard& guard, bool& refused);
 
 // The two boxes a relay prints on the error stream when its upstream is lost: the link
 // itself, then what it means for the relay's own listeners.

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "globals.h"
+#include "guard.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,18 +16,36 @@ namespace kpx {
 
 namespace {
 
-// Removes whatever has the report's name and creates the report afresh. The creation is
-// exclusive and does not follow a symbolic link, so a link planted between the removal and
-// the creation (or a directory that cannot be removed) makes it fail instead of writing
-// somewhere else.
+// Replaces an earlier report of ours and creates the report afresh, mode 0640 (its group is
+// the directory's, the web server's where the directory is set-group-ID). A file with the
+// report's name that this program did not write is left alone, and no report is written. The
+// creation is exclusive and does not follow a symbolic link, so a link planted between the
+// removal and the creation (or a directory that cannot be removed) makes it fail instead of
+// writing somewhere else.
 std::FILE* createreport(const std::string& path) {
     if (path.size() > static_cast<std::size_t>(PATHCHARS)) return nullptr;
-    ::unlink(path.c_str());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (!removeownreport(path)) return nullptr;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd < 0) return nullptr;
+    ::fchmod(fd, 0640);
     std::FILE* f = ::fdopen(fd, "w");
     if (f == nullptr) ::close(fd);
     return f;
+}
+
+// True when a file that this program did not write has the name of one of the request's
+// reports: the request then gets the error report where it can be written.
+bool nametaken(const std::string& name) {
+    for (const char* ext : {".html", ".txt"}) {
+        struct stat st {};
+        const std::string path = reportpath(name, ext);
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !ownreport(st)) {
+            std::fprintf(stderr, "'%s' was not written by this server: it is left alone.\n",
+                         path.c_str());
+            return true;
+        }
+    }
+    return false;
 }
 
 // Closes a report; one that could not be written completely (a full disk) is removed, so that
@@ -72,15 +91,20 @@ void copyskeleton(std::FILE* skel, std::FILE* out, const std::string& name, cons
 }
 
 // The success and error reports share everything but their texts.
-void writereport(const std::string& name, const std::string& skeleton, const char* kindword,
+void writereport(const std::string& name, std::string skeleton, const char* kindword,
                  const char* message) {
     if (!acceptablename(name)) {
         prnrefusedname(name);
         return;
     }
+    if (message == nullptr && nametaken(name)) {
+        skeleton = g.errorfile;
+        kindword = "ERROR";
+        message = MSG_NAMETAKEN;
+    }
     // The old report goes first, before the skeleton is opened.
     const std::string html = reportpath(name, ".html");
-    ::unlink(html.c_str());
+    removeownreport(html);
     std::FILE* skel = openskeleton(skeleton);
     if (skel == nullptr) std::fputs("No HTML skeleton for report found.\n", stderr);
     std::FILE* rep = createreport(html);

@@ -20,6 +20,8 @@ inline constexpr const char* MSG_FULLRELAY =
     "Maximum number of connections reached. Find another KPX server or reconnect first URL!\n";
 inline constexpr const char* MSG_NOBCONNECT =
     "Sorry: Broadcaster connects to this server are forbidden\n";
+inline constexpr const char* MSG_NAMETAKEN =
+    "The report name is taken by a file this server did not write. Choose another name";
 inline constexpr const char* MSG_INTERNAL = "Internal Problem!";
 
 // A request name becomes part of file names in the report directory: it must not contain

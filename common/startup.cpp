@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "globals.h"
+#include "guard.h"
 
 #include <unistd.h>
 
@@ -52,6 +53,7 @@ void prnsummary() {
     std::fprintf(stderr, "- Startup time: %.24s.\n", timetext(g.now).c_str());
     std::fprintf(stderr, "- %s is ready. Waiting for connections...\n", p.program);
     prnline();
+    prnguard();
 }
 
 } // namespace kpx

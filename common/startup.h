@@ -9,7 +9,8 @@ namespace kpx {
 // has gone fails instead of ending the process. Dispositions set earlier are not restored.
 void setsignals();
 
-// The settings summary, from the number of listeners down to the separator line that ends it.
+// The settings summary, from the number of listeners down to the separator line that ends it,
+// followed by the lines and warning boxes of prnguard.
 void prnsummary();
 
 } // namespace kpx

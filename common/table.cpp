@@ -1,6 +1,7 @@
 #include "table.h"
 
 #include "console.h"
+#include "guard.h"
 #include "platform.h"
 #include "reports.h"
 #include "status.h"
@@ -80,23 +81,54 @@ int peerat(std::uint32_t addr) {
 }
 
 // Starts the non-blocking connect of the pending request to `addr`. A host that is already
-// connected is disconnected first: no receiver can use two streams, and one host must not be
-// able to fill every slot.
+// connected keeps its connection: the request is answered as a success and takes no second
+// slot (no receiver can use two streams, and one host must not be able to fill every slot or
+// have another host's stream dropped). A relay that the operator has not admitted is refused.
 void startconnect(std::uint32_t addr) {
     Pending& p = g.pending;
     p.addr = addr;
     p.resolved = true;
-    const int old = peerat(addr);
-    if (old >= 0) killsock(old);
+    p.error = 0;
+    if (p.type == 1 && !relayhostallowed(addr)) {
+        p.error = EACCES;
+        return;
+    }
+    if (peerat(addr) >= 0) {
+        p.connected = true;
+        p.already = true;
+        return;
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<std::uint16_t>(PEERPORT));
     sa.sin_addr.s_addr = addr;
-    p.error = 0;
     if (::connect(p.sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
         p.connected = true;
     else if (errno != EINPROGRESS)
         p.error = errno;
+}
+
+// Puts the relay connected at `addr` on the distribution list. One address holds one entry:
+// a second registration replaces the pages of the first.
+void enlist(std::uint32_t addr, const std::string& curl, const std::string& burl) {
+    const int slot = peerat(addr);
+    if (slot < 0) return;
+    machinerec& m = g.machine[static_cast<std::size_t>(slot)];
+    int found = -1;
+    for (int d = 0; d < g.distcount; ++d)
+        if (g.distributor[static_cast<std::size_t>(d)].clientname == m.name) found = d;
+    if (found < 0 && (g.distcount < 0 || g.distcount >= MAXPEERS)) return;
+    if (found < 0) found = g.distcount++;
+    m.bcast = 1;
+    distrec& d = g.distributor[static_cast<std::size_t>(found)];
+    d.clientname = m.name.substr(0, NAMECHARS);
+    d.clienturl = curl.substr(0, URLCHARS);
+    d.bcasturl = burl.substr(0, URLCHARS);
+    std::fputs("Adding the following broadcaster to the automatic distribution list:\n", stderr);
+    std::fprintf(stderr, "Hostname/IP-address: %s \n", d.clientname.c_str());
+    std::fprintf(stderr, "Clients are forwarded to: %s \n", d.clienturl.c_str());
+    std::fprintf(stderr, "Broadcasters are forwarded to: %s \n", d.bcasturl.c_str());
+    statuschanged();
 }
 
 // Moves the pending request on, waiting at most `waitms`. True once it has an outcome
@@ -251,7 +283,8 @@ int open_sock(int sock, const std::string& hostname, int port, int err) {
     return 0;
 }
 
-int conn(const std::string& request, int type) {
+int conn(const std::string& request, int type, const std::string& clienturl,
+         const std::string& bcasturl) {
     // At most NAMECHARS characters, without the line end.
     std::string name = request.substr(0, NAMECHARS);
     if (!name.empty() && name.back() == '\n') name.pop_back();
@@ -266,8 +299,8 @@ int conn(const std::string& request, int type) {
 
     std::uint32_t addr = 0;
     const bool isdotted = dotted(name, addr);
-    const bool replaces = isdotted && peerat(addr) >= 0;
-    if (!replaces && (g.clientcount >= g.maxclients || g.clientcount >= MAXPEERS)) {
+    const bool known = isdotted && peerat(addr) >= 0;
+    if (!known && (g.clientcount >= g.maxclients || g.clientcount >= MAXPEERS)) {
         std::fputs("Maximum number of connections reached.\n", stderr);
         if (g.distcount <= 0) {
             handleerror(g.profile->fullmessage, name);
@@ -297,6 +330,8 @@ int conn(const std::string& request, int type) {
     g.pending.active = true;
     g.pending.name = name;
     g.pending.type = type;
+    g.pending.clienturl = clienturl;
+    g.pending.bcasturl = bcasturl;
     g.pending.sock = sock;
     g.pending.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTLIMITMS);
     if (isdotted)
@@ -313,6 +348,22 @@ int connprogress(int waitms) {
 
     const Pending done = std::move(p);
     g.pending = Pending{};
+    if (done.type == 1 && done.error == EACCES) {
+        ::close(done.sock);
+        std::fprintf(stderr, "%s is not among the admitted relays ('relayhosts').\n",
+                     done.name.c_str());
+        std::fputs("Rejecting broadcaster connect.\n", stderr);
+        handleerror(MSG_NOBCONNECT, done.name);
+        return 0;
+    }
+    if (done.already) {
+        ::close(done.sock);
+        std::fprintf(stderr, "%s is connected already (client %ld). Its connection stays.\n",
+                     done.name.c_str(), static_cast<long>(peerat(done.addr)));
+        handlesuccess(done.name);
+        if (done.type == 1) enlist(done.addr, done.clienturl, done.bcasturl);
+        return 1;
+    }
     if (open_sock(done.sock, done.name, PEERPORT, done.connected ? 0 : done.error) < 0) {
         std::fputs("Connection NOT established.\n", stderr);
         return 0;
@@ -325,6 +376,7 @@ int connprogress(int waitms) {
     added.startpacket = g.packetcount + 1;
     added.bcast = done.type;
     added.since = sys.clock();
+    if (done.type == 1) enlist(done.addr, done.clienturl, done.bcasturl);
     statuschanged();
     return 1;
 }

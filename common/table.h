@@ -23,7 +23,11 @@ inline constexpr int FIRSTWAITMS = 50;      // conn waits this long for a quick 
 // (g.pending); conn waits FIRSTWAITMS for them. Returns 1 when the peer was connected and
 // entered into `machine`, 0 when it was not (forwarded, refused or failed), CONNPENDING while
 // the request is still under way: connprogress then finishes it.
-int conn(const std::string& name, int type);
+// A relay's `clienturl` and `bcasturl` go on the distribution list once it is connected (one
+// entry per address; a request for an address already connected keeps its connection and
+// only renews that entry).
+int conn(const std::string& name, int type, const std::string& clienturl = {},
+         const std::string& bcasturl = {});
 
 // Moves the pending request on, waiting at most `waitms`. Once the lookup and the connect have
 // succeeded or failed (or CONNECTLIMITMS after the request began), it is reported and entered

@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "console.h"
 #include "globals.h"
+#include "guard.h"
 #include "platform.h"
 #include "status.h"
 #include "table.h"
@@ -110,6 +111,7 @@ void packetpass(std::FILE* in, unsigned char* inbuf, unsigned char* outbuf) {
 
     pollcommand();
     statustick();
+    prunereports();
 }
 
 } // namespace

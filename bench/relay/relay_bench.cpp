@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
     ListenerPool pool(prog, addrs);
 
     kpxtest::server::Env relay;
+    // One extra configuration line for the relay (for instance an upstream allow list).
+    if (const char* extra = std::getenv("KPX_BENCH_RELAYCONF")) relay.conf.push_back(extra);
     relay.startrelay("127.0.11.1");
     const int up = kpxtest::connectto("127.0.11.1", 9998, 5s);
     if (up < 0) return fail("cannot connect to the relay on 127.0.11.1:9998");

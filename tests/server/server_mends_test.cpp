@@ -137,20 +137,25 @@ TEST(ServerMends, AnUnansweredNameLookupDoesNotHoldTheStream) {
     EXPECT_EQ(e.stop(), 10);
 }
 
-TEST(ServerMends, ARequestForAConnectedHostReplacesItsConnection) {
+TEST(ServerMends, ARequestForAConnectedHostChangesNothing) {
     Env e;
     playbackinput(e, 340);
     e.conf.push_back("maxclients = 3");
     e.start();
     FakeListener l(addr(72)), other(addr(73));
     ASSERT_TRUE(e.connect(addr(73), other));
-    for (int k = 0; k < 10; ++k) ASSERT_TRUE(e.connect(addr(72), l)) << k;
-    // The same host under another spelling of its address is the same host.
-    ASSERT_TRUE(e.connect("0177.0.2.72", l));
-    EXPECT_EQ(l.connections(), 11);
+    ASSERT_TRUE(e.connect(addr(72), l));
+    // Asked for again, also under another spelling of its address: the connection stays,
+    // every request gets the success report, and no second slot is taken.
+    for (int k = 0; k < 10; ++k) ASSERT_TRUE(e.command(addr(72) + "\n")) << k;
+    ASSERT_TRUE(e.command("0177.0.2.72\n"));
+    EXPECT_EQ(readfile(e.report("0177.0.2.72", ".html")), SUCCESSREPORT);
+    EXPECT_EQ(l.connections(), 1);
+    EXPECT_FALSE(l.closedbypeer(0));
     ASSERT_TRUE(e.command("@LIST\n"));
-    EXPECT_NE(e.err().find("No/IP\n0/127.0.2.73\n1/0177.0.2.72\n" + SEPARATOR), std::string::npos) << e.err();
-    EXPECT_EQ(countof(e.err(), "Client 127.0.2.72 died"), 10);
+    EXPECT_NE(e.err().find("No/IP\n0/127.0.2.73\n1/127.0.2.72\n" + SEPARATOR), std::string::npos) << e.err();
+    EXPECT_EQ(countof(e.err(), "is connected already (client 1). Its connection stays."), 11);
+    EXPECT_EQ(countof(e.err(), "died"), 0);
     EXPECT_EQ(countof(e.err(), "Maximum number of connections reached."), 0);
     EXPECT_TRUE(other.total(0) > 0 && !other.closedbypeer(0));
     EXPECT_EQ(e.stop(), 10);
@@ -192,7 +197,7 @@ TEST(ServerMends, PlantedLinksAreReplacedAndAnUnremovableReportIsNotWritable) {
     EXPECT_EQ(readfile(e.report(addr(61), ".html")), SUCCESSREPORT);
     EXPECT_EQ(readfile(e.report(addr(61), ".txt")), addr(61) + ": Connection established. Enjoy KPX!\n");
     EXPECT_EQ(std::filesystem::status(e.report(addr(61), ".html")).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms(0644) & ~std::filesystem::perms(::umask(022)) );
+              std::filesystem::perms(0640));
 
     // A directory in the report's place cannot be removed: the report is not writable.
     std::filesystem::create_directory(e.report(addr(62), ".html"));

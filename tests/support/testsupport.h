@@ -10,6 +10,7 @@
 //   127.0.13.x fault scenarios   127.0.14.x soak harness
 //   127.0.15.x vanished listener (in a network namespace of its own)
 //   127.0.22.x browsers playing the web relay (Chromium, Firefox, their bench)
+//   127.0.23.x relay and server guards (allow lists, consent, report ownership)
 #pragma once
 
 #include <chrono>

@@ -1,0 +1,257 @@
+#include "guard.h"
+
+#include "config.h"
+#include "globals.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+namespace kpx {
+
+namespace {
+
+// Retention works through the report directory in small steps: this many entries read, or
+// this many reports removed, per call; a finished scan is followed by a pause.
+inline constexpr int PRUNEREADS = 64;
+inline constexpr int PRUNEREMOVALS = 16;
+inline constexpr std::time_t PRUNEPAUSESEC = 5;
+
+struct Pruner {
+    DIR* dir = nullptr;
+    std::string path;                                  // the directory being scanned
+    std::vector<std::pair<std::time_t, std::string>> found; // our .txt reports: mtime, name
+    std::vector<std::string> doomed;                   // names to remove, oldest last
+    std::time_t nextscan = 0;
+};
+Pruner pruner;
+
+bool endswith(const std::string& s, const char* tail) {
+    const std::string t(tail);
+    return s.size() > t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+// Adds the comma-separated entries of `value` to `rules`; false when one is not an address.
+bool addrules(const std::string& value, std::vector<NetRule>& rules) {
+    std::size_t start = 0;
+    while (start <= value.size()) {
+        const std::size_t comma = std::min(value.find(',', start), value.size());
+        const std::string item = value.substr(start, comma - start);
+        if (!item.empty()) {
+            NetRule r;
+            if (!parsenetrule(item, r)) return false;
+            rules.push_back(r);
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool seconds(const std::string& value, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(value.c_str(), &end, 10);
+    if (errno != 0 || end == value.c_str() || *end != '\0' || v < 0) return false;
+    out = v;
+    return true;
+}
+
+std::string dirof(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+void box(const std::vector<std::string>& lines) {
+    std::size_t width = 0;
+    for (const std::string& l : lines) width = std::max(width, l.size());
+    const std::string rule(width + 4, '*');
+    std::fprintf(stderr, "%s\n", rule.c_str());
+    for (const std::string& l : lines)
+        std::fprintf(stderr, "* %s%s *\n", l.c_str(), std::string(width - l.size(), ' ').c_str());
+    std::fprintf(stderr, "%s\n", rule.c_str());
+}
+
+// A warning box when users other than ours can write `dir`: world-writable, or writable by a
+// group that is not ours.
+void warnopen(const std::string& dir, const char* what, const char* key, const char* risk) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return;
+    const bool world = (st.st_mode & S_IWOTH) != 0;
+    const bool group = (st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid();
+    if (!world && !group) return;
+    box({"WARNING:",
+         std::string("The directory of the ") + what + ", " + dir + ",",
+         std::string("can be written by ") + (world ? "every user" : "another group") + " of this host.",
+         risk,
+         std::string("Set '") + key + "' to a directory of its own that only",
+         "this program's user (and the web server's group) can write."});
+}
+
+} // namespace
+
+bool parsenetrule(const std::string& text, NetRule& rule) {
+    const std::size_t slash = text.find('/');
+    const std::string host = text.substr(0, slash);
+    in_addr a{};
+    if (::inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+    int bits = 32;
+    if (slash != std::string::npos) {
+        const std::string b = text.substr(slash + 1);
+        if (b.empty() || b.size() > 2 || b.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        bits = std::atoi(b.c_str());
+        if (bits > 32) return false;
+    }
+    rule.mask = bits == 0 ? 0U : ~0U << (32 - bits);
+    rule.net = ntohl(a.s_addr) & rule.mask;
+    return true;
+}
+
+bool netallowed(const std::vector<NetRule>& rules, std::uint32_t addr) {
+    const std::uint32_t h = ntohl(addr);
+    return std::any_of(rules.begin(), rules.end(),
+                       [h](const NetRule& r) { return (h & r.mask) == r.net; });
+}
+
+int guardkey(const std::string& key, const std::string& value) {
+    Guard& s = g.guard;
+    if (sameword(key, "allowupstream")) {
+        s.upstreamset = true;
+        return addrules(value, s.upstream) ? 1 : -1;
+    }
+    if (sameword(key, "upstreamidle")) return seconds(value, s.upstreamidle) ? 1 : -1;
+    if (sameword(key, "relayhosts")) {
+        s.relayhostsset = true;
+        return addrules(value, s.relayhosts) ? 1 : -1;
+    }
+    if (sameword(key, "relayurls")) {
+        if (!isplainurl(value)) return -1;
+        s.relayurls.push_back(value);
+        return 1;
+    }
+    if (sameword(key, "reportage")) return seconds(value, s.reportage) ? 1 : -1;
+    if (sameword(key, "reportcount")) return seconds(value, s.reportcount) ? 1 : -1;
+    return 0;
+}
+
+void resetguardlists() {
+    g.guard.upstreamset = false;
+    g.guard.upstream.clear();
+    g.guard.relayhostsset = false;
+    g.guard.relayhosts.clear();
+    g.guard.relayurls.clear();
+}
+
+bool isplainurl(const std::string& url) {
+    return std::all_of(url.begin(), url.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > 0x20 && u < 0x7F;
+    });
+}
+
+bool relayhostallowed(std::uint32_t addr) {
+    return !g.guard.relayhostsset || netallowed(g.guard.relayhosts, addr);
+}
+
+bool relayurlsallowed(const std::string& clienturl, const std::string& bcasturl) {
+    const auto listed = [](const std::string& url) {
+        return std::any_of(g.guard.relayurls.begin(), g.guard.relayurls.end(),
+                           [&url](const std::string& p) { return url.compare(0, p.size(), p) == 0; });
+    };
+    return g.guard.relayurls.empty() || (listed(clienturl) && listed(bcasturl));
+}
+
+void prnguard() {
+    if (!g.profile->hasinput)
+        std::fputs(g.guard.upstreamset
+                       ? "- Upstream senders are accepted only from the 'allowupstream' list.\n"
+                       : "- Upstream senders are accepted from any host (name the server in "
+                         "'allowupstream').\n",
+                   stderr);
+    if (g.allowbcons == 1)
+        std::fputs(g.guard.relayhostsset || !g.guard.relayurls.empty()
+                       ? "- Broadcasters may register only as 'relayhosts'/'relayurls' say.\n"
+                       : "- Any host may register as a broadcaster (name them in 'relayhosts').\n",
+                   stderr);
+    warnopen(dirof(g.listname), "command file", "commandfile",
+             "Others can write requests and @STOP into it.");
+    warnopen(g.resdir, "reports", "repdir",
+             "Others can plant a page under a report's name.");
+}
+
+bool ownreport(const struct stat& st) {
+    const mode_t mode = st.st_mode & 07777;
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1 &&
+           (mode == 0640 || mode == 0644);
+}
+
+bool removeownreport(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (S_ISLNK(st.st_mode) && st.st_uid == ::geteuid()) return ::unlink(path.c_str()) == 0;
+    if (!ownreport(st)) return false;
+    return ::unlink(path.c_str()) == 0;
+}
+
+void prunereports() {
+    Pruner& p = pruner;
+    if (g.guard.reportage <= 0 && g.guard.reportcount <= 0) return;
+    if (!p.doomed.empty()) {
+        for (int i = 0; i < PRUNEREMOVALS && !p.doomed.empty(); ++i) {
+            const std::string base = p.path + "/" + p.doomed.back();
+            p.doomed.pop_back();
+            if (removeownreport(base + ".txt")) removeownreport(base + ".html");
+        }
+        return;
+    }
+    const std::time_t now = std::time(nullptr);
+    if (p.dir == nullptr) {
+        if (now < p.nextscan) return;
+        p.path = g.resdir.empty() ? "/" : g.resdir;
+        p.dir = ::opendir(p.path.c_str());
+        p.found.clear();
+        if (p.dir == nullptr) {
+            p.nextscan = now + PRUNEPAUSESEC;
+            return;
+        }
+    }
+    for (int i = 0; i < PRUNEREADS; ++i) {
+        const dirent* e = ::readdir(p.dir);
+        if (e == nullptr) {
+            ::closedir(p.dir);
+            p.dir = nullptr;
+            p.nextscan = now + PRUNEPAUSESEC;
+            // Newest first: everything from the count limit on, and everything too old.
+            std::sort(p.found.begin(), p.found.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first; });
+            for (std::size_t k = 0; k < p.found.size(); ++k) {
+                const bool tooold = g.guard.reportage > 0 && now - p.found[k].first > g.guard.reportage;
+                const bool toomany = g.guard.reportcount > 0 &&
+                                     k >= static_cast<std::size_t>(g.guard.reportcount);
+                if (tooold || toomany) p.doomed.push_back(p.found[k].second);
+            }
+            p.found.clear();
+            if (!p.doomed.empty())
+                std::fprintf(stderr, "Removing %zu old reports from %s.\n", p.doomed.size(),
+                             p.path.c_str());
+            return;
+        }
+        const std::string name = e->d_name;
+        if (!endswith(name, ".txt")) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(p.dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (ownreport(st)) p.found.emplace_back(st.st_mtime, name.substr(0, name.size() - 4));
+    }
+}
+
+} // namespace kpx

@@ -1,0 +1,75 @@
+// Who may feed, register with and write beside the server and the relay: the upstream and
+// relay allow lists, the silent-upstream limit, plain-ASCII URLs, the warnings about
+// directories that other users can write, and the ownership and retention of reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace kpx {
+
+// One entry of an allow list: an IPv4 network (host byte order); a single host has mask ~0.
+struct NetRule {
+    std::uint32_t net = 0;
+    std::uint32_t mask = 0;
+};
+
+// The settings behind the routines below; part of the process-wide settings (g.guard).
+struct Guard {
+    bool upstreamset = false;          // allowupstream given: only its senders may feed us
+    std::vector<NetRule> upstream;     // allowupstream
+    long upstreamidle = 30;            // upstreamidle: seconds of silence after whole packets
+    bool relayhostsset = false;        // relayhosts given: only these relays may register
+    std::vector<NetRule> relayhosts;   // relayhosts
+    std::vector<std::string> relayurls;// relayurls: the relays' pages must begin with one
+    long reportage = 7L * 24 * 3600;   // reportage: seconds a .txt report is kept (0: for ever)
+    long reportcount = 10000;          // reportcount: .txt reports kept at most (0: any number)
+};
+
+// Reads "a.b.c.d" or "a.b.c.d/n" into `rule`; false for anything else.
+bool parsenetrule(const std::string& text, NetRule& rule);
+
+// True when `addr` (network byte order) lies in one of `rules`.
+bool netallowed(const std::vector<NetRule>& rules, std::uint32_t addr);
+
+// The settings above as configuration keys: 0 when `key` is none of them, 1 when it was
+// taken, -1 when its value makes no sense. List keys take comma-separated entries and add to
+// what earlier lines of the same key gave.
+int guardkey(const std::string& key, const std::string& value);
+
+// Empties the lists before the configuration file is read (again).
+void resetguardlists();
+
+// A forwarding URL as it may be shown to listeners and operators: printable ASCII without
+// blanks (no control, non-ASCII or bidirectional-override characters). Empty is plain.
+bool isplainurl(const std::string& url);
+
+// True when a relay at `addr` (network byte order) may register: relayhosts unset, or the
+// address is in it.
+bool relayhostallowed(std::uint32_t addr);
+
+// True when both pages of a relay may be listed: relayurls unset, or each begins with one
+// of its prefixes.
+bool relayurlsallowed(const std::string& clienturl, const std::string& bcasturl);
+
+// The start-up lines about who is accepted (upstream senders on a relay, relays registering)
+// and a warning box for each of the command file's directory and the report directory that
+// users other than ours can write.
+void prnguard();
+
+// A file in the report directory that this program wrote: a regular file of our user with a
+// single link and the mode of a report (0640, or 0644 as older versions wrote them).
+bool ownreport(const struct stat& st);
+
+// Removes the report at `path` when it is one of ours (or absent: true). False, with nothing
+// touched, when something else has that name.
+bool removeownreport(const std::string& path);
+
+// One bounded step of report retention: reads a few entries of the report directory, or
+// removes a few expired .txt reports (with their .html), oldest first. Called between packets.
+void prunereports();
+
+} // namespace kpx

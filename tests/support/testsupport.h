@@ -8,6 +8,7 @@
 //   127.0.8.x operator tools 127.0.9.x web relay    127.0.10.x Windows clients
 //   127.0.11.x relay bench   127.0.12.x relay tree and soak (.1-.111 tree, .121-.132 soak)
 //   127.0.13.x fault scenarios   127.0.14.x soak harness
+//   127.0.21.x web relay streams (formats, burst, HEAD and Range)
 #pragma once
 
 #include <chrono>

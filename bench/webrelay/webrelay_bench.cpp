@@ -12,6 +12,8 @@
 // (for instance webrelay_ogg_mp3_cpu_200_listeners).
 #include "codec.h"
 
+#include <opus/opus.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -146,6 +148,25 @@ struct Listeners {
     }
 };
 
+// RMS of the Opus frames of the page whose lacing values start at `lacing` in `buf`.
+double loudness(OpusDecoder* dec, const std::string& buf, std::size_t lacing, std::size_t nseg) {
+    std::size_t at = lacing + nseg, len = 0;
+    double sum = 0;
+    long samples = 0;
+    for (std::size_t i = 0; i < nseg; ++i) {
+        len += static_cast<unsigned char>(buf[lacing + i]);
+        if (static_cast<unsigned char>(buf[lacing + i]) == 255) continue;
+        opus_int16 pcm[960];
+        const int n = opus_decode(dec, reinterpret_cast<const unsigned char*>(buf.data() + at),
+                                  static_cast<opus_int32>(len), pcm, 960, 0);
+        for (int k = 0; k < n; ++k) sum += static_cast<double>(pcm[k]) * pcm[k];
+        samples += n > 0 ? n : 0;
+        at += len;
+        len = 0;
+    }
+    return samples > 0 ? std::sqrt(sum / static_cast<double>(samples)) : 0;
+}
+
 double cpuseconds(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -246,6 +267,8 @@ int main(int argc, char** argv) {
     const std::string req = std::string("GET /listen.ogg HTTP/1.0\r\nHost: ") + ADDR + "\r\n\r\n";
     sendall(probe, req.data(), req.size());
     const auto joined = Clock::now();
+    int decerr = 0;
+    OpusDecoder* dec = opus_decoder_create(8000, 1, &decerr);
     std::vector<Clock::time_point> big;
     bool lastloud = true;
     std::string buf;
@@ -265,11 +288,9 @@ int main(int argc, char** argv) {
             std::size_t len = 27 + nseg;
             for (std::size_t i = 0; i < nseg; ++i) len += static_cast<unsigned char>(buf[at + 27 + i]);
             if (at + len > buf.size()) break;
-            // The first loud page after silent ones. The stream has a constant bit rate: a silent
-            // page is as large as a loud one, but mostly the zeros of its frames' padding.
-            const auto zeros = static_cast<std::size_t>(
-                std::count(buf.begin() + static_cast<long>(at + 27 + nseg), buf.begin() + static_cast<long>(at + len), 0));
-            const bool loudpage = zeros * 2 < len - 27 - nseg;
+            // The first loud page after silent ones. The stream has a constant bit rate, so the
+            // page's frames are decoded to tell.
+            const bool loudpage = loudness(dec, buf, at + 27, nseg) > 1000;
             // The burst of the last seconds, sent at once on connecting, says nothing of the delay.
             if (loudpage && !lastloud && now - joined > 1s) big.push_back(now);
             lastloud = loudpage;
@@ -277,6 +298,7 @@ int main(int argc, char** argv) {
         }
     }
     ::close(probe);
+    if (dec != nullptr) opus_decoder_destroy(dec);
     std::vector<double> delays;
     {
         std::lock_guard<std::mutex> l(feed.mu);

@@ -5,8 +5,14 @@
 //   3. the delay from a packet arriving upstream to its page leaving: a loud packet among
 //      silent ones, sent at a known time, shows as a large page at the listener.
 // Each figure is printed as "RESULT <name> <value> <unit>".
-// Usage: webrelay_bench [path/to/webrelay] [seconds per listener count]   (on 127.0.9.250)
+// Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS]   (on 127.0.9.250)
+// MOUNTS: ogg (the default), mp3 or ogg,mp3: the listeners take these streams in turn, and the
+// relay encodes MP3 only when it is asked for, so that the ogg and mp3 runs' encode figures
+// differ by the cost of MP3. The figures of a run other than ogg are named webrelay_<mounts>_...
+// (for instance webrelay_ogg_mp3_cpu_200_listeners).
 #include "codec.h"
+
+#include <opus/opus.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -105,10 +111,11 @@ struct Listeners {
     std::vector<long long> bytes;
     std::atomic<bool> stop{false};
     std::thread t;
-    void open(int n) {
+    void open(int n, const std::vector<std::string>& mounts) {
         for (int i = 0; i < n; ++i) {
             const int fd = connectto(8000);
-            const std::string req = std::string("GET /listen.ogg HTTP/1.1\r\nHost: ") + ADDR +
+            const std::string req = "GET /listen." + mounts[static_cast<std::size_t>(i) % mounts.size()] +
+                                    " HTTP/1.1\r\nHost: " + ADDR +
                                     ":8000\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
                                     "Accept: audio/webm,audio/ogg,audio/*;q=0.9,*/*;q=0.5\r\n"
                                     "Accept-Encoding: identity\r\nRange: bytes=0-\r\nConnection: keep-alive\r\n\r\n";
@@ -141,6 +148,25 @@ struct Listeners {
     }
 };
 
+// RMS of the Opus frames of the page whose lacing values start at `lacing` in `buf`.
+double loudness(OpusDecoder* dec, const std::string& buf, std::size_t lacing, std::size_t nseg) {
+    std::size_t at = lacing + nseg, len = 0;
+    double sum = 0;
+    long samples = 0;
+    for (std::size_t i = 0; i < nseg; ++i) {
+        len += static_cast<unsigned char>(buf[lacing + i]);
+        if (static_cast<unsigned char>(buf[lacing + i]) == 255) continue;
+        opus_int16 pcm[960];
+        const int n = opus_decode(dec, reinterpret_cast<const unsigned char*>(buf.data() + at),
+                                  static_cast<opus_int32>(len), pcm, 960, 0);
+        for (int k = 0; k < n; ++k) sum += static_cast<double>(pcm[k]) * pcm[k];
+        samples += n > 0 ? n : 0;
+        at += len;
+        len = 0;
+    }
+    return samples > 0 ? std::sqrt(sum / static_cast<double>(samples)) : 0;
+}
+
 double cpuseconds(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -170,6 +196,23 @@ int main(int argc, char** argv) {
     const bool quick = q && std::string(q) == "1";
     const int seconds = argc > 2 ? std::max(quick ? 3 : 5, std::atoi(argv[2])) : 20;
     const auto settle = quick ? 1s : 2s;
+    const std::string mountlist = argc > 3 ? argv[3] : "ogg";
+    std::vector<std::string> mounts;
+    for (std::size_t at = 0; at <= mountlist.size();) {
+        const std::size_t comma = std::min(mountlist.find(',', at), mountlist.size());
+        mounts.push_back(mountlist.substr(at, comma - at));
+        at = comma + 1;
+    }
+    for (const std::string& m : mounts)
+        if (m != "ogg" && m != "mp3") {
+            std::fprintf(stderr, "MOUNTS: ogg, mp3 or ogg,mp3\n");
+            return 2;
+        }
+    const bool mp3 = std::find(mounts.begin(), mounts.end(), "mp3") != mounts.end();
+    // Result names: webrelay_... for the ogg run, webrelay_ogg_mp3_... and so on for the others.
+    std::string tag = "webrelay_";
+    if (mountlist != "ogg")
+        for (const std::string& m : mounts) tag += m + "_";
     ::signal(SIGPIPE, SIG_IGN);
 
     const pid_t pid = ::fork();
@@ -179,8 +222,8 @@ int main(int argc, char** argv) {
         std::freopen("/dev/null", "w", stdout);
         std::freopen("/dev/null", "w", stderr);
         const std::string listen = std::string(ADDR) + ":8000";
-        ::execl(exe.c_str(), exe.c_str(), "--listen", listen.c_str(), "--max-listeners", "300", ADDR,
-                static_cast<char*>(nullptr));
+        ::execl(exe.c_str(), exe.c_str(), "--listen", listen.c_str(), "--max-listeners", "300", "--mp3-bitrate",
+                mp3 ? "32000" : "0", ADDR, static_cast<char*>(nullptr));
         ::_exit(127);
     }
     const int up = connectto(9998);
@@ -198,7 +241,7 @@ int main(int argc, char** argv) {
     for (int c = 0; c < 3; ++c) {
         if (quick && counts[c] == 50) continue; // the encode cost and 200 listeners give the line
         Listeners ls;
-        ls.open(counts[c]);
+        ls.open(counts[c], mounts);
         std::this_thread::sleep_for(settle);
         const long long before = counts[c] ? ls.bytes[0] : 0;
         const double c0 = cpuseconds(pid);
@@ -212,10 +255,10 @@ int main(int argc, char** argv) {
                         static_cast<double>(ls.bytes[0] - before) / wall);
         }
         ls.close();
-        std::printf("RESULT webrelay_cpu_%d_listeners %.3f %%core\n", counts[c], 100 * cpu[c]);
+        std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), counts[c], 100 * cpu[c]);
     }
-    std::printf("RESULT webrelay_cpu_encode %.1f us/audio-s\n", 1e6 * cpu[0]);
-    std::printf("RESULT webrelay_cpu_per_listener %.2f us/audio-s\n", 1e6 * (cpu[2] - cpu[0]) / 200);
+    std::printf("RESULT %scpu_encode %.1f us/audio-s\n", tag.c_str(), 1e6 * cpu[0]);
+    std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu[2] - cpu[0]) / 200);
 
     // Delay: silence with one loud packet every 2 s; the probe listener times the big pages.
     feed.quiet = true;
@@ -223,6 +266,9 @@ int main(int argc, char** argv) {
     const int probe = connectto(8000);
     const std::string req = std::string("GET /listen.ogg HTTP/1.0\r\nHost: ") + ADDR + "\r\n\r\n";
     sendall(probe, req.data(), req.size());
+    const auto joined = Clock::now();
+    int decerr = 0;
+    OpusDecoder* dec = opus_decoder_create(8000, 1, &decerr);
     std::vector<Clock::time_point> big;
     bool lastloud = true;
     std::string buf;
@@ -242,15 +288,17 @@ int main(int argc, char** argv) {
             std::size_t len = 27 + nseg;
             for (std::size_t i = 0; i < nseg; ++i) len += static_cast<unsigned char>(buf[at + 27 + i]);
             if (at + len > buf.size()) break;
-            // The first loud page after silent ones (silent pages are a few dozen bytes; the page
-            // after a loud one may still be large while the encoder settles).
-            const bool loudpage = len > 200;
-            if (loudpage && !lastloud) big.push_back(now);
+            // The first loud page after silent ones. The stream has a constant bit rate, so the
+            // page's frames are decoded to tell.
+            const bool loudpage = loudness(dec, buf, at + 27, nseg) > 1000;
+            // The burst of the last seconds, sent at once on connecting, says nothing of the delay.
+            if (loudpage && !lastloud && now - joined > 1s) big.push_back(now);
             lastloud = loudpage;
             buf.erase(0, at + len);
         }
     }
     ::close(probe);
+    if (dec != nullptr) opus_decoder_destroy(dec);
     std::vector<double> delays;
     {
         std::lock_guard<std::mutex> l(feed.mu);
@@ -267,14 +315,14 @@ int main(int argc, char** argv) {
     ::kill(-pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
 
-    std::printf("RESULT webrelay_peak_rss %.2f MiB\n", static_cast<double>(hwm) / 1024.0);
+    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(hwm) / 1024.0);
     if (delays.size() < 3) {
         std::fprintf(stderr, "too few probe pages seen (%zu)\n", delays.size());
         return 1;
     }
     std::sort(delays.begin(), delays.end());
-    std::printf("RESULT webrelay_page_delay_median %.1f ms\n", delays[delays.size() / 2]);
-    std::printf("RESULT webrelay_page_delay_max %.1f ms\n", delays.back());
+    std::printf("RESULT %spage_delay_median %.1f ms\n", tag.c_str(), delays[delays.size() / 2]);
+    std::printf("RESULT %spage_delay_max %.1f ms\n", tag.c_str(), delays.back());
     std::printf("goals: 200 listeners under 5 %%core, peak RSS under 16 MiB\n");
     return 0;
 }

@@ -317,8 +317,11 @@ int main(int argc, char** argv) {
 
     std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(hwm) / 1024.0);
     if (delays.size() < 3) {
-        std::fprintf(stderr, "too few probe pages seen (%zu)\n", delays.size());
-        return 1;
+        // At a constant bit rate the probe pages no longer stand out by size: the delay row
+        // stays empty rather than failing the other figures.
+        std::fprintf(stderr, "page delay not measured: too few probe pages seen (%zu)\n",
+                     delays.size());
+        return 0;
     }
     std::sort(delays.begin(), delays.end());
     std::printf("RESULT %spage_delay_median %.1f ms\n", tag.c_str(), delays[delays.size() / 2]);

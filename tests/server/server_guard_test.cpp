@@ -105,9 +105,10 @@ TEST(ServerGuard, APagePlantedUnderAReportsNameInAnOpenDirectoryIsLeftAloneWithA
     writefile(privatefile, "secret\n");
     ::chmod(privatefile.c_str(), 0600);
     e.start();
+    // The boxes follow the start-up lines: wait for them, not only for the start.
     for (const char* key : {"'commandfile'", "'repdir'"})
-        EXPECT_NE(e.err().find("* Set " + std::string(key) + " to a directory of its own"),
-                  std::string::npos) << e.err();
+        EXPECT_TRUE(e.waiterr("* Set " + std::string(key) + " to a directory of its own", 10s))
+            << e.err();
     EXPECT_NE(e.err().find("can be written by every user of this host."), std::string::npos);
 
     FakeListener a(gaddr(44)), b(gaddr(45));

@@ -213,7 +213,8 @@ TEST(WebServer, GatewayRunsAreBoundedPerAddressAndInAll) {
     std::vector<std::future<std::string>> waiting;
     for (const char* from : {"127.0.4.84", "127.0.4.84", "127.0.4.85"}) waiting.push_back(ask(from));
     const std::string locks = state.file("web") + "/locks/";
-    ASSERT_TRUE(kpxtest::waitfor([&] {
+    // Until the three runs hold their slots.
+    EXPECT_TRUE(kpxtest::waitfor([&] {
         return kpxtest::exists(locks + "client-127.0.4.84-1") && kpxtest::exists(locks + "client-127.0.4.85-0") &&
                kpxtest::exists(locks + "slot-2");
     }, 10s));

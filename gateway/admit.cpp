@@ -15,7 +15,8 @@ namespace kpx {
 namespace {
 
 std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
@@ -51,7 +52,8 @@ int limitfromenv(const char* name, int fallback) {
 // of an IPv4 or IPv6 address becomes "_".
 std::string addressfilename(const std::string& client) {
     std::string name;
-    for (unsigned char c : client) name += std::isxdigit(c) || c == '.' || c == ':' ? static_cast<char>(c) : '_';
+    for (unsigned char c : client)
+        name += std::isxdigit(c) || c == '.' || c == ':' ? static_cast<char>(c) : '_';
     return name;
 }
 
@@ -60,7 +62,8 @@ std::vector<std::string> ownclientfiles; // removed again when the run ends
 void dropclientfiles() {
     // Still under the lock: a run that opened the same file before the removal sees that
     // its file is no longer the one of that name and creates a new one.
-    for (const auto& path : ownclientfiles) ::unlink(path.c_str());
+    for (const auto& path : ownclientfiles)
+        ::unlink(path.c_str());
 }
 
 enum class lockresult { taken, inuse, failed };
@@ -76,7 +79,8 @@ lockresult lockslot(const std::string& path) {
             ::close(fd);
             return err == EWOULDBLOCK ? lockresult::inuse : lockresult::failed;
         }
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino)
             return lockresult::taken;
@@ -129,7 +133,8 @@ bool takeslot(const std::string& client, bool& held) {
     if (perclient > 0) {
         static const bool registered = std::atexit(dropclientfiles) == 0;
         (void)registered;
-        const lockresult r = takeoneof(base + "client-" + addressfilename(client) + "-", perclient, true);
+        const lockresult r =
+            takeoneof(base + "client-" + addressfilename(client) + "-", perclient, true);
         if (r == lockresult::failed) return false;
         if (r == lockresult::inuse) {
             held = false;
@@ -155,7 +160,7 @@ bool reportowner(std::optional<ReportOwner>& owner) {
 }
 
 std::timespec requesttime() {
-    std::timespec now {};
+    std::timespec now{};
 #ifdef CLOCK_REALTIME_COARSE
     ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
 #else

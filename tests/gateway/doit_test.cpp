@@ -1,5 +1,6 @@
 // The request hand-over in process, with the 100 ms pause and the end of the run replaced:
 // the name rule, the waits and their budgets, and the exclusive creation of the command file.
+#include "admit.h"
 #include "cgi.h"
 #include "gateway.h"
 #include "platform.h"
@@ -94,6 +95,36 @@ TEST(UrlRule, OnlyPlainWebAddresses) {
                             "http://r.example/\x01", toolong.c_str()})
         EXPECT_FALSE(kpx::urlok(bad)) << bad;
     EXPECT_TRUE(kpx::urlok(toolong.substr(0, 1023)));
+}
+
+// Host, Origin and Referer as browsers send them: the site's own forms pass whichever way the
+// default port is spelt; another host, port or scheme's default, or an opaque origin, does not.
+TEST(SameOrigin, OnlyTheSitesOwnFormsPass) {
+    struct Case {
+        const char *method, *host, *origin, *referer;
+        bool taken;
+    };
+    const std::vector<Case> cases = {
+        {"POST", "radio.example:8080", "http://radio.example:8080", nullptr, true},
+        {"post", "Radio.Example", "HTTP://radio.example:80", nullptr, true},
+        {"POST", "radio.example:443", "https://radio.example", nullptr, true},
+        {"POST", "[::1]:8080", nullptr, "http://[::1]:8080/broadcast.html?x=1", true},
+        {"POST", "radio.example", nullptr, nullptr, true}, // no browser sent it for a page
+        {"GET", "radio.example", nullptr, nullptr, false},
+        {"HEAD", "radio.example", "http://radio.example", nullptr, false},
+        {"POST", "radio.example", "http://radio.example.evil.example", nullptr, false},
+        {"POST", "radio.example", "https://radio.example:80", nullptr, false},
+        {"POST", "radio.example:8080", "http://radio.example", nullptr, false},
+        {"POST", "radio.example", "null", nullptr, false},
+        // The Origin counts when both are sent.
+        {"POST", "radio.example", "http://evil.example", "http://radio.example/", false},
+        {"POST", "radio.example", nullptr, "http://radio.example@evil.example/", false},
+        {"POST", nullptr, "http://radio.example", nullptr, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(kpx::sameorigin(c.method, c.host, c.origin, c.referer), c.taken)
+            << c.method << " Host " << (c.host ? c.host : "-") << " Origin "
+            << (c.origin ? c.origin : "-") << " Referer " << (c.referer ? c.referer : "-");
 }
 
 TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {

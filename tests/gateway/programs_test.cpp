@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <memory>
 #include <chrono>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <pwd.h>
 #include <string>
@@ -93,9 +93,9 @@ struct Outcome {
 Outcome gateway(const std::string& prog, std::map<std::string, std::string> env,
             const std::string* body, const TempDir& dir, std::chrono::milliseconds limit = 20s) {
     Process::Options opt;
-    opt.unsetenv = {"KPX_COMMANDFILE", "KPX_REPDIR", "QUERY_STRING", "CONTENT_LENGTH",
-                    "REQUEST_METHOD", "REMOTE_ADDR", "KPX_POSTONLY", "KPX_GATEWAY_LOCKDIR",
-                    "KPX_SERVERUSER"};
+    opt.unsetenv = {"KPX_COMMANDFILE", "KPX_REPDIR",          "QUERY_STRING",
+                    "CONTENT_LENGTH",  "REQUEST_METHOD",      "REMOTE_ADDR",
+                    "KPX_POSTONLY",    "KPX_GATEWAY_LOCKDIR", "KPX_SERVERUSER"};
     if (body) {
         static int bodies = 0;
         std::string in = dir.file("body-" + std::to_string(++bodies));
@@ -231,9 +231,10 @@ TEST_F(Gateway, EmptyNameMessagesDifferBetweenTheGateways) {
 }
 
 TEST_F(Gateway, BroadcasterChecksInOrder) {
-    const std::string badurl = "CLIENTURL and BCASTURL must be web addresses beginning with http:// "
-                               "or https://, of printable ASCII characters without blanks, \"=\", "
-                               "quotes or angle brackets!<br>\n";
+    const std::string badurl =
+        "CLIENTURL and BCASTURL must be web addresses beginning with http:// "
+        "or https://, of printable ASCII characters without blanks, \"=\", "
+        "quotes or angle brackets!<br>\n";
     struct Case {
         std::string query, page;
     };
@@ -262,7 +263,8 @@ TEST_F(Gateway, BroadcasterChecksInOrder) {
         {"CLIENTURL=http:/r.example&BCASTURL=http://v", badurl},
         // Longer than the server keeps: it would be cut.
         {"CLIENTURL=http://r.example/" + std::string(1005, 'x') + "&BCASTURL=http://v", badurl},
-        {"CLIENTNAME=bad", "Illegal hostname or IP address!\nPress back on your browser and try again!\n"},
+        {"CLIENTNAME=bad",
+         "Illegal hostname or IP address!\nPress back on your browser and try again!\n"},
     };
     for (const auto& c : cases) {
         Outcome r = gateway("bconnect", configured(getenv_(c.query)), nullptr, dir_);
@@ -289,21 +291,26 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
     EXPECT_FALSE(kpxtest::exists(dir_.file("127.0.4.8.html")));
 
     // A URL keeps its percent-escapes: they go into the line as the form carried them.
-    r = gateway("bconnect",
-                configured(getenv_("CLIENTURL=http://relay.example/m%25C3%25BCsik.html&BCASTURL=HTTPS://v", "127.0.4.9")),
-                nullptr, dir_);
+    r = gateway(
+        "bconnect",
+        configured(getenv_("CLIENTURL=http://relay.example/m%25C3%25BCsik.html&BCASTURL=HTTPS://v",
+                           "127.0.4.9")),
+        nullptr, dir_);
     EXPECT_EQ(r.status, 0) << r.out;
     ASSERT_FALSE(server.lines().empty());
-    EXPECT_EQ(server.lines().back(), "@BCONNECT 127.0.4.9 http://relay.example/m%C3%BCsik.html HTTPS://v\n");
+    EXPECT_EQ(server.lines().back(),
+              "@BCONNECT 127.0.4.9 http://relay.example/m%C3%BCsik.html HTTPS://v\n");
 }
 
 // Another local user plants the answer page of a name a visitor will ask for, where the
 // server cannot replace it: the gateway gives the error page, never the planted one.
 TEST_F(Gateway, PlantedAnswerPageIsNeverServed) {
-    const std::string refused = header + "Error reading report file...if it works: be happy. If not: try again!<br>\n";
+    const std::string refused =
+        header + "Error reading report file...if it works: be happy. If not: try again!<br>\n";
     const std::string planted = "<script>steal()</script>\n";
     const struct passwd* nobody = ::getpwnam("nobody");
-    if (nobody == nullptr || nobody->pw_uid == ::getuid()) GTEST_SKIP() << "needs a user 'nobody' other than ours";
+    if (nobody == nullptr || nobody->pw_uid == ::getuid())
+        GTEST_SKIP() << "needs a user 'nobody' other than ours";
     struct Plant {
         std::string what, name, serveruser;
         bool serverwrites; // the stand-in writes its answer page (owned by us)
@@ -330,7 +337,8 @@ TEST_F(Gateway, PlantedAnswerPageIsNeverServed) {
         EXPECT_EQ(r.status, 1) << p.what;
         EXPECT_EQ(r.out, refused) << p.what;
         struct stat st {};
-        EXPECT_EQ(::lstat(page.c_str(), &st), 0) << p.what << ": a file that is not ours is left alone";
+        EXPECT_EQ(::lstat(page.c_str(), &st), 0)
+            << p.what << ": a file that is not ours is left alone";
     }
     // The same with the server's own user named: its report is served.
     server.writehtml(true);

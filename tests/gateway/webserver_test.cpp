@@ -62,8 +62,9 @@ std::string get(const std::string& path) {
 std::string post(const std::string& path, const std::string& body, const std::string& headers = "",
                  const std::string& from = "") {
     return http("POST " + path + " HTTP/1.0\r\nHost: " + web + ":8080" +
-                "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body, from);
+                    "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body,
+                from);
 }
 
 std::string status(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
@@ -71,20 +72,22 @@ std::string status(const std::string& reply) { return reply.substr(0, reply.find
 // scripts/web on `address`:8080 for the command file and report directory given, state in
 // `state`/web; ended with its process group.
 class Site {
-public:
+  public:
     Site(const std::string& address, const std::string& cmdfile, const std::string& repdir,
          const kpxtest::TempDir& state, std::vector<std::string> extra = {}) {
         web = address;
-        std::vector<std::string> args = {"--address", address, "--port", "8080",
-                                         "--bindir", kpxtest::bindir(), "--commandfile", cmdfile,
-                                         "--repdir", repdir, "--statedir", state.file("web")};
+        std::vector<std::string> args = {
+            "--address",     address, "--port",   "8080", "--bindir",   kpxtest::bindir(),
+            "--commandfile", cmdfile, "--repdir", repdir, "--statedir", state.file("web")};
         args.insert(args.end(), extra.begin(), extra.end());
         proc_ = std::make_unique<kpxtest::Process>(kpxtest::sourcedir() + "/scripts/web", args);
-        up_ = kpxtest::waitfor([] {
-            int fd = kpxtest::connectto(web, 8080, 100ms);
-            if (fd >= 0) ::close(fd);
-            return fd >= 0;
-        }, 10s);
+        up_ = kpxtest::waitfor(
+            [] {
+                int fd = kpxtest::connectto(web, 8080, 100ms);
+                if (fd >= 0) ::close(fd);
+                return fd >= 0;
+            },
+            10s);
     }
     ~Site() {
         if (!proc_->running()) return;
@@ -95,14 +98,16 @@ public:
     std::string log() const { return proc_->out() + proc_->err(); }
     kpxtest::Process& proc() { return *proc_; }
 
-private:
+  private:
     std::unique_ptr<kpxtest::Process> proc_;
     bool up_ = false;
 };
 
-const std::string refusal = "Refused: this server takes requests only as forms posted from its own pages.<br>\n";
-const std::string busy = "The web gateway is busy (too many requests at once from your address or in all). "
-                         "Please try again in a minute.<br>\n";
+const std::string refusal =
+    "Refused: this server takes requests only as forms posted from its own pages.<br>\n";
+const std::string busy =
+    "The web gateway is busy (too many requests at once from your address or in all). "
+    "Please try again in a minute.<br>\n";
 
 TEST(WebServer, ServesThePagesAndOnlyTheGatewaysAndTheStatusPage) {
     kpxtest::TempDir state;
@@ -170,28 +175,34 @@ TEST(WebServer, CrossSiteRequestsAreRefused) {
     ASSERT_TRUE(site.up()) << site.log();
     kpxtest::FakeListener victim("127.0.4.81");
     const std::string form = "CLIENTNAME=127.0.4.81";
-    const std::string relayform = form + "&CLIENTURL=http://evil.example/&BCASTURL=http://evil.example/b";
+    const std::string relayform =
+        form + "&CLIENTURL=http://evil.example/&BCASTURL=http://evil.example/b";
     struct Attack {
         std::string what, reply;
     };
     const std::vector<Attack> attacks = {
         {"GET lconnect", get("/cgi-bin/lconnect?" + form)},
         {"GET bconnect", get("/cgi-bin/bconnect?" + relayform)},
-        {"POST from another origin", post("/cgi-bin/lconnect", form, "Origin: http://evil.example\r\n")},
-        {"POST from another port", post("/cgi-bin/lconnect", form, "Origin: http://127.0.4.80:8081\r\n")},
+        {"POST from another origin",
+         post("/cgi-bin/lconnect", form, "Origin: http://evil.example\r\n")},
+        {"POST from another port",
+         post("/cgi-bin/lconnect", form, "Origin: http://127.0.4.80:8081\r\n")},
         {"POST from an opaque origin", post("/cgi-bin/lconnect", form, "Origin: null\r\n")},
-        {"POST referred by another page", post("/cgi-bin/bconnect", relayform, "Referer: http://evil.example/x.html\r\n")},
+        {"POST referred by another page",
+         post("/cgi-bin/bconnect", relayform, "Referer: http://evil.example/x.html\r\n")},
     };
     for (const auto& a : attacks) {
         EXPECT_EQ(status(a.reply), "HTTP/1.0 200 OK") << a.what;
-        EXPECT_NE(a.reply.find("\r\n\r\n" + refusal), std::string::npos) << a.what << ": " << a.reply;
+        EXPECT_NE(a.reply.find("\r\n\r\n" + refusal), std::string::npos)
+            << a.what << ": " << a.reply;
     }
     EXPECT_EQ(victim.connections(), 0);
     EXPECT_FALSE(kpxtest::exists(server.repdir() + "/127.0.4.81.txt"));
 
     // The site's own form, as a browser posts it from the site's page.
-    const std::string r = post("/cgi-bin/lconnect", form,
-                               "Origin: http://127.0.4.80:8080\r\nReferer: http://127.0.4.80:8080/\r\n");
+    const std::string r =
+        post("/cgi-bin/lconnect", form,
+             "Origin: http://127.0.4.80:8080\r\nReferer: http://127.0.4.80:8080/\r\n");
     EXPECT_NE(r.find("Connection established. Enjoy KPX!"), std::string::npos) << r;
     EXPECT_TRUE(kpxtest::waitfor([&] { return victim.connections() == 1; }, 5s));
 }
@@ -208,16 +219,21 @@ TEST(WebServer, GatewayRunsAreBoundedPerAddressAndInAll) {
               {"--gateway-max", "3", "--gateway-per-client", "2"});
     ASSERT_TRUE(site.up()) << site.log();
     const auto ask = [](const std::string& from) {
-        return std::async(std::launch::async, [from] { return post("/cgi-bin/lconnect", "", "", from); });
+        return std::async(std::launch::async,
+                          [from] { return post("/cgi-bin/lconnect", "", "", from); });
     };
     std::vector<std::future<std::string>> waiting;
-    for (const char* from : {"127.0.4.84", "127.0.4.84", "127.0.4.85"}) waiting.push_back(ask(from));
+    for (const char* from : {"127.0.4.84", "127.0.4.84", "127.0.4.85"})
+        waiting.push_back(ask(from));
     const std::string locks = state.file("web") + "/locks/";
     // Until the three runs hold their slots.
-    EXPECT_TRUE(kpxtest::waitfor([&] {
-        return kpxtest::exists(locks + "client-127.0.4.84-1") && kpxtest::exists(locks + "client-127.0.4.85-0") &&
-               kpxtest::exists(locks + "slot-2");
-    }, 10s));
+    EXPECT_TRUE(kpxtest::waitfor(
+        [&] {
+            return kpxtest::exists(locks + "client-127.0.4.84-1") &&
+                   kpxtest::exists(locks + "client-127.0.4.85-0") &&
+                   kpxtest::exists(locks + "slot-2");
+        },
+        10s));
 
     for (const char* from : {"127.0.4.84", "127.0.4.86"}) { // the first address again; a third one
         const auto t0 = std::chrono::steady_clock::now();
@@ -242,9 +258,11 @@ TEST(WebServer, HeaderFloodLeavesTheErrorLogBounded) {
     Site site("127.0.4.86", state.file("commands"), state.file("reports"), state,
               {"--errorlog-max", "4096"});
     ASSERT_TRUE(site.up()) << site.log();
-    const std::string oversized = "GET / HTTP/1.0\r\nHost: " + web + "\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n";
+    const std::string oversized =
+        "GET / HTTP/1.0\r\nHost: " + web + "\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n";
     int answered = 0;
-    for (int i = 0; i < 300; ++i) answered += status(http(oversized)).find(" 431 ") != std::string::npos;
+    for (int i = 0; i < 300; ++i)
+        answered += status(http(oversized)).find(" 431 ") != std::string::npos;
     EXPECT_EQ(answered, 300);
     EXPECT_EQ(status(get("/")), "HTTP/1.0 200 OK"); // the site still serves
     const std::string log = state.file("web") + "/error.log";
@@ -259,8 +277,9 @@ TEST(WebServer, ScriptOptions) {
     kpxtest::Process help(kpxtest::sourcedir() + "/scripts/web", {"--help"});
     ASSERT_TRUE(help.wait(10s));
     EXPECT_EQ(help.exitcode(), 0);
-    for (const char* o : {"--port", "--address", "--docroot", "--commandfile", "--repdir", "--statusfile", "--daemon",
-                          "--gateway-max", "--gateway-per-client", "--server-user", "--errorlog-max"})
+    for (const char* o :
+         {"--port", "--address", "--docroot", "--commandfile", "--repdir", "--statusfile",
+          "--daemon", "--gateway-max", "--gateway-per-client", "--server-user", "--errorlog-max"})
         EXPECT_NE(help.out().find(o), std::string::npos) << o;
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"--port", "eighty"}, "port must be a number"},

@@ -1,6 +1,8 @@
 #include "gateway.h"
 
+#include "admit.h"
 #include "cgi.h"
+#include "guard.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -35,8 +37,24 @@ void page(const char* text) { std::fputs(text, cgi_page); }
 }
 
 const char* const urlrefusal =
-    "CLIENTURL and BCASTURL must be web addresses beginning with http:// or https://, without "
-    "blanks, \"=\", quotes or angle brackets!<br>\n";
+    "CLIENTURL and BCASTURL must be web addresses beginning with http:// or https://, of "
+    "printable ASCII characters without blanks, \"=\", quotes or angle brackets!<br>\n";
+
+const char* const crosssiterefusal =
+    "Refused: this server takes requests only as forms posted from its own pages.<br>\n";
+
+const char* const busyrefusal =
+    "The web gateway is busy (too many requests at once from your address or in all). "
+    "Please try again in a minute.<br>\n";
+
+// Also the answer when the file of the report's name is not this request's report.
+const char* const reportrefusal =
+    "Error reading report file...if it works: be happy. If not: try again!<br>\n";
+
+bool postonly() {
+    const char* flag = std::getenv("KPX_POSTONLY");
+    return flag != nullptr && *flag != '\0' && std::strcmp(flag, "0") != 0;
+}
 
 void illegalname() {
     page("Illegal hostname or IP address!\n");
@@ -65,8 +83,10 @@ int nameok(const std::string& name) {
 // refresh and the link of the server's forwarder page, on this site's origin: only web
 // addresses may go there (a "javascript:" URL would run in the site's name), and blanks,
 // control characters, "=", quotes and angle brackets would not survive the line and the page.
+// Only printable ASCII: a non-ASCII or bidirectional-override character would let a listed
+// page pass for another one where listeners and operators read it.
 bool urlok(const std::string& url) {
-    if (url.size() > gw_urlchars) return false;
+    if (url.size() > gw_urlchars || !isplainurl(url)) return false;
     if (strncasecmp(url.c_str(), "http://", 7) != 0 && strncasecmp(url.c_str(), "https://", 8) != 0)
         return false;
     for (unsigned char c : url) {
@@ -115,6 +135,14 @@ int gateway_main(gatekind kind) {
     resfilenam.fill('\0');
 
     if (cgi_init() == 0) return 1;
+
+    // Where the web server says so, state is changed only by a form posted from this site:
+    // another site's page cannot make its visitors' browsers send a request.
+    if (postonly() && !sameorigin(std::getenv("REQUEST_METHOD"), std::getenv("HTTP_HOST"),
+                                  std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"))) {
+        page(crosssiterefusal);
+        return 1;
+    }
 
     // An operator who configures the paths in the web server's environment takes them out
     // of the visitors' hands: the form fields are then ignored.
@@ -192,6 +220,24 @@ int gateway_main(gatekind kind) {
         return 1;
     }
 
+    std::optional<ReportOwner> owner;
+    if (!reportowner(owner)) {
+        page("KPX_SERVERUSER names no user. Please mail admin!<br>\n");
+        return 1;
+    }
+    // A request that finds no free slot is answered at once instead of waiting its turn.
+    bool held = true;
+    const char* remote = std::getenv("REMOTE_ADDR");
+    if (!takeslot(remote != nullptr ? remote : "", held)) {
+        page("Could not use the gateway's lock directory. Please mail admin!<br>\n");
+        return 1;
+    }
+    if (!held) {
+        page(busyrefusal);
+        return 1;
+    }
+
+    const std::timespec placed = requesttime();
     doit();
 
     std::memcpy(resfilenam.data(), report.c_str(), report.size() + 1);
@@ -205,10 +251,13 @@ int gateway_main(gatekind kind) {
         ++pauses;
     }
 
-    // Only a regular file is a report; opening anything else must not wait for a writer.
-    const int rfd = ::open(resfilenam.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Only the report the server wrote for this request is copied: never a symbolic link, and
+    // (the server writes its report before it takes the request from the command file) never
+    // a file that was there before or that the server could not replace. Opening anything
+    // else must not wait for a writer.
+    const int rfd = ::open(resfilenam.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     struct stat rst {};
-    if (rfd >= 0 && (::fstat(rfd, &rst) != 0 || !S_ISREG(rst.st_mode))) {
+    if (rfd >= 0 && (::fstat(rfd, &rst) != 0 || !reportforthisrequest(rst, owner, placed))) {
         ::close(rfd);
         banfile = nullptr;
     } else {
@@ -216,8 +265,8 @@ int gateway_main(gatekind kind) {
         if (banfile == nullptr && rfd >= 0) ::close(rfd);
     }
     if (banfile == nullptr) {
-        page("Error reading report file...if it works: be happy. If not: try again!<br>\n");
-        return 0;
+        page(reportrefusal);
+        return 1;
     }
     // The listener gateway copies lines in pieces of up to 2047 characters, the
     // broadcaster gateway in pieces of up to 1023; each piece gets a newline of its own.

@@ -1,5 +1,6 @@
 // The request hand-over in process, with the 100 ms pause and the end of the run replaced:
 // the name rule, the waits and their budgets, and the exclusive creation of the command file.
+#include "admit.h"
 #include "cgi.h"
 #include "gateway.h"
 #include "platform.h"
@@ -82,15 +83,48 @@ TEST(NameRule, DotsAtSignsBlanksAndCharacters) {
 
 TEST(UrlRule, OnlyPlainWebAddresses) {
     for (const char* good : {"http://r.example/", "HTTPS://r.example/l.html", "Http://x",
-                             "http://r.example/m\xC3\xBCsik?a&b"})
+                             "http://r.example/m%C3%BCsik?a&b"})
         EXPECT_TRUE(kpx::urlok(good)) << good;
     const std::string toolong = "http://r.example/" + std::string(1007, 'x');
     for (const char* bad : {"", "javascript:alert(1)", " http://x", "JAVASCRIPT://x%0aalert(1)",
                             "data:text/html,x", "//r.example/", "ftp://r.example/", "http:x",
                             "http://a b", "http://x\"y", "http://x'y", "http://<x>", "http://x=y",
-                            toolong.c_str()})
+                            // Look-alikes: "fdp.exe" behind a right-to-left override reads
+                            // as "exe.pdf"; other non-ASCII letters pass for ASCII ones.
+                            "http://r.example/\xE2\x80\xAE" "fdp.exe", "http://r.example/m\xC3\xBCsik",
+                            "http://r.example/\x01", toolong.c_str()})
         EXPECT_FALSE(kpx::urlok(bad)) << bad;
     EXPECT_TRUE(kpx::urlok(toolong.substr(0, 1023)));
+}
+
+// Host, Origin and Referer as browsers send them: the site's own forms pass whichever way the
+// default port is spelt; another host, port or scheme's default, or an opaque origin, does not.
+TEST(SameOrigin, OnlyTheSitesOwnFormsPass) {
+    struct Case {
+        const char *method, *host, *origin, *referer;
+        bool taken;
+    };
+    const std::vector<Case> cases = {
+        {"POST", "radio.example:8080", "http://radio.example:8080", nullptr, true},
+        {"post", "Radio.Example", "HTTP://radio.example:80", nullptr, true},
+        {"POST", "radio.example:443", "https://radio.example", nullptr, true},
+        {"POST", "[::1]:8080", nullptr, "http://[::1]:8080/broadcast.html?x=1", true},
+        {"POST", "radio.example", nullptr, nullptr, true}, // no browser sent it for a page
+        {"GET", "radio.example", nullptr, nullptr, false},
+        {"HEAD", "radio.example", "http://radio.example", nullptr, false},
+        {"POST", "radio.example", "http://radio.example.evil.example", nullptr, false},
+        {"POST", "radio.example", "https://radio.example:80", nullptr, false},
+        {"POST", "radio.example:8080", "http://radio.example", nullptr, false},
+        {"POST", "radio.example", "null", nullptr, false},
+        // The Origin counts when both are sent.
+        {"POST", "radio.example", "http://evil.example", "http://radio.example/", false},
+        {"POST", "radio.example", nullptr, "http://radio.example@evil.example/", false},
+        {"POST", nullptr, "http://radio.example", nullptr, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(kpx::sameorigin(c.method, c.host, c.origin, c.referer), c.taken)
+            << c.method << " Host " << (c.host ? c.host : "-") << " Origin "
+            << (c.origin ? c.origin : "-") << " Referer " << (c.referer ? c.referer : "-");
 }
 
 TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <memory>
 #include <chrono>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -40,6 +42,8 @@ public:
         html_ = std::move(html);
     }
     void writereports(bool on) { writereports_ = on; }
+    // Off: only the .txt report is written (the answer page stays what it is).
+    void writehtml(bool on) { writehtml_ = on; }
     std::vector<std::string> lines() const {
         std::lock_guard lock(mutex_);
         return lines_;
@@ -64,7 +68,7 @@ private:
                 html = html_;
             }
             if (writereports_) {
-                kpxtest::writefile(repdir_ + "/" + name + ".html", html);
+                if (writehtml_) kpxtest::writefile(repdir_ + "/" + name + ".html", html);
                 kpxtest::writefile(repdir_ + "/" + name + ".txt", name + ": Connection established. Enjoy KPX!\n");
             }
             std::remove(commandfile_.c_str());
@@ -76,6 +80,7 @@ private:
     std::vector<std::string> lines_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> writereports_{true};
+    std::atomic<bool> writehtml_{true};
     std::thread thread_;
 };
 
@@ -88,8 +93,9 @@ struct Outcome {
 Outcome gateway(const std::string& prog, std::map<std::string, std::string> env,
             const std::string* body, const TempDir& dir, std::chrono::milliseconds limit = 20s) {
     Process::Options opt;
-    opt.unsetenv = {"KPX_COMMANDFILE", "KPX_REPDIR", "QUERY_STRING", "CONTENT_LENGTH",
-                    "REQUEST_METHOD", "REMOTE_ADDR"};
+    opt.unsetenv = {"KPX_COMMANDFILE", "KPX_REPDIR",          "QUERY_STRING",
+                    "CONTENT_LENGTH",  "REQUEST_METHOD",      "REMOTE_ADDR",
+                    "KPX_POSTONLY",    "KPX_GATEWAY_LOCKDIR", "KPX_SERVERUSER"};
     if (body) {
         static int bodies = 0;
         std::string in = dir.file("body-" + std::to_string(++bodies));
@@ -225,8 +231,10 @@ TEST_F(Gateway, EmptyNameMessagesDifferBetweenTheGateways) {
 }
 
 TEST_F(Gateway, BroadcasterChecksInOrder) {
-    const std::string badurl = "CLIENTURL and BCASTURL must be web addresses beginning with http:// "
-                               "or https://, without blanks, \"=\", quotes or angle brackets!<br>\n";
+    const std::string badurl =
+        "CLIENTURL and BCASTURL must be web addresses beginning with http:// "
+        "or https://, of printable ASCII characters without blanks, \"=\", "
+        "quotes or angle brackets!<br>\n";
     struct Case {
         std::string query, page;
     };
@@ -241,6 +249,9 @@ TEST_F(Gateway, BroadcasterChecksInOrder) {
         {"CLIENTURL=http://u&BCASTURL=http://r.example/%3E%3Cscript%3E", badurl},
         {"CLIENTURL=http://r.example/?a%3Db&BCASTURL=http://v", badurl},
         {"CLIENTURL=http://u%7F&BCASTURL=http://v", badurl},
+        // A registered page that reads as another: right-to-left override, non-ASCII letters.
+        {"CLIENTURL=http://r.example/%E2%80%AEfdp.exe&BCASTURL=http://v", badurl},
+        {"CLIENTURL=http://u&BCASTURL=http://r.example/m%C3%BCsik.html", badurl},
         // Only web addresses: a script URL would run on this site's origin once a full server
         // forwards a listener to it.
         {"CLIENTURL=javascript:alert(document.cookie)&BCASTURL=http://v", badurl},
@@ -252,7 +263,8 @@ TEST_F(Gateway, BroadcasterChecksInOrder) {
         {"CLIENTURL=http:/r.example&BCASTURL=http://v", badurl},
         // Longer than the server keeps: it would be cut.
         {"CLIENTURL=http://r.example/" + std::string(1005, 'x') + "&BCASTURL=http://v", badurl},
-        {"CLIENTNAME=bad", "Illegal hostname or IP address!\nPress back on your browser and try again!\n"},
+        {"CLIENTNAME=bad",
+         "Illegal hostname or IP address!\nPress back on your browser and try again!\n"},
     };
     for (const auto& c : cases) {
         Outcome r = gateway("bconnect", configured(getenv_(c.query)), nullptr, dir_);
@@ -278,13 +290,67 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
     EXPECT_EQ(r.out, header + longline + "\n\nend\n\n");
     EXPECT_FALSE(kpxtest::exists(dir_.file("127.0.4.8.html")));
 
-    // A URL with non-ASCII characters goes into the line as the bytes the form carried.
-    r = gateway("bconnect",
-                configured(getenv_("CLIENTURL=http://relay.example/m%C3%BCsik.html&BCASTURL=HTTPS://v", "127.0.4.9")),
-                nullptr, dir_);
+    // A URL keeps its percent-escapes: they go into the line as the form carried them.
+    r = gateway(
+        "bconnect",
+        configured(getenv_("CLIENTURL=http://relay.example/m%25C3%25BCsik.html&BCASTURL=HTTPS://v",
+                           "127.0.4.9")),
+        nullptr, dir_);
     EXPECT_EQ(r.status, 0) << r.out;
     ASSERT_FALSE(server.lines().empty());
-    EXPECT_EQ(server.lines().back(), "@BCONNECT 127.0.4.9 http://relay.example/m\xC3\xBCsik.html HTTPS://v\n");
+    EXPECT_EQ(server.lines().back(),
+              "@BCONNECT 127.0.4.9 http://relay.example/m%C3%BCsik.html HTTPS://v\n");
+}
+
+// Another local user plants the answer page of a name a visitor will ask for, where the
+// server cannot replace it: the gateway gives the error page, never the planted one.
+TEST_F(Gateway, PlantedAnswerPageIsNeverServed) {
+    const std::string refused =
+        header + "Error reading report file...if it works: be happy. If not: try again!<br>\n";
+    const std::string planted = "<script>steal()</script>\n";
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr || nobody->pw_uid == ::getuid())
+        GTEST_SKIP() << "needs a user 'nobody' other than ours";
+    struct Plant {
+        std::string what, name, serveruser;
+        bool serverwrites; // the stand-in writes its answer page (owned by us)
+    };
+    const std::vector<Plant> plants = {
+        {"a page left before the request", "stale.x.y", "", false},
+        {"a link to a file written after the request", "linked.x.y", "", false},
+        {"a page of another user than the server's", "foreign.x.y", "nobody", true},
+    };
+    FakeServer server(cmd(), dir_.path());
+    for (const auto& p : plants) {
+        const std::string page = dir_.file(p.name + ".html");
+        if (p.name == "linked.x.y") {
+            // The server writes <name>.txt for the request: the link makes it the page.
+            ASSERT_EQ(::symlink((p.name + ".txt").c_str(), page.c_str()), 0);
+        } else if (!p.serverwrites) {
+            kpxtest::writefile(page, planted);
+        }
+        std::this_thread::sleep_for(50ms); // the request comes later than the plant
+        server.writehtml(p.serverwrites);
+        auto env = configured(getenv_("CLIENTNAME=" + p.name));
+        if (!p.serveruser.empty()) env["KPX_SERVERUSER"] = p.serveruser;
+        Outcome r = gateway("lconnect", env, nullptr, dir_);
+        EXPECT_EQ(r.status, 1) << p.what;
+        EXPECT_EQ(r.out, refused) << p.what;
+        struct stat st {};
+        EXPECT_EQ(::lstat(page.c_str(), &st), 0)
+            << p.what << ": a file that is not ours is left alone";
+    }
+    // The same with the server's own user named: its report is served.
+    server.writehtml(true);
+    auto env = configured(getenv_("CLIENTNAME=own.x.y"));
+    env["KPX_SERVERUSER"] = ::getpwuid(::getuid())->pw_name;
+    Outcome r = gateway("lconnect", env, nullptr, dir_);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, header + "<p>connected</p>\n\n<p>enjoy</p>\n\n");
+    env["KPX_SERVERUSER"] = "no-such-user-kpx";
+    r = gateway("lconnect", env, nullptr, dir_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, header + "KPX_SERVERUSER names no user. Please mail admin!<br>\n");
 }
 
 TEST_F(Gateway, EmptyReportGivesTheHeaderOnly) {

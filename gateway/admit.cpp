@@ -1,0 +1,186 @@
+#include "admit.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kpx {
+
+namespace {
+
+std::string lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// "host[:port]" of an absolute URL, lower case, without a port that is the scheme's default;
+// empty when the URL has no "scheme://" part or no host.
+std::string authority(const std::string& url) {
+    const std::size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0) return "";
+    const std::string scheme = lower(url.substr(0, sep));
+    std::string auth = url.substr(sep + 3);
+    auth = auth.substr(0, auth.find_first_of("/?#"));
+    const std::size_t at = auth.rfind('@');
+    if (at != std::string::npos) auth = auth.substr(at + 1);
+    auth = lower(auth);
+    const std::string defport = scheme == "https" ? ":443" : scheme == "http" ? ":80" : "";
+    if (!defport.empty() && auth.size() > defport.size() &&
+        auth.compare(auth.size() - defport.size(), defport.size(), defport) == 0)
+        auth.resize(auth.size() - defport.size());
+    return auth;
+}
+
+int limitfromenv(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0 || value > 100000) return fallback;
+    return static_cast<int>(value);
+}
+
+// The lock files of the client's own slots carry its address; anything but the characters
+// of an IPv4 or IPv6 address becomes "_".
+std::string addressfilename(const std::string& client) {
+    std::string name;
+    for (unsigned char c : client)
+        name += std::isxdigit(c) || c == '.' || c == ':' ? static_cast<char>(c) : '_';
+    return name;
+}
+
+std::vector<std::string> ownclientfiles; // removed again when the run ends
+
+void dropclientfiles() {
+    // Still under the lock: a run that opened the same file before the removal sees that
+    // its file is no longer the one of that name and creates a new one.
+    for (const auto& path : ownclientfiles)
+        ::unlink(path.c_str());
+}
+
+enum class lockresult { taken, inuse, failed };
+
+// Locks `path` (created when missing) without waiting; the descriptor stays open, and the
+// lock held, until the program ends.
+lockresult lockslot(const std::string& path) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return lockresult::failed;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return err == EWOULDBLOCK ? lockresult::inuse : lockresult::failed;
+        }
+        struct stat held {
+        }, named{};
+        if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            return lockresult::taken;
+        ::close(fd); // removed by the run that held it just now: try the new file
+    }
+    return lockresult::inuse;
+}
+
+// Takes the first free one of `count` slots named prefix + index.
+lockresult takeoneof(const std::string& prefix, int count, bool remember) {
+    for (int i = 0; i < count; ++i) {
+        const std::string path = prefix + std::to_string(i);
+        const lockresult r = lockslot(path);
+        if (r == lockresult::inuse) continue;
+        if (r == lockresult::taken && remember) ownclientfiles.push_back(path);
+        return r;
+    }
+    return lockresult::inuse;
+}
+
+} // namespace
+
+bool sameorigin(const char* method, const char* host, const char* origin, const char* referer) {
+    if (method == nullptr || lower(method) != "post") return false;
+    const char* named = origin != nullptr ? origin : referer;
+    if (named == nullptr) return true; // not sent by a browser on another site's behalf
+    if (host == nullptr || *host == '\0') return false;
+    std::string own = lower(host);
+    const std::string there = authority(named);
+    if (there == own) return true;
+    // A Host header may spell out the default port the browser leaves away.
+    for (const char* defport : {":80", ":443"}) {
+        const std::size_t n = std::strlen(defport);
+        if (own.size() > n && own.compare(own.size() - n, n, defport) == 0 &&
+            there == own.substr(0, own.size() - n))
+            return true;
+    }
+    return false;
+}
+
+bool takeslot(const std::string& client, bool& held) {
+    held = true;
+    const char* dir = std::getenv("KPX_GATEWAY_LOCKDIR");
+    if (dir == nullptr || *dir == '\0') return true;
+    const int perclient = limitfromenv("KPX_GATEWAY_PERCLIENT", gw_defaultperclient);
+    const int all = limitfromenv("KPX_GATEWAY_MAX", gw_defaultmax);
+    const std::string base = std::string(dir) + "/";
+    // The client's own slots first: one client holding many requests takes no more of the
+    // slots in all than its own limit.
+    if (perclient > 0) {
+        static const bool registered = std::atexit(dropclientfiles) == 0;
+        (void)registered;
+        const lockresult r =
+            takeoneof(base + "client-" + addressfilename(client) + "-", perclient, true);
+        if (r == lockresult::failed) return false;
+        if (r == lockresult::inuse) {
+            held = false;
+            return true;
+        }
+    }
+    if (all > 0) {
+        const lockresult r = takeoneof(base + "slot-", all, false);
+        if (r == lockresult::failed) return false;
+        if (r == lockresult::inuse) held = false;
+    }
+    return true;
+}
+
+bool reportowner(std::optional<ReportOwner>& owner) {
+    owner.reset();
+    const char* name = std::getenv("KPX_SERVERUSER");
+    if (name == nullptr || *name == '\0') return true;
+    const struct passwd* pw = ::getpwnam(name);
+    if (pw == nullptr) return false;
+    owner = ReportOwner{pw->pw_uid, pw->pw_gid};
+    return true;
+}
+
+std::timespec requesttime() {
+    std::timespec now{};
+#ifdef CLOCK_REALTIME_COARSE
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+#else
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    now.tv_nsec = 0;
+#endif
+    return now;
+}
+
+namespace {
+bool notbefore(const std::timespec& t, const std::timespec& since) {
+    return t.tv_sec > since.tv_sec || (t.tv_sec == since.tv_sec && t.tv_nsec >= since.tv_nsec);
+}
+} // namespace
+
+bool reportforthisrequest(const struct stat& st, const std::optional<ReportOwner>& owner,
+                          const std::timespec& placed) {
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (owner && st.st_uid != owner->uid && st.st_gid != owner->gid) return false;
+    return notbefore(st.st_mtim, placed) && notbefore(st.st_ctim, placed);
+}
+
+} // namespace kpx

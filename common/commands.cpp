@@ -4,9 +4,9 @@
 #include "console.h"
 #include "globals.h"
 #include "guard.h"
-#include "platform.h"
+#include "hooks.h"
 #include "reports.h"
-#include "status.h"
+#include "statusfile.h"
 #include "table.h"
 
 #include <fcntl.h>
@@ -183,7 +183,7 @@ void pollcommand() {
     }
     const std::string line(buf.data()); // the line as text: it ends at a NUL byte
 
-    g.now = sys.clock();
+    g.now = hooks.clock();
     prntime(g.now);
     if (!line.empty() && line[0] == '@') {
         parsecom(line);

@@ -2,9 +2,9 @@
 
 #include "console.h"
 #include "guard.h"
-#include "platform.h"
+#include "hooks.h"
 #include "reports.h"
-#include "status.h"
+#include "statusfile.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -375,7 +375,7 @@ int connprogress(int waitms) {
     added.addr = done.addr;
     added.startpacket = g.packetcount + 1;
     added.bcast = done.type;
-    added.since = sys.clock();
+    added.since = hooks.clock();
     if (done.type == 1) enlist(done.addr, done.clienturl, done.bcasturl);
     statuschanged();
     return 1;
@@ -390,7 +390,7 @@ void killsock(int index, long shownindex) {
     if (rec.sock >= 0) ::close(rec.sock);
     rec.sock = -1;
 
-    g.now = sys.clock();
+    g.now = hooks.clock();
     prntime(g.now);
     const std::uint32_t bytes = 330U * packets;
     const std::uint32_t secs = packets / 5U;

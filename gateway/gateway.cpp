@@ -1,7 +1,7 @@
 #include "gateway.h"
 
 #include "cgi.h"
-#include "platform.h"
+#include "hooks.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -201,7 +201,7 @@ int gateway_main(gatekind kind) {
             page("Server did not create any action report!<br>\n");
             return 1;
         }
-        sys.pause(gw_pausems);
+        hooks.pause(gw_pausems);
         ++pauses;
     }
 

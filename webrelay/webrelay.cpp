@@ -7,7 +7,7 @@
 #include "mp3.h"
 #include "oggopus.h"
 #include "pagering.h"
-#include "platform.h"
+#include "hooks.h"
 #include "receiver.h"
 
 #include <lame/lame.h>
@@ -264,7 +264,7 @@ int webrelaymain(int argc, char** argv) {
     }
     // A thread that has to end the program (a failed bind of the upstream socket) ends it at
     // once, with the other threads still running.
-    sys.quit = [](int status) {
+    hooks.quit = [](int status) {
         std::fflush(nullptr);
         std::_Exit(status);
     };

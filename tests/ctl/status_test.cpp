@@ -1,7 +1,7 @@
 // The status file in process: what the writer puts in it, that a reader never sees a part of
 // it, the once-a-second limit; and its two views, the operator's table and the public page.
 #include "globals.h"
-#include "status.h"
+#include "statusfile.h"
 #include "statusview.h"
 #include "testsupport.h"
 

@@ -1,8 +1,8 @@
-#include "status.h"
+#include "statusfile.h"
 
 #include "cmdfile.h"
 #include "globals.h"
-#include "platform.h"
+#include "hooks.h"
 #include "table.h"
 
 #include <nlohmann/json.hpp>
@@ -131,7 +131,7 @@ int replacefile(const std::string& path, const std::string& text) {
 // runs. Nothing is printed any more.
 void writelast() {
     if (g.statusfile.empty()) return;
-    replacefile(g.statusfile, picture(sys.clock(), false));
+    replacefile(g.statusfile, picture(hooks.clock(), false));
 }
 
 void writenow() {
@@ -140,10 +140,10 @@ void writenow() {
         written = true;
         std::atexit(writelast);
     }
-    if (g.connection == 1 && lastconnection != 1) upstreamsince = sys.clock();
+    if (g.connection == 1 && lastconnection != 1) upstreamsince = hooks.clock();
     lastconnection = g.connection;
     lastwrite = Clock::now();
-    const int err = replacefile(g.statusfile, picture(sys.clock(), true));
+    const int err = replacefile(g.statusfile, picture(hooks.clock(), true));
     if (err == 0) {
         failing = false;
     } else if (!failing) {

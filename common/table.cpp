@@ -4,6 +4,7 @@
 #include "guard.h"
 #include "hooks.h"
 #include "reports.h"
+#include "sendqueue.h"
 #include "statusfile.h"
 
 #include <arpa/inet.h>
@@ -180,15 +181,12 @@ bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) 
     // The clock is read only once a send has to wait: the usual packet goes out in one call.
     std::chrono::steady_clock::time_point end{};
     bool waited = false;
-    std::size_t done = 0;
-    while (done < len) {
-        const ssize_t n = ::send(sock, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    while (len > 0) {
+        std::size_t done = 0;
+        if (!writesome(sock, data, len, done)) return false;
+        data += done;
+        len -= done;
+        if (len == 0) break;
         if (!waited) {
             end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitms);
             waited = true;
@@ -213,7 +211,7 @@ namespace {
 enum class Pace { never, untilall, untilany };
 
 Pace pace() {
-    if (!g.profile->hasinput) return Pace::untilany;
+    if (g.profile->role == Role::relay) return Pace::untilany;
     return g.live == 1 ? Pace::never : Pace::untilall;
 }
 

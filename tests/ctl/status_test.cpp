@@ -123,6 +123,12 @@ TEST_F(StatusFile, TicksWriteAtMostOnceASecond) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     kpx::statustick();
     EXPECT_TRUE(kpxtest::exists(kpx::g.statusfile));
+    // Settings put back to their defaults start a fresh writer: its first tick writes at once.
+    std::remove(kpx::g.statusfile.c_str());
+    kpx::setdefaults(kpx::serverprofile);
+    kpx::g.statusfile = dir.file("status.json");
+    kpx::statustick();
+    EXPECT_TRUE(kpxtest::exists(kpx::g.statusfile));
     kpx::g.statusfile.clear(); // none configured: nothing is written
     kpx::statuschanged();
 }

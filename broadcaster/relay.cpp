@@ -6,10 +6,10 @@
 #include "fdread.h"
 #include "globals.h"
 #include "guard.h"
-#include "platform.h"
+#include "hooks.h"
 #include "receiver.h"
 #include "startup.h"
-#include "status.h"
+#include "statusfile.h"
 #include "stream.h"
 #include "table.h"
 
@@ -165,7 +165,7 @@ int relaymain(int argc, char** argv) {
     std::fflush(stdout);
     std::fputs("No CODEC\n", stderr);
     setdefaults(relayprofile);
-    g.now = sys.clock();
+    g.now = hooks.clock();
 
     const char* self = argc > 0 ? argv[0] : "broadcaster";
     if (argc > 2) {

@@ -1,6 +1,6 @@
 #include "cmdfile.h"
 
-#include "platform.h"
+#include "hooks.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,10 +35,10 @@ placed placerequest(const std::string& path, const std::string& line, int& error
         // Wait for the previous request to be taken.
         while (fileexists(path.c_str())) {
             if (pauses >= cmd_maxpauses) return placed::busy;
-            sys.pause(cmd_pausems);
+            hooks.pause(cmd_pausems);
             ++pauses;
         }
-        sys.pause(cmd_pausems);
+        hooks.pause(cmd_pausems);
         // Created exclusively: a writer that lost the race to another must not replace that
         // writer's request, it waits for the file to be free again.
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -65,7 +65,7 @@ bool awaittaken(const std::string& path) {
     int waited = 0;
     while (fileexists(path.c_str())) {
         if (waited >= cmd_maxpauses) return false;
-        sys.pause(cmd_pausems);
+        hooks.pause(cmd_pausems);
         ++waited;
     }
     return true;

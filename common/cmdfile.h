@@ -14,7 +14,7 @@ namespace kpx {
 inline constexpr const char* DEFAULTCOMMANDFILE = "/tmp/kpx-commands";
 
 inline constexpr int cmd_maxpauses = 101; // 101 pauses of 100 ms: about 10 s per wait
-inline constexpr long cmd_pausems = 100;  // between two looks at a file (through sys.pause)
+inline constexpr long cmd_pausems = 100;  // between two looks at a file (through hooks.pause)
 
 // 1 if the file can be opened for reading (closed again at once), else 0. The open does not
 // wait for a writer, so a FIFO in the file's place cannot hang the run.

@@ -4,9 +4,10 @@
 #include "console.h"
 #include "globals.h"
 #include "guard.h"
-#include "platform.h"
+#include "hooks.h"
+#include "numbers.h"
 #include "reports.h"
-#include "status.h"
+#include "statusfile.h"
 #include "table.h"
 
 #include <fcntl.h>
@@ -27,16 +28,6 @@ namespace {
 bool samefile(const Handled& h, const struct stat& st) {
     return h.valid && h.dev == st.st_dev && h.ino == st.st_ino && h.size == st.st_size &&
            h.mtime.tv_sec == st.st_mtim.tv_sec && h.mtime.tv_nsec == st.st_mtim.tv_nsec;
-}
-
-// The slot number of "@KILL N", read as the 32-bit signed number it was on the machines the
-// command was made for: out-of-range numbers give -1 and are refused, rather than wrapping
-// round to a valid slot.
-long killslot(const std::string& argument) {
-    errno = 0;
-    const long long v = std::strtoll(argument.c_str(), nullptr, 10);
-    if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return -1;
-    return static_cast<long>(v);
 }
 
 // Closes the command file and removes it, which tells its writer the request was taken.
@@ -99,9 +90,9 @@ void parsecom(const std::string& line) {
             std::fprintf(stderr, "%ld/%s\n", static_cast<long>(i),
                          g.machine[static_cast<std::size_t>(i)].name.c_str());
     } else if (sameword(command, "@KILL") && !argument.empty() &&
-               static_cast<std::uint32_t>(killslot(argument)) <
+               static_cast<std::uint32_t>(atoinumber(argument)) <
                    static_cast<std::uint32_t>(g.clientcount)) {
-        killsock(static_cast<int>(killslot(argument)));
+        killsock(static_cast<int>(atoinumber(argument)));
         return; // killsock ends with its own separator line
     } else if (sameword(command, "@BCONNECT")) {
         const std::string host = getparam(line, 1, VALUECHARS);
@@ -183,7 +174,7 @@ void pollcommand() {
     }
     const std::string line(buf.data()); // the line as text: it ends at a NUL byte
 
-    g.now = sys.clock();
+    g.now = hooks.clock();
     prntime(g.now);
     if (!line.empty() && line[0] == '@') {
         parsecom(line);

@@ -2,6 +2,7 @@
 
 #include "globals.h"
 #include "guard.h"
+#include "numbers.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,16 +11,87 @@ namespace kpx {
 
 namespace {
 
-// A switch can only be turned off: its word (any letter case) or exactly "0".
-bool switchoff(const std::string& value, const char* word) {
-    return sameword(value, word) || value == "0";
-}
+// How a key's value is taken.
+enum class Kind {
+    off,     // a switch that can only be turned off: its word (any letter case) or exactly "0"
+    text,    // a string as it stands
+    dir,     // a directory path; one trailing '/' is dropped
+    count,   // the number of peers, 1..MAXPEERS
+    rules,   // comma-separated allow-list entries, added to what earlier lines gave
+    seconds, // a number >= 0
+    url,     // a plain-ASCII URL prefix, added to the list
+};
 
-// Decimal conversion as the C library's atoi does it: leading white space, one sign,
-// digits up to the first non-digit; no number reads as 0. Saturates instead of overflowing.
-long decimal(const std::string& text) {
-    long v = std::strtol(text.c_str(), nullptr, 10);
-    return v;
+// One configuration key. `relaymessage`, when set, is what the relay says instead of taking
+// the key (it has no input of its own).
+struct Key {
+    const char* name;
+    Kind kind;
+    const char* offword = nullptr;              // off
+    std::int8_t Globals::*flag = nullptr;       // off
+    std::string Globals::*text = nullptr;       // text, dir
+    std::vector<NetRule> Guard::*rules = nullptr; // rules
+    bool Guard::*given = nullptr;               // rules: the list was set at all
+    long Guard::*number = nullptr;              // seconds
+    const char* relaymessage = nullptr;
+};
+
+const Key KEYS[] = {
+    {.name = "ignsign", .kind = Kind::off, .offword = "off", .flag = &Globals::ignsign},
+    {.name = "live", .kind = Kind::off, .offword = "no", .flag = &Globals::live,
+     .relaymessage = "Live is always 'yes' on a broadcaster\n"},
+    {.name = "broadcasters", .kind = Kind::off, .offword = "deny", .flag = &Globals::allowbcons},
+    {.name = "maxclients", .kind = Kind::count},
+    {.name = "inputdevice", .kind = Kind::text, .text = &Globals::outputdevice,
+     .relaymessage = "inputdevice does not make sense. This is a broadcaster!\n"},
+    {.name = "commandfile", .kind = Kind::text, .text = &Globals::listname},
+    {.name = "errorhtml", .kind = Kind::text, .text = &Globals::errorfile},
+    {.name = "successhtml", .kind = Kind::text, .text = &Globals::okfile},
+    {.name = "statusfile", .kind = Kind::text, .text = &Globals::statusfile},
+    {.name = "repdir", .kind = Kind::dir, .text = &Globals::resdir},
+    // Who may feed and register, and how long reports are kept (guard.h).
+    {.name = "allowupstream", .kind = Kind::rules, .rules = &Guard::upstream, .given = &Guard::upstreamset},
+    {.name = "upstreamidle", .kind = Kind::seconds, .number = &Guard::upstreamidle},
+    {.name = "relayhosts", .kind = Kind::rules, .rules = &Guard::relayhosts, .given = &Guard::relayhostsset},
+    {.name = "relayurls", .kind = Kind::url},
+    {.name = "reportage", .kind = Kind::seconds, .number = &Guard::reportage},
+    {.name = "reportcount", .kind = Kind::seconds, .number = &Guard::reportcount},
+};
+
+// Puts `value` into the setting of `k`; false when the value makes no sense.
+bool take(const Key& k, const std::string& value) {
+    if (k.relaymessage != nullptr && g.profile->role == Role::relay) {
+        std::fputs(k.relaymessage, stderr);
+        return true;
+    }
+    switch (k.kind) {
+    case Kind::off:
+        if (sameword(value, k.offword) || value == "0") g.*k.flag = 0;
+        return true;
+    case Kind::text:
+        g.*k.text = value;
+        return true;
+    case Kind::dir:
+        g.*k.text = value;
+        if (!value.empty() && value.back() == '/') (g.*k.text).pop_back();
+        return true;
+    case Kind::count: {
+        const long v = atoinumber(value);
+        if (v < 1 || v > MAXPEERS) return false;
+        g.maxclients = static_cast<std::int32_t>(v);
+        return true;
+    }
+    case Kind::rules:
+        g.guard.*k.given = true;
+        return addrules(value, g.guard.*k.rules);
+    case Kind::seconds:
+        return seconds(value, g.guard.*k.number);
+    case Kind::url:
+        if (!isplainurl(value)) return false;
+        g.guard.relayurls.push_back(value);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -29,52 +101,16 @@ void parseinp(const std::string& line) {
     if (key.empty() || key[0] == '#' || key[0] == '/' || key[0] == ';') return; // comment
 
     // Keys longer than the key buffer and values longer than the value buffer are cut to the
-    // buffer size; a cut key can never match, a cut value is used as it stands.
+    // buffer size; a cut key can never match, a cut value is used as it stands. A key
+    // without a value is not recognised.
     const std::string value = getparam(line, 1, VALUECHARS);
-    if (value.empty()) key.clear(); // a key without a value is not recognised
-
-    const bool relay = !g.profile->hasinput;
-    bool recognised = true;
-    if (key.empty()) {
-        recognised = false;
-    } else if (sameword(key, "ignsign")) {
-        if (switchoff(value, "off")) g.ignsign = 0;
-    } else if (sameword(key, "live")) {
-        if (relay)
-            std::fprintf(stderr, "Live is always 'yes' on a broadcaster\n");
-        else if (switchoff(value, "no"))
-            g.live = 0;
-    } else if (sameword(key, "broadcasters")) {
-        if (switchoff(value, "deny")) g.allowbcons = 0;
-    } else if (sameword(key, "maxclients")) {
-        const long v = decimal(value);
-        if (v >= 1 && v <= MAXPEERS)
-            g.maxclients = static_cast<std::int32_t>(v);
-        else
-            recognised = false;
-    } else if (sameword(key, "inputdevice")) {
-        if (relay)
-            std::fprintf(stderr, "inputdevice does not make sense. This is a broadcaster!\n");
-        else
-            g.outputdevice = value;
-    } else if (sameword(key, "commandfile")) {
-        g.listname = value;
-    } else if (sameword(key, "errorhtml")) {
-        g.errorfile = value;
-    } else if (sameword(key, "successhtml")) {
-        g.okfile = value;
-    } else if (sameword(key, "statusfile")) {
-        g.statusfile = value;
-    } else if (sameword(key, "repdir")) {
-        g.resdir = value;
-        if (!g.resdir.empty() && g.resdir.back() == '/') g.resdir.pop_back();
-    // Access and retention settings (allowupstream, upstreamidle, relayhosts, relayurls,
-    // reportage, reportcount): one block, kept in guard.cpp.
-    } else if (const int taken = guardkey(key, value); taken != 0) {
-        recognised = taken > 0;
-    } else {
-        recognised = false;
-    }
+    bool recognised = false;
+    if (!value.empty())
+        for (const Key& k : KEYS)
+            if (sameword(key, k.name)) {
+                recognised = take(k, value);
+                break;
+            }
 
     if (!recognised)
         std::fprintf(stderr, "ERROR parsing ini-file: Line %ld makes no sense.\n",

@@ -10,23 +10,23 @@ namespace kpx {
 Globals g;
 
 const Profile serverprofile{
+    Role::server,
     "SERVER     ",
     "1.10     ",
     "Server",
     "  Server can only be stopped by killing it with signal 9!\n",
     "  Server can be killed by any signal. (including CTRL-C)\n",
     MSG_FULL,
-    true,
 };
 
 const Profile relayprofile{
+    Role::relay,
     "BROADCASTER",
     "1.10     ",
     "Broadcaster",
     "  Broadcaster can only be stopped by killing it with signal 9!\n",
     "  Servermode can be killed by any signal. (including CTRL-C)\n",
     MSG_FULLRELAY,
-    false,
 };
 
 void setdefaults(const Profile& profile) {
@@ -39,7 +39,7 @@ void setdefaults(const Profile& profile) {
     g.now = std::time(nullptr);
     g.started = g.now;
     g.inifile = "kpx.conf";
-    g.outputdevice = profile.hasinput ? "/dev/audio" : "";
+    g.outputdevice = profile.role == Role::server ? "/dev/audio" : "";
     g.listname = DEFAULTCOMMANDFILE;
     g.resdir = "/tmp";
     g.okfile = "./success.html";

@@ -42,16 +42,19 @@ struct distrec {
     std::string bcasturl;     // other broadcasters are forwarded here
 };
 
+// Which of the two programs runs the shared routines.
+enum class Role { server, relay };
+
 // What tells the server and the relay broadcaster apart inside the shared routines. Each
 // program's main hands its own profile to setdefaults.
 struct Profile {
+    Role role;               // server: reads its own input; relay: takes an upstream's stream
     const char* kind;        // banner kind, padded to the box ("SERVER     ", "BROADCASTER")
     const char* version;     // banner version, padded ("1.10     ")
     const char* program;     // "Server" / "Broadcaster" in the summary lines
     const char* signaloff;   // the second line of "Signal trapping switched OFF."
     const char* signalon;    // the second line of "Signal trapping switched ON."
     const char* fullmessage; // error report when the table is full and no relay is listed
-    bool hasinput;           // 1: `live` and `inputdevice` are settings; 0: they only say so
 };
 extern const Profile serverprofile;
 extern const Profile relayprofile;
@@ -84,6 +87,15 @@ struct Pending {
     std::chrono::steady_clock::time_point deadline; // lookup and connect together end here
 };
 
+// What the status file's writer remembers between two writes.
+struct StatusWriter {
+    bool written = false;        // a write was attempted since the settings were reset
+    bool failing = false;        // the last write failed and was reported
+    std::chrono::steady_clock::time_point lastwrite{}; // of the last attempt (once a second)
+    std::int8_t lastconnection = 0;
+    std::time_t upstreamsince = 0; // relay: when the current upstream was first seen connected
+};
+
 struct Globals {
     const Profile* profile = &serverprofile;
 
@@ -113,6 +125,7 @@ struct Globals {
     Handled stuck;                 // a handled command file that could not be removed
     Pending pending;               // the request under way, if any
     Guard guard;                   // allow lists, silent-upstream limit, report retention
+    StatusWriter status;           // the status file's writer
 
     // Relay broadcaster only.
     std::int8_t connection = 0; // 1 while an upstream is relayed

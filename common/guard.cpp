@@ -39,31 +39,6 @@ bool endswith(const std::string& s, const char* tail) {
     return s.size() > t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
 }
 
-// Adds the comma-separated entries of `value` to `rules`; false when one is not an address.
-bool addrules(const std::string& value, std::vector<NetRule>& rules) {
-    std::size_t start = 0;
-    while (start <= value.size()) {
-        const std::size_t comma = std::min(value.find(',', start), value.size());
-        const std::string item = value.substr(start, comma - start);
-        if (!item.empty()) {
-            NetRule r;
-            if (!parsenetrule(item, r)) return false;
-            rules.push_back(r);
-        }
-        start = comma + 1;
-    }
-    return true;
-}
-
-bool seconds(const std::string& value, long& out) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(value.c_str(), &end, 10);
-    if (errno != 0 || end == value.c_str() || *end != '\0' || v < 0) return false;
-    out = v;
-    return true;
-}
-
 std::string dirof(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -117,31 +92,34 @@ bool parsenetrule(const std::string& text, NetRule& rule) {
     return true;
 }
 
+bool addrules(const std::string& value, std::vector<NetRule>& rules) {
+    std::size_t start = 0;
+    while (start <= value.size()) {
+        const std::size_t comma = std::min(value.find(',', start), value.size());
+        const std::string item = value.substr(start, comma - start);
+        if (!item.empty()) {
+            NetRule r;
+            if (!parsenetrule(item, r)) return false;
+            rules.push_back(r);
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool seconds(const std::string& value, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(value.c_str(), &end, 10);
+    if (errno != 0 || end == value.c_str() || *end != '\0' || v < 0) return false;
+    out = v;
+    return true;
+}
+
 bool netallowed(const std::vector<NetRule>& rules, std::uint32_t addr) {
     const std::uint32_t h = ntohl(addr);
     return std::any_of(rules.begin(), rules.end(),
                        [h](const NetRule& r) { return (h & r.mask) == r.net; });
-}
-
-int guardkey(const std::string& key, const std::string& value) {
-    Guard& s = g.guard;
-    if (sameword(key, "allowupstream")) {
-        s.upstreamset = true;
-        return addrules(value, s.upstream) ? 1 : -1;
-    }
-    if (sameword(key, "upstreamidle")) return seconds(value, s.upstreamidle) ? 1 : -1;
-    if (sameword(key, "relayhosts")) {
-        s.relayhostsset = true;
-        return addrules(value, s.relayhosts) ? 1 : -1;
-    }
-    if (sameword(key, "relayurls")) {
-        if (!isplainurl(value)) return -1;
-        s.relayurls.push_back(value);
-        return 1;
-    }
-    if (sameword(key, "reportage")) return seconds(value, s.reportage) ? 1 : -1;
-    if (sameword(key, "reportcount")) return seconds(value, s.reportcount) ? 1 : -1;
-    return 0;
 }
 
 void resetguardlists() {
@@ -172,7 +150,7 @@ bool relayurlsallowed(const std::string& clienturl, const std::string& bcasturl)
 }
 
 void prnguard() {
-    if (!g.profile->hasinput)
+    if (g.profile->role == Role::relay)
         std::fputs(g.guard.upstreamset
                        ? "- Upstream senders are accepted only from the 'allowupstream' list.\n"
                        : "- Upstream senders are accepted from any host (name the server in "

@@ -35,10 +35,11 @@ bool parsenetrule(const std::string& text, NetRule& rule);
 // True when `addr` (network byte order) lies in one of `rules`.
 bool netallowed(const std::vector<NetRule>& rules, std::uint32_t addr);
 
-// The settings above as configuration keys: 0 when `key` is none of them, 1 when it was
-// taken, -1 when its value makes no sense. List keys take comma-separated entries and add to
-// what earlier lines of the same key gave.
-int guardkey(const std::string& key, const std::string& value);
+// Adds the comma-separated entries of `value` to `rules`; false when one is not an address.
+bool addrules(const std::string& value, std::vector<NetRule>& rules);
+
+// A number >= 0 and nothing else into `out` (seconds, or a count of reports); false otherwise.
+bool seconds(const std::string& value, long& out);
 
 // Empties the lists before the configuration file is read (again).
 void resetguardlists();

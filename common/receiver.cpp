@@ -1,6 +1,6 @@
 #include "receiver.h"
 
-#include "platform.h"
+#include "hooks.h"
 #include "stream.h"
 
 #include <arpa/inet.h>
@@ -161,7 +161,7 @@ void renewlistener() {
         leave(255);
     }
     lsn.init = 0;
-    sys.pause(RENEWPAUSEMS);
+    hooks.pause(RENEWPAUSEMS);
 }
 
 } // namespace kpx

@@ -8,10 +8,6 @@
 
 namespace kpx {
 
-namespace {
-
-// Writes as much of `data` as `sock` takes without waiting; `done` gets the bytes written.
-// False when the connection is closed or broken.
 bool writesome(int sock, const unsigned char* data, std::size_t len, std::size_t& done) {
     done = 0;
     while (done < len) {
@@ -25,8 +21,6 @@ bool writesome(int sock, const unsigned char* data, std::size_t len, std::size_t
     }
     return true;
 }
-
-} // namespace
 
 std::size_t SendQueue::bytes() const {
     std::size_t n = 0;

@@ -9,6 +9,10 @@
 
 namespace kpx {
 
+// Writes as much of `data` as `sock` takes without waiting; `done` gets the bytes written.
+// False when the connection is closed or broken.
+bool writesome(int sock, const unsigned char* data, std::size_t len, std::size_t& done);
+
 class SendQueue {
 public:
     // Packets held at most (the partly written one included): about 10 s of stream.

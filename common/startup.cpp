@@ -28,14 +28,14 @@ void prnsummary() {
     const Profile& p = *g.profile;
     std::fprintf(stderr, "- Up to %ld listeners can connect at the same time.\n",
                  static_cast<long>(g.maxclients));
-    if (p.hasinput) {
+    if (p.role == Role::server) {
         if (g.live == 0)
             std::fputs("- Server is in playback mode. If input stops, server will loop.\n", stderr);
         else
             std::fputs("- Server is in live mode. Input should never stop!\n", stderr);
     }
     std::fputs("- I/O files:\n", stderr);
-    if (p.hasinput)
+    if (p.role == Role::server)
         std::fprintf(stderr, "  Default input is (must be ulaw!):  %s\n", g.outputdevice.c_str());
     else
         std::fputs("  Input is:                          network\n", stderr);

@@ -2,9 +2,10 @@
 
 #include "console.h"
 #include "guard.h"
-#include "platform.h"
+#include "hooks.h"
 #include "reports.h"
-#include "status.h"
+#include "sendqueue.h"
+#include "statusfile.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -180,15 +181,12 @@ bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) 
     // The clock is read only once a send has to wait: the usual packet goes out in one call.
     std::chrono::steady_clock::time_point end{};
     bool waited = false;
-    std::size_t done = 0;
-    while (done < len) {
-        const ssize_t n = ::send(sock, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    while (len > 0) {
+        std::size_t done = 0;
+        if (!writesome(sock, data, len, done)) return false;
+        data += done;
+        len -= done;
+        if (len == 0) break;
         if (!waited) {
             end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitms);
             waited = true;
@@ -213,7 +211,7 @@ namespace {
 enum class Pace { never, untilall, untilany };
 
 Pace pace() {
-    if (!g.profile->hasinput) return Pace::untilany;
+    if (g.profile->role == Role::relay) return Pace::untilany;
     return g.live == 1 ? Pace::never : Pace::untilall;
 }
 
@@ -375,7 +373,7 @@ int connprogress(int waitms) {
     added.addr = done.addr;
     added.startpacket = g.packetcount + 1;
     added.bcast = done.type;
-    added.since = sys.clock();
+    added.since = hooks.clock();
     if (done.type == 1) enlist(done.addr, done.clienturl, done.bcasturl);
     statuschanged();
     return 1;
@@ -390,7 +388,7 @@ void killsock(int index, long shownindex) {
     if (rec.sock >= 0) ::close(rec.sock);
     rec.sock = -1;
 
-    g.now = sys.clock();
+    g.now = hooks.clock();
     prntime(g.now);
     const std::uint32_t bytes = 330U * packets;
     const std::uint32_t secs = packets / 5U;

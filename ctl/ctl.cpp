@@ -2,6 +2,7 @@
 
 #include "configfile.h"
 #include "gateway.h"
+#include "numbers.h"
 #include "statusview.h"
 
 #include <sys/stat.h>
@@ -16,6 +17,9 @@ namespace kpx {
 
 namespace {
 
+// Slot numbers have at most nine digits: the server reads them whole.
+constexpr long MAXSLOTNUMBER = 999999999;
+
 const char* const usage =
     "Usage: kpxctl [-f COMMANDFILE] [-c kpx.conf] [-s STATUSFILE] COMMAND\n"
     "Commands:\n"
@@ -27,13 +31,6 @@ const char* const usage =
     "  status [--json]                   show the status file (as a table, or as it is)\n"
     "The command file is -f, else the configuration's commandfile (-c), else /tmp/kpx-commands.\n"
     "The status file is -s, else the configuration's statusfile (-c).\n";
-
-bool slotnumber(const std::string& s) {
-    if (s.empty() || s.size() > 9) return false;
-    for (char c : s)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 std::string namecheck(const std::string& name) {
     if (name.size() + std::strlen(".html") > gw_filenamebytes)
@@ -147,7 +144,7 @@ std::string commandline(const std::vector<std::string>& w, std::string& problem)
     }
     if (word == "kill") {
         if (args != 1) return wrongcount("kill N");
-        if (!slotnumber(w[1])) {
+        if (long slot = 0; !plainnumber(w[1], MAXSLOTNUMBER, slot)) {
             problem = "the slot '" + w[1] + "' is not a number (kpxctl list shows the slots)";
             return "";
         }

@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Up to 7 s of refusals: past the 6 s start limit the client gives up.
     plat.refusals = (data[0] & 0x7F) == 0x7F ? 700 : (data[0] & 0x0F);
     sys = &plat;
-    profile = &CONSOLEPROFILE;
+    frontend = &CONSOLEFRONTEND;
     resetsound();
     getsound(4);
 

@@ -1,5 +1,7 @@
 #include "cgi.h"
 
+#include "numbers.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,20 +26,6 @@ std::vector<char> cgibuffer;
 
 void nomemory() {
     std::fprintf(stderr, "malloc: %s\n", std::strerror(ENOMEM));
-}
-
-// CONTENT_LENGTH must be a plain decimal number of bytes from 0 to cgi_maxcontent.
-bool validlength(const char* text, long& n) {
-    if (*text == '\0') return false;
-    long value = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + (*p - '0');
-        // Leading zeros are harmless; stop as soon as the number is too large (no overflow).
-        if (value > cgi_maxcontent) return false;
-    }
-    n = value;
-    return true;
 }
 
 // Reads up to n bytes from the body, stopping early at its end or at a read error.
@@ -116,7 +104,7 @@ int cgi_init() {
                 return 0;
             }
             long n = 0;
-            if (!validlength(cl, n)) {
+            if (!plainnumber(cl, cgi_maxcontent, n)) { // bytes, 0..cgi_maxcontent
                 std::fprintf(cgi_page,
                              "Illegal value for CONTENT_LENGTH: the form data must be a number "
                              "of bytes from 0 to %ld.<br>\n",

@@ -3,7 +3,7 @@
 #include "admit.h"
 #include "cgi.h"
 #include "guard.h"
-#include "platform.h"
+#include "hooks.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -247,7 +247,7 @@ int gateway_main(gatekind kind) {
             page("Server did not create any action report!<br>\n");
             return 1;
         }
-        sys.pause(gw_pausems);
+        hooks.pause(gw_pausems);
         ++pauses;
     }
 

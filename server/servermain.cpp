@@ -4,7 +4,7 @@
 #include "config.h"
 #include "console.h"
 #include "globals.h"
-#include "platform.h"
+#include "hooks.h"
 #include "sound.h"
 #include "startup.h"
 
@@ -17,7 +17,7 @@ int servermain(int argc, char** argv) {
     prncod();
     std::fflush(stdout);
     setdefaults(serverprofile);
-    g.now = sys.clock();
+    g.now = hooks.clock();
 
     if (argc > 2) {
         std::fputs("\n", stderr);

@@ -6,8 +6,8 @@
 #include "console.h"
 #include "globals.h"
 #include "guard.h"
-#include "platform.h"
-#include "status.h"
+#include "hooks.h"
+#include "statusfile.h"
 #include "table.h"
 
 #include <syslog.h>
@@ -107,7 +107,7 @@ void packetpass(std::FILE* in, unsigned char* inbuf, unsigned char* outbuf) {
     if (g.clientcount > 0)
         distribute(outbuf, static_cast<std::size_t>(len));
     else if (g.live == 0)
-        sys.pause(NOLISTENERPAUSEMS);
+        hooks.pause(NOLISTENERPAUSEMS);
 
     pollcommand();
     statustick();
@@ -143,7 +143,7 @@ void sendsound() {
                      g.outputdevice.c_str());
         std::fputs("Please make sure no other program is using the device!\n", stderr);
         // The next run would try again at once; a missing device must not flood the console.
-        sys.pause(REOPENPAUSEMS);
+        hooks.pause(REOPENPAUSEMS);
         return;
     }
     for (;;) packetpass(in.get(), inbuf.data(), outbuf.data());

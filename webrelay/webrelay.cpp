@@ -5,9 +5,10 @@
 #include "fdread.h"
 #include "httpserve.h"
 #include "mp3.h"
+#include "numbers.h"
 #include "oggopus.h"
 #include "pagering.h"
-#include "platform.h"
+#include "hooks.h"
 #include "receiver.h"
 
 #include <lame/lame.h>
@@ -56,11 +57,9 @@ const Range ranges[] = {
 };
 
 bool number(const std::string& text, int low, int high, int& out) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const int v = std::atoi(text.c_str());
-    if (v < low || v > high) return false;
-    out = v;
+    long v = 0;
+    if (!plainnumber(text, high, v) || v < low) return false;
+    out = static_cast<int>(v);
     return true;
 }
 
@@ -264,7 +263,7 @@ int webrelaymain(int argc, char** argv) {
     }
     // A thread that has to end the program (a failed bind of the upstream socket) ends it at
     // once, with the other threads still running.
-    sys.quit = [](int status) {
+    hooks.quit = [](int status) {
         std::fflush(nullptr);
         std::_Exit(status);
     };

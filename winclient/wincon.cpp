@@ -3,5 +3,5 @@
 
 int main(int argc, char** argv) {
     kpx::win::Win32Platform platform;
-    return kpx::win::clientmain(kpx::win::CONSOLEPROFILE, platform, argc, argv);
+    return kpx::win::clientmain(kpx::win::CONSOLEFRONTEND, platform, argc, argv);
 }

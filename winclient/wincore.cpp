@@ -11,15 +11,15 @@
 
 namespace kpx::win {
 
-const Profile CONSOLEPROFILE = {
+const Frontend CONSOLEFRONTEND = {
     "Win32Client", "1.10b    ", false,
     "Use your WWW-browser to connect to a server! (CTRL-C quits)\n"};
-const Profile WINDOWPROFILE = {
+const Frontend WINDOWFRONTEND = {
     "Win32sClient", "0.1alpha", true,
     "Use your WWW-browser to connect to a server!\n"};
 
 Platform* sys = nullptr;
-const Profile* profile = &CONSOLEPROFILE;
+const Frontend* frontend = &CONSOLEFRONTEND;
 
 // clang-format off
 const unsigned char ulaw2pcm8[256] = {
@@ -125,7 +125,7 @@ Sock acc_sock(Sock sock, const char* address, int port) {
     }
     say("ready.\n");
     say("\n");
-    say(profile->browserline);
+    say(frontend->browserline);
     if (sys->listento(sock, LISTENBACKLOG) < 0) {
         sys->report("listen()");
         sys->closesock(sock);
@@ -185,9 +185,9 @@ void getsound(Sock s) {
     }
 }
 
-int clientmain(const Profile& prof, Platform& plat, int argc, char** argv) {
+int clientmain(const Frontend& prof, Platform& plat, int argc, char** argv) {
     sys = &plat;
-    profile = &prof;
+    frontend = &prof;
     printbanner(prof.kind, prof.version);
     prncod();
     std::fflush(stdout);

@@ -31,14 +31,14 @@ inline constexpr Sock BINDFAILED = -2;           // the caller ends the process 
 inline constexpr Sock LISTENFAILED = -4;
 
 // What tells the two programs apart.
-struct Profile {
+struct Frontend {
     const char* kind;         // banner kind
     const char* version;      // banner version, padded to keep the box aligned
     bool attention;           // print the ATTENTION block after the codec line
     const char* browserline;  // the instruction printed once the port is bound
 };
-extern const Profile CONSOLEPROFILE; // wincon
-extern const Profile WINDOWPROFILE;  // wingui
+extern const Frontend CONSOLEFRONTEND; // wincon
+extern const Frontend WINDOWFRONTEND;  // wingui
 
 // The system calls the clients make. The Windows build supplies the real ones.
 class Platform {
@@ -62,9 +62,9 @@ public:
     virtual void pause(int ms) = 0;            // Sleep
 };
 
-// The platform and profile in use; set by clientmain (tests set them directly).
+// The platform and frontend in use; set by clientmain (tests set them directly).
 extern Platform* sys;
-extern const Profile* profile;
+extern const Frontend* frontend;
 
 // u-law code -> unsigned 8-bit PCM sample that is played for it.
 extern const unsigned char ulaw2pcm8[256];
@@ -92,6 +92,6 @@ Sock acc_sock(Sock sock, const char* address, int port);
 void getsound(Sock s);
 
 // The whole program for `prof` on `plat`; returns the process's exit status.
-int clientmain(const Profile& prof, Platform& plat, int argc, char** argv);
+int clientmain(const Frontend& prof, Platform& plat, int argc, char** argv);
 
 } // namespace kpx::win

@@ -100,7 +100,7 @@ unsigned __stdcall readerthread(void*) {
 unsigned __stdcall clientthread(void*) {
     WaitForSingleObject(windowready, INFINITE);
     kpx::win::Win32Platform platform;
-    status = kpx::win::clientmain(kpx::win::WINDOWPROFILE, platform, __argc, __argv);
+    status = kpx::win::clientmain(kpx::win::WINDOWFRONTEND, platform, __argc, __argv);
     std::fflush(stdout);
     std::fflush(stderr);
     InterlockedExchange(&workdone, 1);

@@ -8,7 +8,7 @@
 // Usage: relay_bench [packets]   (default 1500; 300 with KPX_BENCH_QUICK=1)
 // Addresses: the relay on 127.0.11.1, the listeners on 127.0.11.2 to 127.0.11.11.
 #include "cmdfile.h"
-#include "harness.h"
+#include "benchkit.h"
 #include "serverenv.h"
 
 #include <netinet/in.h>

@@ -17,7 +17,7 @@
 // Usage: relay_tree [--relays R] [--per-relay L] [--seconds S] [--first N] [--probe] [--soak]
 // Addresses 127.0.12.N on: relays from N (default 1), then the listeners, then the probe.
 #include "cmdfile.h"
-#include "harness.h"
+#include "benchkit.h"
 #include "serverenv.h"
 
 #include <algorithm>

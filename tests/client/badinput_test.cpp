@@ -1,6 +1,6 @@
 // Streams a client must survive: garbage, a stream that does not start at a frame boundary,
 // a sender that trickles or stalls, and a long stream (memory stays bounded).
-#include "harness.h"
+#include "clientenv.h"
 
 #include <gtest/gtest.h>
 

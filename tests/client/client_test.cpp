@@ -1,6 +1,6 @@
 // The client program on its own: real process, real sockets on 127.0.3.x, its audio device
-// provided by alsa-oss and captured through an ALSA file plugin (see harness.h).
-#include "harness.h"
+// provided by alsa-oss and captured through an ALSA file plugin (see clientenv.h).
+#include "clientenv.h"
 
 #include <gtest/gtest.h>
 

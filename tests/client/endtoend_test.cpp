@@ -1,6 +1,6 @@
 // The whole chain: the real server in playback mode on the embedded programme, a request in
 // its command file, and the real client, whose audio is captured through alsa-oss.
-#include "harness.h"
+#include "clientenv.h"
 
 #include "codec.h"
 #include "stream.h"

@@ -1,7 +1,7 @@
 // The client's routines in this process: a reception over a socket pair into a device file,
 // a device that takes nothing, and the recovery of the accept loop after acc_sock fails.
 #include "client.h"
-#include "harness.h"
+#include "clientenv.h"
 #include "receiver.h"
 
 #include <gtest/gtest.h>

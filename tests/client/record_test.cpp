@@ -1,5 +1,5 @@
 // scripts/record-client: what a client hears, recorded into a WAV file without a sound card.
-#include "harness.h"
+#include "clientenv.h"
 
 #include "codec.h"
 

@@ -1,7 +1,7 @@
 // A peer's send queue against a real socket whose buffer is small, and the distribution step
 // of a live server with one peer that reads nothing.
 #include "globals.h"
-#include "platform.h"
+#include "hooks.h"
 #include "sendqueue.h"
 #include "table.h"
 
@@ -124,7 +124,7 @@ TEST(SendQueue, GivesUpOnAFullQueueAStalledPeerAndAClosedOne) {
 
 TEST(Distribute, LiveServerNeverWaitsForAPeerThatReadsNothing) {
     setdefaults(serverprofile);
-    resetplatform();
+    resethooks();
     g.live = 1;
     Pair stuck, healthy;
     const int nears[2] = {stuck.fd[0], healthy.fd[0]};

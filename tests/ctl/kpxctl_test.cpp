@@ -2,7 +2,7 @@
 // the real program against the real server (listeners and relays on 127.0.8.x).
 #include "ctl.h"
 #include "liveserver.h"
-#include "platform.h"
+#include "hooks.h"
 #include "statusview.h"
 #include "testsupport.h"
 
@@ -62,12 +62,12 @@ TEST(KpxctlLines, WrittenOrRefused) {
 class Kpxctl : public ::testing::Test {
 protected:
     void SetUp() override {
-        kpx::sys.pause = [this](long) {
+        kpx::hooks.pause = [this](long) {
             ++pauses;
             if (onpause) onpause(pauses);
         };
     }
-    void TearDown() override { kpx::resetplatform(); }
+    void TearDown() override { kpx::resethooks(); }
     int run(std::vector<std::string> args) {
         args.insert(args.begin(), "kpxctl");
         std::vector<char*> argv;

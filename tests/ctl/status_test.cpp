@@ -1,7 +1,7 @@
 // The status file in process: what the writer puts in it, that a reader never sees a part of
 // it, the once-a-second limit; and its two views, the operator's table and the public page.
 #include "globals.h"
-#include "status.h"
+#include "statusfile.h"
 #include "statusview.h"
 #include "testsupport.h"
 
@@ -121,6 +121,12 @@ TEST_F(StatusFile, TicksWriteAtMostOnceASecond) {
     kpx::statustick();
     EXPECT_FALSE(kpxtest::exists(kpx::g.statusfile));
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    kpx::statustick();
+    EXPECT_TRUE(kpxtest::exists(kpx::g.statusfile));
+    // Settings put back to their defaults start a fresh writer: its first tick writes at once.
+    std::remove(kpx::g.statusfile.c_str());
+    kpx::setdefaults(kpx::serverprofile);
+    kpx::g.statusfile = dir.file("status.json");
     kpx::statustick();
     EXPECT_TRUE(kpxtest::exists(kpx::g.statusfile));
     kpx::g.statusfile.clear(); // none configured: nothing is written

@@ -3,7 +3,7 @@
 #include "admit.h"
 #include "cgi.h"
 #include "gateway.h"
-#include "platform.h"
+#include "hooks.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -30,8 +30,8 @@ protected:
         page_ = std::tmpfile();
         ASSERT_NE(page_, nullptr);
         kpx::cgi_page = page_;
-        kpx::sys.quit = [](int status) { throw Ended{status}; };
-        kpx::sys.pause = [this](long) {
+        kpx::hooks.quit = [](int status) { throw Ended{status}; };
+        kpx::hooks.pause = [this](long) {
             ++pauses_;
             if (onpause_) onpause_(pauses_);
         };
@@ -41,7 +41,7 @@ protected:
     }
     void TearDown() override {
         kpx::cgi_page = stdout;
-        kpx::resetplatform();
+        kpx::resethooks();
         std::fclose(page_);
         page_ = nullptr;
     }

@@ -114,7 +114,7 @@ struct Outcome {
     std::string out;
 };
 
-Outcome run(Fake& fake, const Profile& prof = CONSOLEPROFILE, std::vector<std::string> args = {}) {
+Outcome run(Fake& fake, const Frontend& prof = CONSOLEFRONTEND, std::vector<std::string> args = {}) {
     resetsound();
     args.insert(args.begin(), "wincon");
     std::vector<char*> argv;
@@ -240,7 +240,7 @@ TEST(WinCore, StartUpAndClosing) {
     struct Case {
         const char* name;
         void (*setup)(Fake&);
-        const Profile* prof;
+        const Frontend* prof;
         int args;
         int status;
         std::string tail;     // the output's end
@@ -249,29 +249,29 @@ TEST(WinCore, StartUpAndClosing) {
     const std::string ready = "Initializing TCP/IP...ready.\n\n";
     const std::string established = "Connection established.\n";
     const Case cases[] = {
-        {"console stream", [](Fake& f) { f.send(packets(1)); }, &CONSOLEPROFILE, 0, 0,
-         ready + CONSOLEPROFILE.browserline + established + AUDIENCE + LOST + CLOSING, ""},
-        {"window stream", [](Fake& f) { f.send(packets(1)); }, &WINDOWPROFILE, 1, 0,
+        {"console stream", [](Fake& f) { f.send(packets(1)); }, &CONSOLEFRONTEND, 0, 0,
+         ready + CONSOLEFRONTEND.browserline + established + AUDIENCE + LOST + CLOSING, ""},
+        {"window stream", [](Fake& f) { f.send(packets(1)); }, &WINDOWFRONTEND, 1, 0,
          "ATTENTION:\nKPX was never designed to run on 16 bit systems.\n"
          "THIS IS AN EXPERIMENTAL VERSION. No warranty, no support!\n\n" + ready +
              "Use your WWW-browser to connect to a server!\n" + established + AUDIENCE + LOST + CLOSING, ""},
-        {"usage", [](Fake&) {}, &WINDOWPROFILE, 2, -1,
+        {"usage", [](Fake&) {}, &WINDOWFRONTEND, 2, -1,
          "support!\n\nUsage: wincon <your-IP>\n   or: wincon \n", ""},
-        {"socket layer fails", [](Fake& f) { f.startresult = 10091; }, &CONSOLEPROFILE, 0, -1,
+        {"socket layer fails", [](Fake& f) { f.startresult = 10091; }, &CONSOLEFRONTEND, 0, -1,
          "Initializing TCP/IP...WSAStartup() failed: 10091\n", ""},
-        {"socket fails", [](Fake& f) { f.socketresult = -1; }, &CONSOLEPROFILE, 0, -1,
+        {"socket fails", [](Fake& f) { f.socketresult = -1; }, &CONSOLEFRONTEND, 0, -1,
          "Initializing TCP/IP...", "socket()"},
-        {"bind fails", [](Fake& f) { f.bindresult = -1; }, &CONSOLEPROFILE, 0, 1,
+        {"bind fails", [](Fake& f) { f.bindresult = -1; }, &CONSOLEFRONTEND, 0, 1,
          "Initializing TCP/IP...", "bind()"},
-        {"listen fails", [](Fake& f) { f.listenresult = -1; }, &CONSOLEPROFILE, 0, 0,
-         std::string(CONSOLEPROFILE.browserline) + LOST + CLOSING, "listen()"},
-        {"accept fails", [](Fake& f) { f.acceptresult = -1; }, &CONSOLEPROFILE, 0, 0,
-         std::string(CONSOLEPROFILE.browserline) + LOST + CLOSING, "accept()"},
-        {"closed before the first byte", [](Fake&) {}, &CONSOLEPROFILE, 0, 0,
+        {"listen fails", [](Fake& f) { f.listenresult = -1; }, &CONSOLEFRONTEND, 0, 0,
+         std::string(CONSOLEFRONTEND.browserline) + LOST + CLOSING, "listen()"},
+        {"accept fails", [](Fake& f) { f.acceptresult = -1; }, &CONSOLEFRONTEND, 0, 0,
+         std::string(CONSOLEFRONTEND.browserline) + LOST + CLOSING, "accept()"},
+        {"closed before the first byte", [](Fake&) {}, &CONSOLEFRONTEND, 0, 0,
          established + LOST + CLOSING, ""},
         {"empty receives before the data", [](Fake& f) { f.script = {{0, {}}, {0, {}}}; f.send(packets(1)); },
-         &CONSOLEPROFILE, 0, 0, established + AUDIENCE + LOST + CLOSING, ""},
-        {"errors only", [](Fake& f) { f.script.assign(150, {-1, {}}); }, &CONSOLEPROFILE, 0, 0,
+         &CONSOLEFRONTEND, 0, 0, established + AUDIENCE + LOST + CLOSING, ""},
+        {"errors only", [](Fake& f) { f.script.assign(150, {-1, {}}); }, &CONSOLEFRONTEND, 0, 0,
          established + AUDIENCE + LOST + CLOSING, ""},
     };
     for (const Case& c : cases) {

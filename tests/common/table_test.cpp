@@ -3,7 +3,7 @@
 #include "commands.h"
 #include "console.h"
 #include "globals.h"
-#include "platform.h"
+#include "hooks.h"
 #include "reports.h"
 #include "table.h"
 #include "testsupport.h"
@@ -33,9 +33,9 @@ class Common : public ::testing::Test {
 protected:
     void SetUp() override {
         setdefaults(serverprofile);
-        resetplatform();
-        sys.clock = [] { return static_cast<std::time_t>(1700000000); };
-        sys.quit = [](int status) { throw Quit{status}; };
+        resethooks();
+        hooks.clock = [] { return static_cast<std::time_t>(1700000000); };
+        hooks.quit = [](int status) { throw Quit{status}; };
         g.resdir = dir.path();
         g.okfile = dir.file("ok.html");
         g.errorfile = dir.file("err.html");
@@ -44,7 +44,7 @@ protected:
     void TearDown() override {
         for (int fd : fds) ::close(fd);
         setdefaults(serverprofile);
-        resetplatform();
+        resethooks();
     }
     // A connected peer in the next slot; returns the far end of its connection.
     int addpeer(const std::string& name, quad start, int bcast = 0) {

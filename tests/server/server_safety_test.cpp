@@ -27,7 +27,7 @@ void playbackinput(Env& e, unsigned seed) { writebytes(e.input(), concat({ulawch
 const std::vector<std::string> ISOLATED = {"/usr/bin/unshare", "-n", "sh", "-c",
                                            "ip link set lo up && exec \"$0\" \"$@\""};
 
-TEST(ServerMends, AListenerThatStopsReadingIsDroppedWhileTheOtherStreams) {
+TEST(ServerSafety, AListenerThatStopsReadingIsDroppedWhileTheOtherStreams) {
     Env e;
     playbackinput(e, 300);
     e.start();
@@ -49,7 +49,7 @@ TEST(ServerMends, AListenerThatStopsReadingIsDroppedWhileTheOtherStreams) {
     EXPECT_EQ(e.stop(), 10);
 }
 
-TEST(ServerMends, AnUnansweredConnectGivesUpWithinTheLimit) {
+TEST(ServerSafety, AnUnansweredConnectGivesUpWithinTheLimit) {
     // A listening socket with a full accept queue: further connection attempts get no answer.
     const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(hole, 0);
@@ -105,7 +105,7 @@ TEST(ServerMends, AnUnansweredConnectGivesUpWithinTheLimit) {
     ::close(hole);
 }
 
-TEST(ServerMends, AnUnansweredNameLookupDoesNotHoldTheStream) {
+TEST(ServerSafety, AnUnansweredNameLookupDoesNotHoldTheStream) {
     // In a namespace of its own, with a name server that never answers and a listener that
     // notes when each piece of the stream arrives.
     Env e;
@@ -137,7 +137,7 @@ TEST(ServerMends, AnUnansweredNameLookupDoesNotHoldTheStream) {
     EXPECT_EQ(e.stop(), 10);
 }
 
-TEST(ServerMends, ARequestForAConnectedHostChangesNothing) {
+TEST(ServerSafety, ARequestForAConnectedHostChangesNothing) {
     Env e;
     playbackinput(e, 340);
     e.conf.push_back("maxclients = 3");
@@ -161,7 +161,7 @@ TEST(ServerMends, ARequestForAConnectedHostChangesNothing) {
     EXPECT_EQ(e.stop(), 10);
 }
 
-TEST(ServerMends, NamesWithASlashAreRefusedBeforeAnyFileIsTouched) {
+TEST(ServerSafety, NamesWithASlashAreRefusedBeforeAnyFileIsTouched) {
     Env e;
     playbackinput(e, 320);
     e.start();
@@ -181,7 +181,7 @@ TEST(ServerMends, NamesWithASlashAreRefusedBeforeAnyFileIsTouched) {
     EXPECT_EQ(e.stop(), 10);
 }
 
-TEST(ServerMends, PlantedLinksAreReplacedAndAnUnremovableReportIsNotWritable) {
+TEST(ServerSafety, PlantedLinksAreReplacedAndAnUnremovableReportIsNotWritable) {
     Env e;
     playbackinput(e, 330);
     e.start();
@@ -210,7 +210,7 @@ TEST(ServerMends, PlantedLinksAreReplacedAndAnUnremovableReportIsNotWritable) {
     EXPECT_EQ(e.stop(), 10);
 }
 
-TEST(ServerMends, NamesGoingToTheResolverAreEscapedCutAndNeverCommands) {
+TEST(ServerSafety, NamesGoingToTheResolverAreEscapedCutAndNeverCommands) {
     Env e;
     playbackinput(e, 340);
     e.start(ISOLATED);

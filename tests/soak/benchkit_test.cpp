@@ -1,6 +1,6 @@
 // The receiver pool behind the relay tree and the soak must notice every kind of damage to a
 // stream, or their "intact" verdicts mean nothing. Receivers on 127.0.14.1 to .4.
-#include "harness.h"
+#include "benchkit.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "hooks.h"
 
 #include <unistd.h>
 
@@ -8,8 +8,8 @@
 namespace kpx {
 
 namespace {
-Platform realplatform() {
-    Platform p;
+ProcessHooks realhooks() {
+    ProcessHooks p;
     p.clock = [] { return std::time(nullptr); };
     p.pause = [](long ms) {
         if (ms > 0) ::usleep(static_cast<useconds_t>(ms) * 1000U);
@@ -22,12 +22,12 @@ Platform realplatform() {
 }
 } // namespace
 
-Platform sys = realplatform();
+ProcessHooks hooks = realhooks();
 
-void resetplatform() { sys = realplatform(); }
+void resethooks() { hooks = realhooks(); }
 
 void leave(int status) {
-    if (sys.quit) sys.quit(status);
+    if (hooks.quit) hooks.quit(status);
     std::fflush(nullptr);
     std::exit(status);
 }

@@ -1,8 +1,8 @@
-#include "status.h"
+#include "statusfile.h"
 
 #include "cmdfile.h"
 #include "globals.h"
-#include "platform.h"
+#include "hooks.h"
 #include "table.h"
 
 #include <nlohmann/json.hpp>
@@ -23,12 +23,6 @@ namespace kpx {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool written = false;          // at least one write was attempted (the exit hook is set)
-bool failing = false;          // the last write failed and was reported
-Clock::time_point lastwrite;   // of the last attempt, for the once-a-second limit
-std::int8_t lastconnection = 0;
-std::time_t upstreamsince = 0; // relay: when the current upstream was first seen connected
 
 // A text as valid UTF-8 for the JSON library: valid UTF-8 sequences pass through, any other
 // byte becomes the character of the same number (Latin-1), so that the file is valid JSON
@@ -66,7 +60,7 @@ std::string utf8text(const std::string& text) {
 }
 
 std::string picture(std::time_t now, bool running) {
-    const bool server = g.profile->hasinput;
+    const bool server = g.profile->role == Role::server;
     std::string mode;
     std::time_t since = 0;
     if (server) {
@@ -74,7 +68,7 @@ std::string picture(std::time_t now, bool running) {
         since = g.started;
     } else {
         mode = g.connection == 1 ? "connected" : "waiting";
-        since = g.connection == 1 ? upstreamsince : 0;
+        since = g.connection == 1 ? g.status.upstreamsince : 0;
     }
     const quad packets = g.packetcount > 0 ? g.packetcount : 0;
     const auto packetcount = packets < static_cast<quad>(9.0e15) ? static_cast<long long>(packets) : 9000000000000000LL;
@@ -130,25 +124,28 @@ int replacefile(const std::string& path, const std::string& text) {
 // The last picture, on the way out (the stop command, a fatal error): the program no longer
 // runs. Nothing is printed any more.
 void writelast() {
-    if (g.statusfile.empty()) return;
-    replacefile(g.statusfile, picture(sys.clock(), false));
+    if (g.statusfile.empty() || !g.status.written) return;
+    replacefile(g.statusfile, picture(hooks.clock(), false));
 }
 
 void writenow() {
     if (g.statusfile.empty()) return;
-    if (!written) {
-        written = true;
-        std::atexit(writelast);
+    if (!g.status.written) {
+        g.status.written = true;
+        // A process can set its exit hook only once; it writes the last picture of the
+        // settings current at exit, if they wrote one at all.
+        static const bool hooked = std::atexit(writelast) == 0;
+        static_cast<void>(hooked);
     }
-    if (g.connection == 1 && lastconnection != 1) upstreamsince = sys.clock();
-    lastconnection = g.connection;
-    lastwrite = Clock::now();
-    const int err = replacefile(g.statusfile, picture(sys.clock(), true));
+    if (g.connection == 1 && g.status.lastconnection != 1) g.status.upstreamsince = hooks.clock();
+    g.status.lastconnection = g.connection;
+    g.status.lastwrite = Clock::now();
+    const int err = replacefile(g.statusfile, picture(hooks.clock(), true));
     if (err == 0) {
-        failing = false;
-    } else if (!failing) {
+        g.status.failing = false;
+    } else if (!g.status.failing) {
         // Reported once; the stream is not affected. A later success re-arms the report.
-        failing = true;
+        g.status.failing = true;
         std::fprintf(stderr, "Status file '%s': %s\n", g.statusfile.c_str(), std::strerror(err));
         std::fputs("The status file cannot be written; the stream goes on without it "
                    "(reported once).\n", stderr);
@@ -161,7 +158,7 @@ void statuschanged() { writenow(); }
 
 void statustick() {
     if (g.statusfile.empty()) return;
-    if (written && Clock::now() - lastwrite < std::chrono::seconds(1)) return;
+    if (g.status.written && Clock::now() - g.status.lastwrite < std::chrono::seconds(1)) return;
     writenow();
 }
 

@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "clientenv.h"
 
 #include "codec.h"
 #include "stream.h"

@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "benchkit.h"
 
 #include "serverenv.h"
 

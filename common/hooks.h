@@ -7,17 +7,17 @@
 
 namespace kpx {
 
-struct Platform {
+struct ProcessHooks {
     std::function<std::time_t()> clock;        // current calendar time
     std::function<void(long ms)> pause;         // sleep for `ms` milliseconds
     std::function<void(int status)> quit;       // end the process with `status`
 };
 
-// The services in use; `resetplatform` puts back the real ones.
-extern Platform sys;
-void resetplatform();
+// The services in use; `resethooks` puts back the real ones.
+extern ProcessHooks hooks;
+void resethooks();
 
-// Ends the process through `sys.quit`; never returns even if a replaced quit does.
+// Ends the process through `hooks.quit`; never returns even if a replaced quit does.
 [[noreturn]] void leave(int status);
 
 } // namespace kpx

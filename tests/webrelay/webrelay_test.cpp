@@ -170,6 +170,22 @@ std::vector<Bytes> noisepackets() {
     return p;
 }
 
+// scripts/web on addr:8080 in front of the web relay on addr:8000, once it answers; null when
+// lighttpd is missing.
+std::unique_ptr<Process> webserver(const std::string& addr, const kpxtest::TempDir& state) {
+    if (!kpxtest::exists("/usr/sbin/lighttpd") && std::system("command -v lighttpd >/dev/null 2>&1") != 0)
+        return nullptr;
+    auto web = std::make_unique<Process>("/bin/bash", std::vector<std::string>{
+        kpxtest::sourcedir() + "/scripts/web", "--address", addr, "--port", "8080", "--webrelay", addr + ":8000",
+        "--statedir", state.path(), "--bindir", kpxtest::bindir()});
+    kpxtest::waitfor([&] {
+        const int fd = connectfrom("", addr, 8080);
+        if (fd >= 0) ::close(fd);
+        return fd >= 0;
+    }, 10s);
+    return web;
+}
+
 std::string webrelay() { return kpxtest::program("webrelay"); }
 
 } // namespace
@@ -444,19 +460,9 @@ TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
     Process relay(webrelay(), relayargs(addr, {"--per-address", "2", "--proxy", "127.0.0.1"}));
     ASSERT_TRUE(relay.waiterr("At most 2 streams per client address", 10s)) << relay.err();
     kpxtest::TempDir state;
-    std::unique_ptr<Process> web;
+    const std::unique_ptr<Process> web = webserver(addr, state);
     std::vector<int> ports = {8000};
-    if (kpxtest::exists("/usr/sbin/lighttpd") || std::system("command -v lighttpd >/dev/null 2>&1") == 0) {
-        web = std::make_unique<Process>("/bin/bash", std::vector<std::string>{
-            kpxtest::sourcedir() + "/scripts/web", "--address", addr, "--port", "8080", "--webrelay", addr + ":8000",
-            "--statedir", state.path(), "--bindir", kpxtest::bindir()});
-        ASSERT_TRUE(kpxtest::waitfor([&] {
-            const int fd = connectfrom("", addr, 8080);
-            if (fd >= 0) ::close(fd);
-            return fd >= 0;
-        }, 10s)) << web->err();
-        ports.push_back(8080);
-    }
+    if (web) ports.push_back(8080);
     struct Ask { const std::string* from; const char* extra; const char* code; };
     const Ask asks[] = {{&one, "", " 200 "}, {&one, "", " 200 "},
                         {&one, "X-Forwarded-For: 127.0.9.99\r\n", " 503 "}, {&other, "", " 200 "}};
@@ -476,4 +482,35 @@ TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
         EXPECT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 10s));
     }
     if (!web) GTEST_SKIP() << "lighttpd is missing: only the direct case ran";
+}
+
+// Behind scripts/web's lighttpd a listener that never reads is dropped within the queue limit:
+// the web relay's listener ends, and what was queued for the client is a few seconds of stream
+// (before, the web server's socket queued the stream for it without end).
+TEST(WebRelayGuard, ANeverReadingListenerBehindTheWebServerIsDroppedWithinTheQueueLimit) {
+    const std::string addr = "127.0.9.30";
+    Process relay(webrelay(), relayargs(addr, {"--queue-seconds", "2", "--bitrate", "64000", "--burst-seconds", "0",
+                                               "--proxy", "127.0.0.1"}));
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    kpxtest::TempDir state;
+    const std::unique_ptr<Process> web = webserver(addr, state);
+    if (!web) GTEST_SKIP() << "lighttpd is missing";
+    Upstream up(addr, noisepackets());
+    ASSERT_TRUE(up.ok() && upstreamis(addr, true)) << relay.err();
+    const int stalled = httpget(addr, "/listen.ogg", 2048, "127.0.9.31", 8080);
+    ASSERT_GE(stalled, 0);
+    ASSERT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":1,", 0) == 0; }, 5s));
+    // 64 kbit/s is 8 KB a second: 20 s of it would be 160 KB.
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 20s))
+        << relay.err() << kpxtest::readfile(state.file("error.log"));
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_LT(secs, 15.0);
+    bool closed = false;
+    const std::string got = readfor(stalled, 5s, &closed);
+    ::close(stalled);
+    std::printf("never-reading listener behind lighttpd: dropped after %.1f s, %zu bytes queued for it\n", secs,
+                got.size());
+    EXPECT_TRUE(closed);
+    EXPECT_LT(got.size(), 48u * 1024) << "queued for the client";
 }

@@ -14,7 +14,6 @@
 #include "table.h"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,9 +33,6 @@ namespace {
 const AcceptTexts relaytexts{stderr, "Use a WWW-browser to connect to server!\n", nullptr};
 
 inline constexpr int IDLETICKMS = 1000;      // the command file is read at least this often
-inline constexpr int LIVEEDGEPACKETS = 3;    // a new upstream's queued packets kept at most
-inline constexpr int DRAINSETTLEMS = 50;     // a backlog is drained until it stays this quiet
-inline constexpr int DRAINLIMITMS = 2000;    // and for no longer than this
 
 // An allowed sender accepted while another upstream was relayed: it takes over next.
 int waiting = -1;
@@ -51,52 +47,6 @@ AcceptGuard relayguard() {
         prunereports();
     };
     return a;
-}
-
-// Takes every sender waiting on the listening socket: strangers are closed at once (they never
-// wait in the backlog for the next blip of the real upstream), an allowed one is kept to take
-// over when the current upstream is lost (a newer one replaces an older one).
-void turnaway() {
-    const AcceptGuard a = relayguard();
-    for (;;) {
-        bool refused = false;
-        const int fd = acceptnow(lsn.sk, a, refused);
-        if (fd < 0 && !refused) return;
-        if (fd < 0) continue;
-        if (waiting >= 0) ::close(waiting);
-        waiting = fd;
-        std::fputs("Another upstream is waiting to take over.\n", stderr);
-    }
-}
-
-// What a new upstream had queued before it was taken is past the live edge: whole packets
-// beyond the last few are dropped rather than burst to the listeners.
-void drainbacklog(int upstream) {
-    std::vector<unsigned char> scratch(static_cast<std::size_t>(PACKETBYTES) * 64);
-    long dropped = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(DRAINLIMITMS);
-    while (std::chrono::steady_clock::now() < end) {
-        int queued = 0;
-        if (::ioctl(upstream, FIONREAD, &queued) != 0) break;
-        const int stale = queued / PACKETBYTES - LIVEEDGEPACKETS;
-        if (stale <= 0) {
-            if (dropped == 0) break; // nothing was queued: a fresh upstream
-            pollfd p{upstream, POLLIN, 0};
-            if (::poll(&p, 1, DRAINSETTLEMS) <= 0) break;
-            int again = 0;
-            if (::ioctl(upstream, FIONREAD, &again) != 0 || again == queued) break;
-            continue;
-        }
-        const std::size_t want = std::min(scratch.size(), static_cast<std::size_t>(stale) * PACKETBYTES);
-        const ssize_t n = ::recv(upstream, scratch.data(), want, MSG_DONTWAIT);
-        if (n <= 0) break;
-        // Only whole packets are dropped; recv of less than is queued returns all asked for.
-        dropped += static_cast<long>(n) / PACKETBYTES;
-        if (n % PACKETBYTES != 0) break;
-    }
-    if (dropped > 0)
-        std::fprintf(stderr, "Dropped %ld stale packets that the new upstream had queued.\n",
-                     dropped);
 }
 
 void lost(const char* why) {
@@ -125,7 +75,7 @@ void sendsound(int upstream) {
         pollfd fds[2] = {{upstream, POLLIN, 0}, {lsn.sk, POLLIN, 0}};
         const nfds_t count = g.guard.upstreamset ? 2 : 1;
         const int r = ::poll(fds, count, IDLETICKMS);
-        if (count == 2 && (fds[1].revents & POLLIN) != 0) turnaway();
+        if (count == 2 && (fds[1].revents & POLLIN) != 0) takewaiting(lsn.sk, relayguard(), waiting);
         if (r > 0 && fds[0].revents != 0) {
             if (collectpacket(rd, packet.get(), 0) < PACKETBYTES) {
                 // The partial packet is dropped; the listeners stay for the next upstream.

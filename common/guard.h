@@ -3,6 +3,8 @@
 // directories that other users can write, and the ownership and retention of reports.
 #pragma once
 
+#include "netrule.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,12 +12,6 @@
 #include <sys/stat.h>
 
 namespace kpx {
-
-// One entry of an allow list: an IPv4 network (host byte order); a single host has mask ~0.
-struct NetRule {
-    std::uint32_t net = 0;
-    std::uint32_t mask = 0;
-};
 
 // The settings behind the routines below; part of the process-wide settings (g.guard).
 struct Guard {
@@ -28,15 +24,6 @@ struct Guard {
     long reportage = 7L * 24 * 3600;   // reportage: seconds a .txt report is kept (0: for ever)
     long reportcount = 10000;          // reportcount: .txt reports kept at most (0: any number)
 };
-
-// Reads "a.b.c.d" or "a.b.c.d/n" into `rule`; false for anything else.
-bool parsenetrule(const std::string& text, NetRule& rule);
-
-// True when `addr` (network byte order) lies in one of `rules`.
-bool netallowed(const std::vector<NetRule>& rules, std::uint32_t addr);
-
-// Adds the comma-separated entries of `value` to `rules`; false when one is not an address.
-bool addrules(const std::string& value, std::vector<NetRule>& rules);
 
 // A number >= 0 and nothing else into `out` (seconds, or a count of reports); false otherwise.
 bool seconds(const std::string& value, long& out);

@@ -9,12 +9,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace kpx {
 
@@ -24,6 +28,9 @@ namespace {
 
 inline constexpr long RENEWPAUSEMS = 100;
 inline constexpr int IDLEPOLLMS = 1000;
+inline constexpr int LIVEEDGEPACKETS = 3;    // a new upstream's queued packets kept at most
+inline constexpr int DRAINSETTLEMS = 50;     // a backlog is drained until it stays this quiet
+inline constexpr int DRAINLIMITMS = 2000;    // and for no longer than this
 
 void say(const AcceptTexts& t, const char* text) {
     std::fputs(text, t.out);
@@ -60,6 +67,46 @@ int acceptnow(int sock, const AcceptGuard& guard, bool& refused) {
     if (flags >= 0) ::fcntl(conn, F_SETFL, flags & ~O_NONBLOCK);
     setkeepalive(conn);
     return conn;
+}
+
+void takewaiting(int sock, const AcceptGuard& guard, int& waiting) {
+    for (;;) {
+        bool refused = false;
+        const int fd = acceptnow(sock, guard, refused);
+        if (fd < 0 && !refused) return;
+        if (fd < 0) continue;
+        if (waiting >= 0) ::close(waiting);
+        waiting = fd;
+        std::fputs("Another upstream is waiting to take over.\n", stderr);
+    }
+}
+
+void drainbacklog(int upstream) {
+    std::vector<unsigned char> scratch(static_cast<std::size_t>(PACKETBYTES) * 64);
+    long dropped = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(DRAINLIMITMS);
+    while (std::chrono::steady_clock::now() < end) {
+        int queued = 0;
+        if (::ioctl(upstream, FIONREAD, &queued) != 0) break;
+        const int stale = queued / PACKETBYTES - LIVEEDGEPACKETS;
+        if (stale <= 0) {
+            if (dropped == 0) break; // nothing was queued: a fresh upstream
+            pollfd p{upstream, POLLIN, 0};
+            if (::poll(&p, 1, DRAINSETTLEMS) <= 0) break;
+            int again = 0;
+            if (::ioctl(upstream, FIONREAD, &again) != 0 || again == queued) break;
+            continue;
+        }
+        const std::size_t want = std::min(scratch.size(), static_cast<std::size_t>(stale) * PACKETBYTES);
+        const ssize_t n = ::recv(upstream, scratch.data(), want, MSG_DONTWAIT);
+        if (n <= 0) break;
+        // Only whole packets are dropped; recv of less than is queued returns all asked for.
+        dropped += static_cast<long>(n) / PACKETBYTES;
+        if (n % PACKETBYTES != 0) break;
+    }
+    if (dropped > 0)
+        std::fprintf(stderr, "Dropped %ld stale packets that the new upstream had queued.\n",
+                     dropped);
 }
 
 int makelistensocket() {

@@ -55,6 +55,17 @@ int acc_sock(int sock, const char* address, int port, const AcceptTexts& texts,
 // (`refused` then true) and -1 is returned.
 int acceptnow(int sock, const AcceptGuard& guard, bool& refused);
 
+// Takes every sender waiting on the listening socket `sock`: one that `guard` does not allow is
+// closed at once (it never waits in the backlog for the next blip of the real upstream), an
+// allowed one is kept in `waiting` to take over when the current upstream is lost (a newer
+// one replaces an older one, which is closed).
+void takewaiting(int sock, const AcceptGuard& guard, int& waiting);
+
+// What a new upstream had queued before it was taken is past the live edge: whole packets
+// beyond the last few are dropped (with a console line) rather than burst to the listeners.
+// Call it right after the accept, before the first read.
+void drainbacklog(int upstream);
+
 // The two boxes a relay prints on the error stream when its upstream is lost: the link
 // itself, then what it means for the relay's own listeners.
 void prnupstreamlost();

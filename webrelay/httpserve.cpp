@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,7 @@ inline constexpr unsigned EXTRACONNECTIONS = 64;
 char streammark;
 
 const char* const FULLTEXT = "Too many listeners at the moment. Please try again later.\n";
+const char* const BUSYTEXT = "Too many streams to your address at the moment. Please try again later.\n";
 
 struct StreamListener {
     WebServer* srv = nullptr;
@@ -41,6 +43,7 @@ struct StreamListener {
     MHD_Connection* conn = nullptr;
     Cursor cursor;
     std::string peer;
+    std::string client; // the address whose per-address place this stream holds
 };
 
 std::string peername(MHD_Connection* conn) {
@@ -50,6 +53,24 @@ std::string peername(MHD_Connection* conn) {
     const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
     ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
     return text;
+}
+
+// The address a stream is counted under: the peer's, or for a request passed on by a proxy of
+// `proxies` the last entry of its X-Forwarded-For (the one that proxy added itself).
+std::string clientaddress(MHD_Connection* conn, const std::vector<NetRule>& proxies) {
+    const MHD_ConnectionInfo* ci = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET) return "?";
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
+    const std::string peer = peername(conn);
+    if (!netallowed(proxies, sin->sin_addr.s_addr)) return peer;
+    const char* xff = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "X-Forwarded-For");
+    if (xff == nullptr) return peer;
+    std::string last = xff;
+    last.erase(0, last.rfind(',') + 1);
+    const std::size_t from = last.find_first_not_of(" \t");
+    const std::size_t to = last.find_last_not_of(" \t");
+    // The proxy writes an address there; anything longer is not one and is cut short.
+    return from == std::string::npos ? peer : last.substr(from, std::min<std::size_t>(to - from + 1, 64));
 }
 
 // The calendar text of `t` as the console helpers write it, but safe to make on this thread
@@ -85,6 +106,7 @@ ssize_t readstream(void* cls, std::uint64_t, char* buf, std::size_t max) {
 void endstream(void* cls) {
     auto* l = static_cast<StreamListener*>(cls);
     l->srv->ring(l->mount)->forget(l);
+    l->srv->giveplace(l->client);
     l->srv->status().listeners--;
     l->srv->status().mounts[l->mount].listeners--;
     delete l;
@@ -129,9 +151,15 @@ MHD_Result streamhead(MHD_Connection* conn, Mount m) {
 
 MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) {
     RelayStatus& st = srv.status();
+    const std::string client = clientaddress(conn, srv.settings().proxies);
+    if (!srv.takeplace(client)) {
+        st.refused++;
+        return answer(conn, MHD_HTTP_SERVICE_UNAVAILABLE, BUSYTEXT, "text/plain; charset=utf-8");
+    }
     if (st.listeners.fetch_add(1) >= srv.settings().maxlisteners) {
         st.listeners--;
         st.refused++;
+        srv.giveplace(client);
         return answer(conn, MHD_HTTP_SERVICE_UNAVAILABLE, FULLTEXT, "text/plain; charset=utf-8");
     }
     st.mounts[m].listeners++;
@@ -140,11 +168,14 @@ MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) 
     l->mount = m;
     l->conn = conn;
     l->cursor = srv.ring(m)->join();
+    l->client = client;
     l->peer = peername(conn);
+    if (l->peer != client) l->peer += " for " + client;
     MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, readstream, l, endstream);
     if (r == nullptr) {
         st.listeners--;
         st.mounts[m].listeners--;
+        srv.giveplace(client);
         delete l;
         return MHD_NO;
     }
@@ -221,6 +252,20 @@ std::string statusjson(const RelayStatus& s) {
           {"bitrate", s.mp3bitrate}}},
     };
     return j.dump() + "\n";
+}
+
+bool WebServer::takeplace(const std::string& client) {
+    const std::lock_guard<std::mutex> l(placesmu_);
+    int& n = places_[client];
+    if (n >= settings_.peraddress) return false;
+    ++n;
+    return true;
+}
+
+void WebServer::giveplace(const std::string& client) {
+    const std::lock_guard<std::mutex> l(placesmu_);
+    const auto it = places_.find(client);
+    if (it != places_.end() && --it->second <= 0) places_.erase(it);
 }
 
 WebServer::~WebServer() {

@@ -3,12 +3,16 @@
 // relay is doing.
 #pragma once
 
+#include "netrule.h"
 #include "pagering.h"
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 struct MHD_Daemon;
 
@@ -43,6 +47,8 @@ struct HttpSettings {
     int maxlisteners = 0;       // more get 503
     int timeout = 0;            // seconds a request may take to arrive, or a connection idle
     int queueseconds = 0;       // a stream connection that takes nothing this long is dropped
+    int peraddress = 0;         // streams at once per client address; more get 503
+    std::vector<NetRule> proxies; // peers whose X-Forwarded-For names the client
 };
 
 // Ring hooks: a listener waits for the next page / is woken when it is there.
@@ -65,8 +71,13 @@ public:
     PageRing* ring(Mount m) { return rings_[m]; }
     RelayStatus& status() { return status_; }
     const HttpSettings& settings() const { return settings_; }
+    // Takes one of the per-address places of `client`; false when they are all taken.
+    bool takeplace(const std::string& client);
+    void giveplace(const std::string& client);
 
 private:
+    std::mutex placesmu_;
+    std::map<std::string, int> places_; // streams per client address
     PageRing* rings_[MOUNTS];
     RelayStatus& status_;
     HttpSettings settings_;

@@ -14,6 +14,7 @@
 #include <lame/lame.h>
 #include <opus/opus.h>
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,7 +55,23 @@ const Range ranges[] = {
     {"--timeout", &RelayOptions::timeout, 1, 300},
     {"--burst-seconds", &RelayOptions::burstseconds, 0, 60},
     {"--mp3-bitrate", &RelayOptions::mp3bitrate, 0, 64000},
+    {"--upstream-silence", &RelayOptions::upstreamsilence, 0, 3600},
+    {"--per-address", &RelayOptions::peraddress, 1, 10000},
 };
+
+// Options naming hosts and networks.
+struct ListOption {
+    const char* name;
+    std::vector<NetRule> RelayOptions::*field;
+};
+
+const ListOption lists[] = {
+    {"--allow", &RelayOptions::allow},
+    {"--proxy", &RelayOptions::proxies},
+};
+
+// Seconds between looks at the listening socket and the silence limit while no packet comes.
+inline constexpr int UPSTREAMTICKMS = 1000;
 
 bool number(const std::string& text, int low, int high, int& out) {
     long v = 0;
@@ -73,10 +90,53 @@ void setupstream(RelayStatus& st, bool on) {
     st.upstream = on;
 }
 
-// One upstream after another on the same socket, for ever.
-[[noreturn]] void upstreamloop(std::string address, Feed& feed, RelayStatus& st) {
+// Relays one upstream until it is lost. With an allow list, senders that connect meanwhile
+// are taken at once: strangers are closed, an allowed one waits in `waiting` to take over.
+void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& waiting, Feed& feed) {
+    drainbacklog(up);
+    const ReadFn rd = linkreader(up);
+    Packet p;
+    bool whole = false; // at least one whole packet came
+    auto last = Clock::now();
     for (;;) {
-        const int up = acc_sock(lsn.sk, address.c_str(), STREAMPORT, upstreamtexts);
+        pollfd fds[2] = {{up, POLLIN, 0}, {lsn.sk, POLLIN, 0}};
+        const nfds_t count = o.allowset ? 2 : 1;
+        const int r = ::poll(fds, count, UPSTREAMTICKMS);
+        if (count == 2 && (fds[1].revents & POLLIN) != 0) takewaiting(lsn.sk, guard, waiting);
+        if (r > 0 && fds[0].revents != 0) {
+            // A partial packet is dropped; the browsers hear silence until the next upstream.
+            if (collectpacket(rd, p.data(), 0) != PACKETBYTES) return;
+            feed.push(p);
+            whole = true;
+            last = Clock::now();
+            continue;
+        }
+        const auto quiet = Clock::now() - last;
+        if (!whole && quiet >= FIRSTBYTELIMIT) {
+            std::fputs("The upstream sent nothing after connecting.\n", stderr);
+            return;
+        }
+        // A live upstream sends packets also while it is quiet (silence is packets).
+        if (whole && o.upstreamsilence > 0 && quiet >= std::chrono::seconds(o.upstreamsilence)) {
+            std::fprintf(stderr, "The upstream sent nothing for %d s: it is given up.\n", o.upstreamsilence);
+            return;
+        }
+    }
+}
+
+// One upstream after another on the same socket, for ever.
+[[noreturn]] void upstreamloop(const RelayOptions& o, Feed& feed, RelayStatus& st) {
+    AcceptGuard guard;
+    if (o.allowset) guard.allowed = [&o](std::uint32_t addr) { return netallowed(o.allow, addr); };
+    int waiting = -1;
+    for (;;) {
+        int up = waiting;
+        waiting = -1;
+        if (up >= 0) {
+            std::fputs("Connection established.\n", stderr);
+        } else {
+            up = acc_sock(lsn.sk, o.upstream.c_str(), STREAMPORT, upstreamtexts, &guard);
+        }
         if (up < 0) {
             // The listening socket is gone: a new one is bound on the next turn.
             renewlistener();
@@ -91,10 +151,7 @@ void setupstream(RelayStatus& st, bool on) {
         std::fflush(stderr);
         setupstream(st, true);
 
-        const ReadFn rd = linkreader(up);
-        Packet p;
-        while (collectpacket(rd, p.data(), 0) == PACKETBYTES) feed.push(p);
-        // The partial packet is dropped; the browsers hear silence until the next upstream.
+        relayone(up, o, guard, waiting, feed);
         prnupstreamlost();
         ::close(up);
         setupstream(st, false);
@@ -181,6 +238,16 @@ void usage(std::FILE* out, const char* self) {
                  "                         its player starts at once (0 to 60, default 16)\n"
                  "  --mp3-bitrate BITS     MP3 bit rate (mono, 16 kHz): 8000 to 64000 in steps of\n"
                  "                         8000; 0 serves no MP3 (default 32000)\n"
+                 "  --allow LIST           hosts and networks (a.b.c.d or a.b.c.d/n, comma-separated)\n"
+                 "                         that may feed the relay; others are closed at once\n"
+                 "                         (default: any sender)\n"
+                 "  --upstream-silence S   an upstream that sent packets and then nothing for S\n"
+                 "                         seconds is given up (0 to 3600, 0: never; default 30)\n"
+                 "  --per-address N        streams at once per client address; more get 503\n"
+                 "                         (1 to 10000, default 4)\n"
+                 "  --proxy LIST           hosts and networks of the web server in front of the\n"
+                 "                         relay: for their requests the client address is the\n"
+                 "                         last entry of X-Forwarded-For (default: none)\n"
                  "  -h, --help             this text\n"
                  "\n"
                  "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /listen.mp3 (audio/mpeg),\n"
@@ -213,6 +280,7 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
         }
         bool known = arg == "--listen";
         for (const Range& r : ranges) known = known || arg == r.name;
+        for (const ListOption& l : lists) known = known || arg == l.name;
         if (!known) {
             error = "unknown option '" + arg + "'";
             return -1;
@@ -233,6 +301,13 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
             o.httpaddress = value.substr(0, colon);
             continue;
         }
+        for (const ListOption& l : lists) {
+            if (arg == l.name && (value.empty() || !addrules(value, o.*(l.field)))) {
+                error = arg + " wants hosts or networks: a.b.c.d or a.b.c.d/n, comma-separated";
+                return -1;
+            }
+        }
+        if (arg == "--allow") o.allowset = true;
         for (const Range& r : ranges) {
             if (arg == r.name && !number(value, r.low, r.high, o.*(r.field))) {
                 error = arg + " wants a number from " + std::to_string(r.low) + " to " + std::to_string(r.high);
@@ -301,7 +376,8 @@ int webrelaymain(int argc, char** argv) {
     std::unique_ptr<PageRing> mp3ring;
     if (mp3) mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst, suspendreader, resumereader);
     WebServer web(ring, mp3ring.get(), status);
-    if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds})) {
+    if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds, o.peraddress,
+                    o.proxies})) {
         std::fprintf(stderr, "Cannot serve HTTP on %s:%d: %s\n", o.httpaddress.c_str(), o.httpport,
                      errno != 0 ? std::strerror(errno) : "refused");
         return 1;
@@ -323,13 +399,20 @@ int webrelaymain(int argc, char** argv) {
     std::fprintf(stderr, "- At most %d listeners; one more than %d s behind is dropped; requests time out "
                          "after %d s.\n",
                  o.maxlisteners, o.queueseconds, o.timeout);
+    std::fprintf(stderr, "- At most %d streams per client address%s.\n", o.peraddress,
+                 o.proxies.empty() ? "" : " (behind the --proxy web server: its X-Forwarded-For)");
+    std::fputs(o.allowset ? "- Upstream senders are accepted only from the --allow list.\n"
+                          : "- Upstream senders are accepted from any host (name the server in --allow).\n",
+               stderr);
+    if (o.upstreamsilence > 0)
+        std::fprintf(stderr, "- An upstream silent for %d s is given up.\n", o.upstreamsilence);
     std::fprintf(stderr, "- Startup time: %.24s.\n", timetext(std::time(nullptr)).c_str());
     prnline();
     std::fputs("CLIENT MODE\n", stderr);
     std::fflush(stderr);
 
     Feed feed;
-    std::thread(upstreamloop, o.upstream, std::ref(feed), std::ref(status)).detach();
+    std::thread(upstreamloop, std::cref(o), std::ref(feed), std::ref(status)).detach();
     pace(feed, enc, ring, mp3.get(), mp3ring.get());
 }
 

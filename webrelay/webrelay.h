@@ -4,6 +4,7 @@
 // the browsers keep playing and hear the next upstream when it arrives.
 #pragma once
 
+#include "netrule.h"
 #include "stream.h"
 
 #include <array>
@@ -13,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kpx {
 
@@ -26,6 +28,11 @@ struct RelayOptions {
     int timeout = 10;
     int burstseconds = 16;   // a new listener gets this much of the recent stream at once
     int mp3bitrate = 32000;  // 0: no MP3 stream
+    bool allowset = false;   // --allow given: only its senders may feed the relay
+    std::vector<NetRule> allow;
+    int upstreamsilence = 30;  // seconds without a packet after whole ones: the upstream is lost
+    int peraddress = 4;        // streams at once per client address
+    std::vector<NetRule> proxies; // X-Forwarded-For is taken from these peers only
 };
 
 // Parses the command line into `o`. Returns 0 to run, 1 when --help was asked for, -1 on a

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
@@ -61,19 +62,29 @@ std::vector<Page> oggpages(const std::string& s) {
     return out;
 }
 
-// An HTTP/1.0 request (so the body is not chunked); `rcvbuf` > 0 shrinks the receive buffer.
-int httpget(const std::string& addr, const std::string& path, int rcvbuf = 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// A connection to addr:port, from the address `from` when it is given; -1 when it fails.
+int connectfrom(const std::string& from, const std::string& addr, int port, int rcvbuf = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(8000);
+    sockaddr_in src{}, sa{};
+    src.sin_family = sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, from.c_str(), &src.sin_addr);
     ::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if ((!from.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         ::close(fd);
         return -1;
     }
-    const std::string req = "GET " + path + " HTTP/1.0\r\nHost: " + addr + "\r\n\r\n";
+    return fd;
+}
+
+// An HTTP/1.0 request (so the body is not chunked); `rcvbuf` > 0 shrinks the receive buffer.
+int httpget(const std::string& addr, const std::string& path, int rcvbuf = 0, const std::string& from = "",
+            int port = 8000, const std::string& extra = "") {
+    const int fd = connectfrom(from, addr, port, rcvbuf);
+    if (fd < 0) return -1;
+    const std::string req = "GET " + path + " HTTP/1.0\r\nHost: " + addr + "\r\n" + extra + "\r\n";
     kpxtest::sendall(fd, req.data(), req.size());
     return fd;
 }
@@ -124,10 +135,12 @@ bool upstreamis(const std::string& addr, bool on) {
 // A stand-in upstream: sends the packets of `chunks` in a loop, one per 200 ms, until stopped.
 class Upstream {
 public:
-    Upstream(const std::string& addr, const std::vector<Bytes>& packets) {
-        fd_ = kpxtest::connectto(addr, 9998, 5s);
-        t_ = std::thread([this, packets] {
-            for (std::size_t k = 0; !stop_ && fd_ >= 0; ++k) {
+    // `count` > 0: that many packets, then nothing with the link kept open.
+    Upstream(const std::string& addr, const std::vector<Bytes>& packets, const std::string& from = "",
+             std::size_t count = 0) {
+        fd_ = from.empty() ? kpxtest::connectto(addr, 9998, 5s) : connectfrom(from, addr, 9998);
+        t_ = std::thread([this, packets, count] {
+            for (std::size_t k = 0; !stop_ && fd_ >= 0 && (count == 0 || k < count); ++k) {
                 if (!kpxtest::sendall(fd_, packets[k % packets.size()].data(), packets[k % packets.size()].size())) break;
                 std::this_thread::sleep_for(200ms);
             }
@@ -139,6 +152,12 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
+    // True when the relay closed the link within `limit`.
+    bool closedwithin(std::chrono::milliseconds limit) const {
+        pollfd p{fd_, POLLIN, 0};
+        char c;
+        return ::poll(&p, 1, static_cast<int>(limit.count())) > 0 && ::recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
+    }
 private:
     int fd_ = -1;
     std::atomic<bool> stop_{false};
@@ -149,6 +168,22 @@ std::vector<Bytes> noisepackets() {
     std::vector<Bytes> p;
     for (unsigned s = 0; s < 10; ++s) p.push_back(kpxtest::server::encoded(kpxtest::server::ulawchunk(s)));
     return p;
+}
+
+// scripts/web on addr:8080 in front of the web relay on addr:8000, once it answers; null when
+// lighttpd is missing.
+std::unique_ptr<Process> webserver(const std::string& addr, const kpxtest::TempDir& state) {
+    if (!kpxtest::exists("/usr/sbin/lighttpd") && std::system("command -v lighttpd >/dev/null 2>&1") != 0)
+        return nullptr;
+    auto web = std::make_unique<Process>("/bin/bash", std::vector<std::string>{
+        kpxtest::sourcedir() + "/scripts/web", "--address", addr, "--port", "8080", "--webrelay", addr + ":8000",
+        "--statedir", state.path(), "--bindir", kpxtest::bindir()});
+    kpxtest::waitfor([&] {
+        const int fd = connectfrom("", addr, 8080);
+        if (fd >= 0) ::close(fd);
+        return fd >= 0;
+    }, 10s);
+    return web;
 }
 
 std::string webrelay() { return kpxtest::program("webrelay"); }
@@ -362,4 +397,120 @@ TEST(WebRelayEndToEnd, Limits) {
         EXPECT_LT(Clock::now() - start, 4s) << b.what;
         EXPECT_EQ(answer.find("audio/ogg"), std::string::npos) << b.what;
     }
+}
+
+// Attacks on who feeds the web relay and who holds its places.
+
+// A stranger connects while the real upstream is relayed: it is closed at once, and when the
+// real upstream blips it does not take over (nobody does until the real one is back).
+TEST(WebRelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
+    const std::string addr = "127.0.9.20", real = "127.0.9.21";
+    Process relay(webrelay(), relayargs(addr, {"--allow", "127.0.9.0/30," + real}));
+    ASSERT_TRUE(relay.waiterr("Upstream senders are accepted only from the --allow list.", 10s)) << relay.err();
+    {
+        Upstream up(addr, noisepackets(), real);
+        ASSERT_TRUE(up.ok() && upstreamis(addr, true)) << relay.err();
+        Upstream stranger(addr, noisepackets(), "127.0.9.22");
+        ASSERT_TRUE(stranger.ok());
+        EXPECT_TRUE(stranger.closedwithin(3s));
+        EXPECT_TRUE(relay.waiterr("Sender 127.0.9.22 refused: not in the upstream allow list.\n", 1s)) << relay.err();
+    }
+    ASSERT_TRUE(relay.waiterr("** Please connect again!!!      **", 5s)) << relay.err();
+    std::this_thread::sleep_for(2s);
+    EXPECT_NE(status(addr).find("\"upstream\":false"), std::string::npos) << relay.err();
+    Upstream back(addr, noisepackets(), real);
+    EXPECT_TRUE(upstreamis(addr, true)) << relay.err();
+    EXPECT_EQ(kpxtest::countof(relay.err(), "SERVER MODE"), 2);
+}
+
+// An upstream sends a few whole packets and then nothing, its link kept open: it is given up
+// after --upstream-silence, and the sender waiting behind it takes over without its queued
+// minute of old audio being played out.
+TEST(WebRelayGuard, ASilentUpstreamIsGivenUpAndItsSuccessorsBacklogIsNotPlayed) {
+    const std::string addr = "127.0.9.23";
+    Process relay(webrelay(), relayargs(addr, {"--upstream-silence", "2"}));
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    Upstream holder(addr, noisepackets(), "127.0.9.24", 3);
+    ASSERT_TRUE(holder.ok() && upstreamis(addr, true)) << relay.err();
+    const int successor = connectfrom("127.0.9.25", addr, 9998);
+    ASSERT_GE(successor, 0);
+    const std::vector<Bytes> ten = noisepackets();
+    std::vector<Bytes> minute;
+    for (int k = 0; k < 30; ++k) minute.insert(minute.end(), ten.begin(), ten.end());
+    const Bytes queued = kpxtest::server::concat(minute);
+    std::atomic<bool> sent{false};
+    std::thread queue([&] { sent = kpxtest::sendall(successor, queued.data(), queued.size()); });
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(relay.waiterr("The upstream sent nothing for 2 s: it is given up.\n", 10s)) << relay.err();
+    EXPECT_LT(Clock::now() - t0, 6s);
+    EXPECT_TRUE(relay.waiterr("Dropped ", 5s)) << relay.err();
+    // Played at its pace, the minute would take a minute to be taken from the sender.
+    EXPECT_TRUE(kpxtest::waitfor([&] { return sent.load(); }, 5s));
+    ::shutdown(successor, SHUT_RDWR);
+    queue.join();
+    ::close(successor);
+    EXPECT_EQ(kpxtest::countof(relay.err(), "SERVER MODE"), 2);
+}
+
+// One address opens streams until it holds --per-address of them: the next gets 503 (also
+// with an X-Forwarded-For of its own making), another address still gets the stream. The
+// same directly and behind scripts/web's lighttpd, whose X-Forwarded-For the relay trusts.
+TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
+    const std::string addr = "127.0.9.26", one = "127.0.9.27", other = "127.0.9.28";
+    Process relay(webrelay(), relayargs(addr, {"--per-address", "2", "--proxy", "127.0.0.1"}));
+    ASSERT_TRUE(relay.waiterr("At most 2 streams per client address", 10s)) << relay.err();
+    kpxtest::TempDir state;
+    const std::unique_ptr<Process> web = webserver(addr, state);
+    std::vector<int> ports = {8000};
+    if (web) ports.push_back(8080);
+    struct Ask { const std::string* from; const char* extra; const char* code; };
+    const Ask asks[] = {{&one, "", " 200 "}, {&one, "", " 200 "},
+                        {&one, "X-Forwarded-For: 127.0.9.99\r\n", " 503 "}, {&other, "", " 200 "}};
+    for (int port : ports) {
+        std::vector<int> fds;
+        for (const Ask& a : asks) {
+            fds.push_back(httpget(addr, "/listen.ogg", 0, *a.from, port, a.extra));
+            ASSERT_GE(fds.back(), 0);
+            const std::string got = readfor(fds.back(), 1500ms);
+            EXPECT_EQ(got.find(a.code), 8u) << port << " " << *a.from << ": " << got.substr(0, 200);
+            if (std::string(a.code) == " 503 ") {
+                EXPECT_NE(got.find("Too many streams to your address"), std::string::npos);
+            }
+        }
+        EXPECT_EQ(status(addr).rfind("{\"listeners\":3,", 0), 0u) << port;
+        for (int fd : fds) ::close(fd);
+        EXPECT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 10s));
+    }
+    if (!web) GTEST_SKIP() << "lighttpd is missing: only the direct case ran";
+}
+
+// Behind scripts/web's lighttpd a listener that never reads is dropped within the queue limit:
+// the web relay's listener ends, and what was queued for the client is a few seconds of stream
+// (before, the web server's socket queued the stream for it without end).
+TEST(WebRelayGuard, ANeverReadingListenerBehindTheWebServerIsDroppedWithinTheQueueLimit) {
+    const std::string addr = "127.0.9.30";
+    Process relay(webrelay(), relayargs(addr, {"--queue-seconds", "2", "--bitrate", "64000", "--burst-seconds", "0",
+                                               "--proxy", "127.0.0.1"}));
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    kpxtest::TempDir state;
+    const std::unique_ptr<Process> web = webserver(addr, state);
+    if (!web) GTEST_SKIP() << "lighttpd is missing";
+    Upstream up(addr, noisepackets());
+    ASSERT_TRUE(up.ok() && upstreamis(addr, true)) << relay.err();
+    const int stalled = httpget(addr, "/listen.ogg", 2048, "127.0.9.31", 8080);
+    ASSERT_GE(stalled, 0);
+    ASSERT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":1,", 0) == 0; }, 5s));
+    // 64 kbit/s is 8 KB a second: 20 s of it would be 160 KB.
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 20s))
+        << relay.err() << kpxtest::readfile(state.file("error.log"));
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_LT(secs, 15.0);
+    bool closed = false;
+    const std::string got = readfor(stalled, 5s, &closed);
+    ::close(stalled);
+    std::printf("never-reading listener behind lighttpd: dropped after %.1f s, %zu bytes queued for it\n", secs,
+                got.size());
+    EXPECT_TRUE(closed);
+    EXPECT_LT(got.size(), 48u * 1024) << "queued for the client";
 }

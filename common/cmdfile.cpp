@@ -71,6 +71,21 @@ bool awaittaken(const std::string& path) {
     return true;
 }
 
+handed handover(const std::string& path, const std::string& line, bool withdraw, int& error) {
+    fileid id;
+    switch (placerequest(path, line, error, id)) {
+    case placed::written:
+        break;
+    case placed::busy:
+        return handed::busy;
+    case placed::failed:
+        return handed::failed;
+    }
+    if (awaittaken(path)) return handed::taken;
+    if (!withdraw) return handed::nottaken;
+    return withdrawrequest(path, line, id) ? handed::withdrawn : handed::taken;
+}
+
 bool withdrawrequest(const std::string& path, const std::string& line, const fileid& id) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;

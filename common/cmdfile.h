@@ -45,4 +45,10 @@ bool awaittaken(const std::string& path);
 // when the file is gone or holds something else (the server took the request after all).
 bool withdrawrequest(const std::string& path, const std::string& line, const fileid& id);
 
+// One request handed over from start to end: placed (placerequest), then waited for
+// (awaittaken). A request that was not taken is withdrawn when `withdraw` says so and it is
+// still there (withdrawrequest); if it is gone by then, the server took it after all.
+enum class handed { taken, busy, failed, nottaken, withdrawn };
+handed handover(const std::string& path, const std::string& line, bool withdraw, int& error);
+
 } // namespace kpx

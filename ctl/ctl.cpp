@@ -235,24 +235,22 @@ int kpxctl_main(int argc, char** argv) {
     }
 
     int error = 0;
-    fileid id;
-    switch (placerequest(commandfile, line, error, id)) {
-    case placed::written:
+    switch (handover(commandfile, line, true, error)) {
+    case handed::taken:
+    case handed::nottaken: // not asked for: a request not taken is withdrawn
         break;
-    case placed::busy:
+    case handed::busy:
         std::fprintf(stderr, "kpxctl: the command file '%s' still held another request after 10 s: "
                              "the server is not running, or it is a relay broadcaster whose "
                              "upstream is silent (a relay reads its commands only while its "
                              "upstream sends). Nothing was sent; the other request was left.\n",
                      commandfile.c_str());
         return 1;
-    case placed::failed:
+    case handed::failed:
         std::fprintf(stderr, "kpxctl: cannot write the command file '%s': %s. Nothing was sent.\n",
                      commandfile.c_str(), whynot(error, commandfile).c_str());
         return 1;
-    }
-
-    if (!awaittaken(commandfile) && withdrawrequest(commandfile, line, id)) {
+    case handed::withdrawn:
         std::fprintf(stderr, "kpxctl: '%s' was not taken within 10 s: no server is running with "
                              "the command file '%s', or it is a relay broadcaster whose upstream "
                              "is silent (a relay reads its commands only while its upstream "

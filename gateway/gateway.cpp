@@ -101,29 +101,29 @@ void doit() {
                            ? clientname + "\n"
                            : "@BCONNECT " + clientname + " " + CLIENTURL + " " + BCASTURL + "\n";
     int error = 0;
-    fileid id;
-    switch (placerequest(commandfile, line, error, id)) {
-    case placed::written:
-        break;
-    case placed::busy:
+    // The request is left in the file when it is not taken in time: the server may still
+    // take it.
+    switch (handover(commandfile, line, false, error)) {
+    case handed::taken:
+    case handed::withdrawn:
+        return;
+    case handed::busy:
         page("Server is busy or not accepting connections.<br>\n");
         finish(1);
-    case placed::failed:
+    case handed::failed:
         page("Could not create commandfile. Please mail admin!<br>\n");
         finish(1);
+    case handed::nottaken:
+        break;
     }
-
-    // Wait for the server to take the request.
-    if (!awaittaken(commandfile)) {
-        page("Timeout: Request was not responded by server!<br>\n");
-        if (gwkind == gatekind::listener) {
-            page("Server may be down - please try again later!<br>\n");
-        } else {
-            page("Value COMMANDFILE may be wrong or server may be down.<br>\n");
-        }
-        page("Contact admin<br>\n");
-        finish(1);
+    page("Timeout: Request was not responded by server!<br>\n");
+    if (gwkind == gatekind::listener) {
+        page("Server may be down - please try again later!<br>\n");
+    } else {
+        page("Value COMMANDFILE may be wrong or server may be down.<br>\n");
     }
+    page("Contact admin<br>\n");
+    finish(1);
 }
 
 int gateway_main(gatekind kind) {

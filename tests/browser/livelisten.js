@@ -211,7 +211,7 @@ class Live {
     if (kind === 'chromium') {
       const { chromium } = require(path.join(mods, 'playwright-core'));
       const browser = await chromium.launch({
-        executablePath: '/usr/bin/chromium', headless: true, env,
+        executablePath: '/usr/bin/chromium', headless: true, env, ignoreDefaultArgs: ['--mute-audio'],
         args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
       });
       return { browser, newpage: () => browser.newPage(), close: () => browser.close() };

@@ -45,11 +45,13 @@ function check(cond, message) {
 // The lag before and after a 10 s upstream loss; the return must not leave it longer.
 // `settle` ms after the return for the player to take the new sound (a player far behind
 // live first plays out what it holds).
-async function through_loss(live, before, settle) {
+async function through_loss(live, before, settle, state = async () => '') {
   await live.loss(10000);
   await sleep(settle);
   const after = await live.steady();
-  check(after !== null, `heard again after the upstream loss (${after} ms behind)`);
+  const last = live.lag();
+  check(after !== null, `heard again after the upstream loss (${after} ms behind; last reading ` +
+        `${last && `${last.ms} ms, score ${last.score.toFixed(2)}`}${await state()})`);
   check(after - before < 500, `no lasting extra lag after a 10 s loss: ${before} ms before, ${after} ms after`);
 }
 
@@ -67,7 +69,7 @@ async function browser(live) {
     check(status.listeners === 1 && status.upstream === true, 'the relay counts the browser, upstream connected');
     fs.mkdirSync(artifacts, { recursive: true });
     await p.page.screenshot({ path: path.join(artifacts, `webrelay-listen-${player}.png`), fullPage: true });
-    if (player === 'chromium') await through_loss(live, truth, 8000);
+    if (player === 'chromium') await through_loss(live, truth, 8000, async () => `; page ${JSON.stringify(await p.state())}`);
   } finally {
     await b.close();
   }

@@ -7,7 +7,7 @@
 // time from a packet reaching the relay to its sound leaving the browser.
 //
 // Used by tests/webrelay/browser_listen.js (one scenario per browser) and by
-// bench/webrelay-browser (the figures).
+// bench/browser/browser-bench (the figures).
 'use strict';
 
 const fs = require('fs');
@@ -27,17 +27,18 @@ function have(cmd) {
   try { execFileSync('sh', ['-c', `command -v ${cmd}`], { stdio: 'ignore' }); return true; } catch (e) { return false; }
 }
 
-// Why this machine cannot run `browser` ('chromium' or 'firefox'), or null.
+// Why this machine cannot run `browser` ('chromium', 'firefox', or 'ffmpeg' for a media player
+// alone), or null.
 function missing(source, browser) {
   const mods = path.join(source, 'tests', 'browser', 'node_modules');
   if (browser === 'chromium') {
     if (!fs.existsSync(path.join(mods, 'playwright-core'))) return 'playwright-core is not installed in tests/browser (run scripts/setup)';
     if (!fs.existsSync('/usr/bin/chromium')) return '/usr/bin/chromium is missing';
-  } else {
+  } else if (browser === 'firefox') {
     if (!fs.existsSync(path.join(mods, 'puppeteer-core'))) return 'puppeteer-core is not installed in tests/browser (run scripts/setup)';
     if (!fs.existsSync('/usr/bin/firefox-esr')) return '/usr/bin/firefox-esr is missing';
   }
-  for (const cmd of ['lighttpd', 'pulseaudio', 'parec']) if (!have(cmd)) return `${cmd} is missing (run scripts/setup)`;
+  for (const cmd of ['lighttpd', 'pulseaudio', 'parec', 'ffmpeg']) if (!have(cmd)) return `${cmd} is missing (run scripts/setup)`;
   return null;
 }
 
@@ -211,7 +212,7 @@ class Live {
     if (kind === 'chromium') {
       const { chromium } = require(path.join(mods, 'playwright-core'));
       const browser = await chromium.launch({
-        executablePath: '/usr/bin/chromium', headless: true, env,
+        executablePath: '/usr/bin/chromium', headless: true, env, ignoreDefaultArgs: ['--mute-audio'],
         args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
       });
       return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
@@ -235,6 +236,35 @@ class Live {
     await this.waitfor('the page to play', async () => (await st()).playingat > 0, 30000);
     const s = await st();
     return { page, state: st, startms: s.playingat - s.pressed, mode: s.mode };
+  }
+
+  // The lag (ms) once it holds still: the median of `n` readings a second apart, each with a
+  // strong correlation, taken within `n` + 12 s (the first need the window's worth of sound);
+  // null when there were fewer.
+  async steady(n = 5, windowms = 6000) {
+    const got = [];
+    for (let i = 0; i < n + 12 && got.length < n; i++) {
+      await sleep(1000);
+      const l = this.lag(windowms);
+      if (l && l.score > 0.8) got.push(l.ms);
+    }
+    if (got.length < n) return null;
+    got.sort((a, b) => a - b);
+    return got[Math.floor(got.length / 2)];
+  }
+
+  // A 10 s upstream loss (or `ms`), then the return; the relay fills the gap with silence.
+  async loss(ms = 10000) {
+    this.disconnect();
+    await sleep(ms);
+    await this.connect();
+  }
+
+  // A media player playing `mount` into the sound card: ffmpeg, reading the stream as it comes
+  // and sounding it at the pace of the output, as a player does.
+  player(mount) {
+    return this.start('ffmpeg', 'ffmpeg', ['-nostdin', '-v', 'error', '-i', `http://${this.addr}:8080${mount}`,
+                                           '-ac', '1', '-f', 'pulse', 'kpx'], this.pulse);
   }
 
   async down() {

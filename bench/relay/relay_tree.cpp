@@ -180,6 +180,10 @@ int main(int argc, char** argv) {
     std::signal(SIGHUP, oninterrupt);
     raisefilelimit();
     const bool deep = o.depth == 3;
+    const auto t0 = std::chrono::steady_clock::now();
+    auto phase = [&](const char* what) {
+        std::fprintf(stderr, "%.1f s: %s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), what);
+    };
     const std::string tag = o.soak ? "soak_" : deep ? "tree3_" : "tree_";
     const int listeners = o.listeners();
     std::vector<std::string> addrs;
@@ -189,7 +193,8 @@ int main(int argc, char** argv) {
     if (o.probe) addrs.push_back(host(o.first + o.relays + (deep ? 0 : listeners)));
     if (probe2 >= 0) addrs.push_back(host(o.first + o.relays + 1));
 
-    const Programme prog((o.seconds + 120) * 5);
+    // Room for the connecting (110 relays and 1000 listeners take a while on a busy machine).
+    const Programme prog((o.seconds + (deep ? 600 : 120)) * 5);
     ListenerPool pool(prog, addrs);
 
     Env server;
@@ -216,19 +221,22 @@ int main(int argc, char** argv) {
     };
     auto waiting = [](const Env& e) { return e.err().find("Waiting for connections...") != std::string::npos; };
     for (int r = 0; r < o.relays; ++r) start(upper, host(o.first + r));
+    phase("upper relays started");
     if (const int c = inrounds(1, o.relays, [&](int, int r) { server.command(bconnect(host(o.first + r))); },
                                [&](int r) { return waiting(*upper[static_cast<std::size_t>(r)]); });
         c >= 0)
         return fail("relay " + host(o.first + c) + " was not connected:\n" + server.err());
+    phase("upper relays connected");
     if (deep) {
         if (o.probe && (depth2 = probe(*upper[0], false, pool, probe2, feeder)).empty())
             return fail("the first relay's own listener got no stream or was kept:\n" + upper[0]->err());
         for (int m = 0; m < o.relays * o.middle; ++m) start(lower, lowerhost(m));
+        phase("lower relays started");
         if (const int c = inrounds(o.relays, o.middle, [&](int p, int m) { post(*upper[static_cast<std::size_t>(p)], bconnect(lowerhost(m))); },
                                    [&](int m) { return waiting(*lower[static_cast<std::size_t>(m)]); });
             c >= 0)
             return fail("relay " + lowerhost(c) + " was not connected:\n" + upper[static_cast<std::size_t>(c / o.middle)]->err());
-        std::printf("%d relays under the server, %d relays under each: all connected\n", o.relays, o.middle);
+        phase("lower relays connected");
     }
     std::vector<std::unique_ptr<Env>>& lowest = deep ? lower : upper;
     if (const int c = inrounds(o.lowest(), o.perrelay,
@@ -237,8 +245,9 @@ int main(int argc, char** argv) {
         c >= 0)
         return fail("listener " + addrs[static_cast<std::size_t>(c)] + " was not connected:\n" +
                     lowest[static_cast<std::size_t>(c / o.perrelay)]->err());
-    std::printf("%d lowest relays, %d listeners under each (%d listeners): all connected\n", o.lowest(), o.perrelay,
-                listeners);
+    phase("listeners connected");
+    std::printf("%d relays under the server, %s%d listeners under each of the lowest (%d listeners): all connected\n", o.relays,
+                deep ? (std::to_string(o.middle) + " relays under each, ").c_str() : "", o.perrelay, listeners);
 
     std::vector<Env*> relays;
     for (auto& r : upper) relays.push_back(r.get());

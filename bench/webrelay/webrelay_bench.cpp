@@ -13,6 +13,9 @@
 //
 // Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS] [--listeners N[,M...]]
 //   (on 127.0.9.250; listener counts default to 50,200, 200 with KPX_BENCH_QUICK=1)
+//        webrelay_bench --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]
+//   measures another streaming server already running and fed (process PID, serving an Ogg
+//   stream at PATH) the same way; its figures are named NAME_... (bench/peer-icecast).
 // MOUNTS: ogg (the default), mp3 or ogg,mp3: the listeners take these streams in turn, and the
 // relay encodes MP3 only when it is asked for, so that the ogg and mp3 runs' encode figures
 // differ by the cost of MP3. The figures of a run other than ogg are named webrelay_<mounts>_...
@@ -93,6 +96,13 @@ std::uint64_t fnv(const char* p, std::size_t n) {
 
 // One listener: its socket, the answer's header, the chunked body taken apart and, for an
 // Ogg stream, the pages it received (index in the load's page table, arrival time).
+// Where the listeners connect and what they ask for: paths[i % paths.size()] for listener i.
+struct Target {
+    std::string addr = ADDR;
+    int port = 8000;
+    std::vector<std::string> paths;
+};
+
 struct Reader {
     int fd = -1;
     bool ogg = true, connected = false, answered = false, chunked = false, ended = false;
@@ -107,9 +117,12 @@ struct Reader {
 // time, so that the relay's backlog is not flooded.
 class Load {
 public:
-    Load(int n, const std::vector<std::string>& mounts) : readers_(static_cast<std::size_t>(n)), mounts_(mounts) {
+    Load(int n, const Target& target) : readers_(static_cast<std::size_t>(n)), target_(target) {
         ep_ = ::epoll_create1(EPOLL_CLOEXEC);
-        for (std::size_t i = 0; i < readers_.size(); ++i) readers_[i].ogg = mounts[i % mounts.size()] == "ogg";
+        for (std::size_t i = 0; i < readers_.size(); ++i) {
+            const std::string& path = target.paths[i % target.paths.size()];
+            readers_[i].ogg = path.size() < 4 || path.compare(path.size() - 4, 4, ".mp3") != 0;
+        }
         started_ = nowns();
         t_ = std::thread([this] { run(); });
     }
@@ -141,8 +154,8 @@ private:
         r.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_port = htons(8000);
-        ::inet_pton(AF_INET, ADDR, &sa.sin_addr);
+        sa.sin_port = htons(static_cast<std::uint16_t>(target_.port));
+        ::inet_pton(AF_INET, target_.addr.c_str(), &sa.sin_addr);
         if (r.fd < 0 || (::connect(r.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS)) {
             ++failed_;
             r.ended = true;
@@ -157,8 +170,8 @@ private:
 
     void request(std::size_t i) {
         Reader& r = readers_[i];
-        const std::string req = "GET /listen." + mounts_[i % mounts_.size()] + " HTTP/1.1\r\nHost: " + ADDR +
-                                ":8000\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
+        const std::string req = "GET " + target_.paths[i % target_.paths.size()] + " HTTP/1.1\r\nHost: " +
+                                target_.addr + ":" + std::to_string(target_.port) + "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
                                 "Accept: audio/webm,audio/ogg,audio/*;q=0.9,*/*;q=0.5\r\n"
                                 "Accept-Encoding: identity\r\nRange: bytes=0-\r\nConnection: keep-alive\r\n\r\n";
         int error = 0;
@@ -272,7 +285,7 @@ private:
     }
 
     std::vector<Reader> readers_;
-    std::vector<std::string> mounts_;
+    Target target_;
     std::unordered_map<std::uint64_t, int> index_; // page body hash -> index in firsts_
     std::vector<std::int64_t> firsts_;             // first arrival of each page at any listener
     int ep_ = -1, pending_ = 0;
@@ -337,57 +350,11 @@ std::vector<std::string> split(const std::string& s) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    // KPX_BENCH_QUICK=1: shorter settling and windows, for a run of the whole table in CI.
-    const char* q = std::getenv("KPX_BENCH_QUICK");
-    const bool quick = q && std::string(q) == "1";
-    std::vector<std::string> pos;
-    std::vector<int> counts;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--listeners" && i + 1 < argc) {
-            for (const std::string& c : split(argv[++i])) counts.push_back(std::atoi(c.c_str()));
-        } else {
-            pos.emplace_back(argv[i]);
-        }
-    }
-    if (counts.empty()) counts = quick ? std::vector<int>{200} : std::vector<int>{50, 200};
-    const std::string exe = !pos.empty() ? pos[0] : "build/bin/webrelay";
-    const int seconds = pos.size() > 1 ? std::max(quick ? 3 : 5, std::atoi(pos[1].c_str())) : 20;
-    const auto settle = quick ? 1s : 2s;
-    const std::string mountlist = pos.size() > 2 ? pos[2] : "ogg";
-    const std::vector<std::string> mounts = split(mountlist);
-    for (const std::string& m : mounts)
-        if (m != "ogg" && m != "mp3") {
-            std::fprintf(stderr, "MOUNTS: ogg, mp3 or ogg,mp3\n");
-            return 2;
-        }
-    for (int c : counts)
-        if (c < 1 || c > 10000) {
-            std::fprintf(stderr, "--listeners: counts from 1 to 10000\n");
-            return 2;
-        }
-    const bool mp3 = std::find(mounts.begin(), mounts.end(), "mp3") != mounts.end();
-    // Result names: webrelay_... for the ogg run, webrelay_ogg_mp3_... and so on for the others.
-    std::string tag = "webrelay_";
-    if (mountlist != "ogg")
-        for (const std::string& m : mounts) tag += m + "_";
-    ::signal(SIGPIPE, SIG_IGN);
-    raisefilelimit();
-
+// The figures of every listener count for process `pid`, serving `target`, named tag...:
+// false when a count was not served.
+bool measure(int pid, const Target& target, const std::vector<int>& counts, int seconds, std::chrono::seconds settle,
+             const std::string& tag) {
     const int most = *std::max_element(counts.begin(), counts.end());
-    const std::string listen = std::string(ADDR) + ":8000";
-    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", std::to_string(std::max(300, most)), "--mp3-bitrate",
-                                 mp3 ? "32000" : "0", ADDR});
-    const int up = kpxtest::connectto(ADDR, 9998, 5s);
-    if (up < 0) {
-        std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(), relay.err().c_str());
-        return 1;
-    }
-    const int pid = relay.pid();
-    Feeder feed;
-    feed.t = std::thread([&] { feed.run(up); });
-    std::this_thread::sleep_for(settle);
-
     auto cpuover = [&](const std::chrono::seconds s) {
         const double c0 = cpuseconds(pid);
         const auto t0 = Clock::now();
@@ -399,7 +366,7 @@ int main(int argc, char** argv) {
     std::printf("RESULT %scpu_encode %.1f us/audio-s\n", tag.c_str(), 1e6 * idle);
     bool ok = true;
     for (const int n : counts) {
-        Load load(n, mounts);
+        Load load(n, target);
         const bool all = kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 120s) && load.failed() == 0;
         if (!all) {
             std::fprintf(stderr, "%d listeners: %d answered, %d failed\n", n, load.answered(), load.failed());
@@ -451,10 +418,78 @@ int main(int argc, char** argv) {
         }
         if (n == most) std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu - idle) / n);
     }
-    const long hwm = statuskib(pid, "VmHWM:");
+    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
+    return ok;
+}
+
+int main(int argc, char** argv) {
+    // KPX_BENCH_QUICK=1: shorter settling and windows, for a run of the whole table in CI.
+    const char* q = std::getenv("KPX_BENCH_QUICK");
+    const bool quick = q && std::string(q) == "1";
+    std::vector<std::string> pos;
+    std::vector<int> counts;
+    bool attach = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--listeners" && i + 1 < argc) {
+            for (const std::string& c : split(argv[++i])) counts.push_back(std::atoi(c.c_str()));
+        } else if (std::string(argv[i]) == "--attach") {
+            attach = true;
+        } else {
+            pos.emplace_back(argv[i]);
+        }
+    }
+    if (counts.empty()) counts = quick ? std::vector<int>{200} : std::vector<int>{50, 200};
+    for (int c : counts)
+        if (c < 1 || c > 10000) {
+            std::fprintf(stderr, "--listeners: counts from 1 to 10000\n");
+            return 2;
+        }
+    const auto settle = quick ? 1s : 2s;
+    auto secondsat = [&](std::size_t at) { return pos.size() > at ? std::max(quick ? 3 : 5, std::atoi(pos[at].c_str())) : 20; };
+    ::signal(SIGPIPE, SIG_IGN);
+    raisefilelimit();
+    if (attach) {
+        const std::size_t colon = pos.size() >= 4 ? pos[1].rfind(':') : std::string::npos;
+        if (colon == std::string::npos) {
+            std::fprintf(stderr, "Usage: %s --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]\n", argv[0]);
+            return 2;
+        }
+        Target t{pos[1].substr(0, colon), std::atoi(pos[1].c_str() + colon + 1), {pos[2]}};
+        return measure(std::atoi(pos[0].c_str()), t, counts, secondsat(4), settle, pos[3] + "_") ? 0 : 1;
+    }
+
+    const std::string exe = !pos.empty() ? pos[0] : "build/bin/webrelay";
+    const std::string mountlist = pos.size() > 2 ? pos[2] : "ogg";
+    const std::vector<std::string> mounts = split(mountlist);
+    Target target;
+    for (const std::string& m : mounts) {
+        if (m != "ogg" && m != "mp3") {
+            std::fprintf(stderr, "MOUNTS: ogg, mp3 or ogg,mp3\n");
+            return 2;
+        }
+        target.paths.push_back("/listen." + m);
+    }
+    const bool mp3 = std::find(mounts.begin(), mounts.end(), "mp3") != mounts.end();
+    // Result names: webrelay_... for the ogg run, webrelay_ogg_mp3_... and so on for the others.
+    std::string tag = "webrelay_";
+    if (mountlist != "ogg")
+        for (const std::string& m : mounts) tag += m + "_";
+
+    const int most = *std::max_element(counts.begin(), counts.end());
+    const std::string listen = std::string(ADDR) + ":8000";
+    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", std::to_string(std::max(300, most)), "--mp3-bitrate",
+                                 mp3 ? "32000" : "0", ADDR});
+    const int up = kpxtest::connectto(ADDR, 9998, 5s);
+    if (up < 0) {
+        std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(), relay.err().c_str());
+        return 1;
+    }
+    Feeder feed;
+    feed.t = std::thread([&] { feed.run(up); });
+    std::this_thread::sleep_for(settle);
+    const bool ok = measure(relay.pid(), target, counts, secondsat(1), settle, tag);
     feed.stop = true;
     feed.t.join();
     ::close(up);
-    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(hwm) / 1024.0);
     return ok ? 0 : 1;
 }

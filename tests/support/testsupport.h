@@ -62,6 +62,8 @@ public:
     bool wait(std::chrono::milliseconds timeout);
     void signal(int sig);
     void kill();                   // SIGKILL and reap
+    void join();                   // waits, without a limit, until it ended (then status())
+    double cpuseconds() const;     // user + system CPU of the process once it was reaped
     int exitcode() const;          // WEXITSTATUS, or -1 when killed by a signal
     int termsignal() const;        // signal that ended it, or 0
     std::string out() const;       // captured standard output so far
@@ -73,6 +75,8 @@ private:
     int pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;
+    double cpu_ = 0;
+    void reap(int options);
     std::string outfile_, errfile_;
     TempDir* own_ = nullptr;
 };

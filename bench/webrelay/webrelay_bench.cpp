@@ -12,7 +12,9 @@
 // Each figure is printed as "RESULT <name> <value> <unit>".
 //
 // Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS] [--listeners N[,M...]]
-//   (on 127.0.9.250; listener counts default to 50,200, 200 with KPX_BENCH_QUICK=1)
+//                       [--name NAME]
+//   (on 127.0.9.250; listener counts default to 50,200, 200 with KPX_BENCH_QUICK=1; figures
+//   named NAME_... instead of webrelay_...)
 //        webrelay_bench --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]
 //   measures another streaming server already running and fed (process PID, serving an Ogg
 //   stream at PATH) the same way; its figures are named NAME_... (bench/peer-icecast).
@@ -429,11 +431,14 @@ int main(int argc, char** argv) {
     std::vector<std::string> pos;
     std::vector<int> counts;
     bool attach = false;
+    std::string name;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--listeners" && i + 1 < argc) {
             for (const std::string& c : split(argv[++i])) counts.push_back(std::atoi(c.c_str()));
         } else if (std::string(argv[i]) == "--attach") {
             attach = true;
+        } else if (std::string(argv[i]) == "--name" && i + 1 < argc) {
+            name = argv[++i];
         } else {
             pos.emplace_back(argv[i]);
         }
@@ -471,7 +476,7 @@ int main(int argc, char** argv) {
     }
     const bool mp3 = std::find(mounts.begin(), mounts.end(), "mp3") != mounts.end();
     // Result names: webrelay_... for the ogg run, webrelay_ogg_mp3_... and so on for the others.
-    std::string tag = "webrelay_";
+    std::string tag = name.empty() ? "webrelay_" : name + "_";
     if (mountlist != "ogg")
         for (const std::string& m : mounts) tag += m + "_";
 

@@ -4,8 +4,9 @@
 //   1. CPU (% of one core) with no listener (the encode cost) and with each listener count,
 //      and from those the marginal CPU per listener per audio second;
 //   2. the time until every listener of a count had its answer;
-//   3. for the Ogg listeners, every audio page: the time its bytes reach each listener against
-//      the first listener it reached (the page delay across listeners, median, p99 and max),
+//   3. for the Ogg listeners, every audio page: the time its bytes reach each listener (the
+//      kernel's receive time) against the first listener they reached (the page delay across
+//      listeners, median, p99 and max: the relay's fan-out of one page to everybody),
 //      and the listeners that missed a page of the measured window (pages are told apart by
 //      their body, which the relay shares between listeners; only the header is each one's);
 //   4. its peak resident set size.
@@ -27,6 +28,7 @@
 #include "testsupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -42,10 +44,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
-#include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -58,8 +59,11 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 const char* const ADDR = "127.0.9.250";
 
+// CLOCK_REALTIME in ns, the clock of the kernel's receive stamps.
 std::int64_t nowns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 // A packet of u-law noise of its own for every `seed`: no two pages of the stream are alike.
@@ -163,6 +167,8 @@ private:
             r.ended = true;
             return;
         }
+        const int one = 1;
+        ::setsockopt(r.fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
         epoll_event ev{};
         ev.events = EPOLLOUT;
         ev.data.u64 = i;
@@ -243,15 +249,31 @@ private:
         takepages(r, now);
     }
 
+    // The arrival time of what is read is the kernel's receive time (SO_TIMESTAMPNS), so that
+    // this one thread's own lag among ten thousand sockets is not counted as the relay's.
     void readfrom(Reader& r) {
         static char buf[65536];
-        const ssize_t n = ::read(r.fd, buf, sizeof buf);
+        iovec io{buf, sizeof buf};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr m{};
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(r.fd, &m, MSG_DONTWAIT);
         if (n <= 0) {
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
             end(r);
             return;
         }
-        const std::int64_t now = nowns();
+        std::int64_t now = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts{};
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                now = static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+            }
+        if (now == 0) now = nowns();
         if (r.answered) {
             body(r, buf, static_cast<std::size_t>(n), now);
             return;
@@ -298,17 +320,20 @@ private:
     std::thread t_;
 };
 
+// CPU seconds of all threads of a process (their schedstat run times, to the nanosecond).
 double cpuseconds(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::istringstream in(s.substr(s.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
+    const std::string task = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = ::opendir(task.c_str());
+    if (d == nullptr) return 0;
+    double sum = 0;
+    while (const dirent* ent = ::readdir(d)) {
+        if (ent->d_name[0] == '.') continue;
+        std::ifstream f(task + "/" + ent->d_name + "/schedstat");
+        long long ns = 0;
+        if (f >> ns) sum += static_cast<double>(ns) / 1e9;
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    ::closedir(d);
+    return sum;
 }
 
 long statuskib(int pid, const char* key) {
@@ -452,6 +477,7 @@ int main(int argc, char** argv) {
     const auto settle = quick ? 1s : 2s;
     auto secondsat = [&](std::size_t at) { return pos.size() > at ? std::max(quick ? 3 : 5, std::atoi(pos[at].c_str())) : 20; };
     ::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is measured
     raisefilelimit();
     if (attach) {
         const std::size_t colon = pos.size() >= 4 ? pos[1].rfind(':') : std::string::npos;

@@ -143,6 +143,7 @@ public:
 
     int answered() const { return answered_.load(); }
     int failed() const { return failed_.load(); }
+    std::string firstfailure() const { return failed() > 0 ? firstfailure_ : ""; } // once the count is complete
     double accepttime() const { return static_cast<double>(allanswered_.load() - started_) / 1e9; }
     // Ends the reading; readers() and firsts() may be read from then on.
     void stopreading() {
@@ -188,7 +189,7 @@ private:
         r.connected = true;
         --pending_;
         if (error != 0 || ::send(r.fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
-            end(r);
+            end(r, std::string("connect: ") + std::strerror(error != 0 ? error : errno));
             return;
         }
         epoll_event ev{};
@@ -197,8 +198,8 @@ private:
         ::epoll_ctl(ep_, EPOLL_CTL_MOD, r.fd, &ev);
     }
 
-    void end(Reader& r) {
-        if (!r.answered) ++failed_;
+    void end(Reader& r, const std::string& why) {
+        if (!r.answered && failed_++ == 0) firstfailure_ = why;
         r.ended = true;
         ::epoll_ctl(ep_, EPOLL_CTL_DEL, r.fd, nullptr);
     }
@@ -263,7 +264,7 @@ private:
         const ssize_t n = ::recvmsg(r.fd, &m, MSG_DONTWAIT);
         if (n <= 0) {
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-            end(r);
+            end(r, n < 0 ? std::string("read: ") + std::strerror(errno) : "closed before the answer, after: '" + r.head.substr(0, 80) + "'");
             return;
         }
         std::int64_t now = 0;
@@ -282,7 +283,7 @@ private:
         const std::size_t eoh = r.head.find("\r\n\r\n");
         if (eoh == std::string::npos) return;
         if (r.head.compare(0, 12, "HTTP/1.1 200") != 0 && r.head.compare(0, 12, "HTTP/1.0 200") != 0) {
-            end(r);
+            end(r, "answer: " + r.head.substr(0, r.head.find('\r')));
             return;
         }
         r.answered = true;
@@ -316,6 +317,7 @@ private:
     std::int64_t started_ = 0;
     std::atomic<std::int64_t> allanswered_{0};
     std::atomic<int> answered_{0}, failed_{0};
+    std::string firstfailure_;
     std::atomic<bool> stop_{false};
     std::thread t_;
 };
@@ -396,7 +398,9 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
         Load load(n, target);
         const bool all = kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 120s) && load.failed() == 0;
         if (!all) {
-            std::fprintf(stderr, "%d listeners: %d answered, %d failed\n", n, load.answered(), load.failed());
+            load.stopreading();
+            std::fprintf(stderr, "%d listeners: %d answered, %d failed (the first: %s)\n", n, load.answered(), load.failed(),
+                         load.firstfailure().c_str());
             ok = false;
             continue;
         }

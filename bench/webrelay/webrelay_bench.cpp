@@ -116,6 +116,7 @@ struct Reader {
     long long chunkleft = 0; // bytes of the current chunk still to come
     int skip = 0;            // CRLF after a chunk
     long long bytes = 0;
+    int tries = 0; // connections tried before this one
     std::vector<std::pair<int, std::int64_t>> got;
 };
 
@@ -143,6 +144,7 @@ public:
 
     int answered() const { return answered_.load(); }
     int failed() const { return failed_.load(); }
+    int retries() const { return retries_.load(); }
     std::string firstfailure() const { return failed() > 0 ? firstfailure_ : ""; } // once the count is complete
     double accepttime() const { return static_cast<double>(allanswered_.load() - started_) / 1e9; }
     // Ends the reading; readers() and firsts() may be read from then on.
@@ -155,6 +157,10 @@ public:
 
 private:
     static constexpr int PENDING = 256;
+    static constexpr int TRIES = 5;
+
+    // Listener and connection in an epoll event.
+    std::uint64_t tagof(std::size_t i) const { return i | static_cast<std::uint64_t>(readers_[i].tries) << 32; }
 
     void open(std::size_t i) {
         Reader& r = readers_[i];
@@ -172,7 +178,7 @@ private:
         ::setsockopt(r.fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
         epoll_event ev{};
         ev.events = EPOLLOUT;
-        ev.data.u64 = i;
+        ev.data.u64 = tagof(i);
         ::epoll_ctl(ep_, EPOLL_CTL_ADD, r.fd, &ev);
         ++pending_;
     }
@@ -194,14 +200,28 @@ private:
         }
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.u64 = i;
+        ev.data.u64 = tagof(i);
         ::epoll_ctl(ep_, EPOLL_CTL_MOD, r.fd, &ev);
     }
 
+    // A listener turned away before its answer tries again, as a player does, up to TRIES
+    // times; then it counts as failed.
     void end(Reader& r, const std::string& why) {
+        ::epoll_ctl(ep_, EPOLL_CTL_DEL, r.fd, nullptr);
+        if (!r.connected) --pending_;
+        if (!r.answered && r.tries < TRIES) {
+            ++retries_;
+            ::close(r.fd);
+            const bool ogg = r.ogg;
+            const int tries = r.tries + 1;
+            r = Reader{};
+            r.ogg = ogg;
+            r.tries = tries;
+            again_.push_back(static_cast<std::size_t>(&r - readers_.data()));
+            return;
+        }
         if (!r.answered && failed_++ == 0) firstfailure_ = why;
         r.ended = true;
-        ::epoll_ctl(ep_, EPOLL_CTL_DEL, r.fd, nullptr);
     }
 
     // Complete Ogg pages of reader r; the two header pages (granule position 0) are everyone's
@@ -298,12 +318,18 @@ private:
         std::size_t next = 0;
         std::vector<epoll_event> evs(256);
         while (!stop_) {
+            while (!again_.empty() && pending_ < PENDING) {
+                open(again_.back());
+                again_.pop_back();
+            }
             while (next < readers_.size() && pending_ < PENDING) open(next++);
             const int n = ::epoll_wait(ep_, evs.data(), static_cast<int>(evs.size()), 20);
             for (int j = 0; j < n; ++j) {
-                Reader& r = readers_[evs[static_cast<std::size_t>(j)].data.u64];
-                if (r.ended) continue;
-                if (!r.connected) request(evs[static_cast<std::size_t>(j)].data.u64);
+                const std::uint64_t tag = evs[static_cast<std::size_t>(j)].data.u64;
+                const std::size_t i = tag & 0xFFFFFFFFU;
+                Reader& r = readers_[i];
+                if (r.ended || tag != tagof(i)) continue; // ended, or an event of its last connection
+                if (!r.connected) request(i);
                 else readfrom(r);
             }
         }
@@ -316,7 +342,8 @@ private:
     int ep_ = -1, pending_ = 0;
     std::int64_t started_ = 0;
     std::atomic<std::int64_t> allanswered_{0};
-    std::atomic<int> answered_{0}, failed_{0};
+    std::atomic<int> answered_{0}, failed_{0}, retries_{0};
+    std::vector<std::size_t> again_; // listeners to connect again
     std::string firstfailure_;
     std::atomic<bool> stop_{false};
     std::thread t_;
@@ -405,6 +432,7 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
             continue;
         }
         std::printf("RESULT %saccept_%d_listeners %.3f s\n", tag.c_str(), n, load.accepttime());
+        std::printf("RESULT %saccept_retries_%d_listeners %d connections\n", tag.c_str(), n, load.retries());
         std::this_thread::sleep_for(settle);
         const std::int64_t from = nowns();
         const double cpu = cpuover(std::chrono::seconds(seconds));

@@ -467,7 +467,7 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
         std::printf("%d listeners: the slowest got %lld bytes; %d pages in the window, %d Ogg listeners\n", n, least,
                     windowpages, oggreaders);
         std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), n, 100 * cpu);
-        std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n, 1e6 * (cpu - idle) / n);
+        std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n, 1e6 * (cpu - idle) / load.answered());
         std::printf("RESULT %srss_%d_listeners %.2f MiB\n", tag.c_str(), n, static_cast<double>(rss) / 1024.0);
         if (oggreaders > 0) {
             const Spread d = spread(delays);
@@ -478,7 +478,7 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
             if (windowpages == 0) ok = false;
         }
         if (!all && load.failed() > 0) std::fprintf(stderr, "the first that failed: %s\n", load.firstfailure().c_str());
-        if (n == most) std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu - idle) / n);
+        if (n == most) std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu - idle) / load.answered());
     }
     std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
     return ok;

@@ -28,7 +28,6 @@
 #include "testsupport.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -349,20 +348,22 @@ private:
     std::thread t_;
 };
 
-// CPU seconds of all threads of a process (their schedstat run times, to the nanosecond).
+// CPU seconds (user + system) of a process, including its threads that have ended already
+// (a server may run a thread per connection; the threads' own schedstat would lose theirs).
 double cpuseconds(int pid) {
-    const std::string task = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = ::opendir(task.c_str());
-    if (d == nullptr) return 0;
-    double sum = 0;
-    while (const dirent* ent = ::readdir(d)) {
-        if (ent->d_name[0] == '.') continue;
-        std::ifstream f(task + "/" + ent->d_name + "/schedstat");
-        long long ns = 0;
-        if (f >> ns) sum += static_cast<double>(ns) / 1e9;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::size_t close = s.rfind(')');
+    if (close == std::string::npos) return 0;
+    // Fields after the command: state is field 3, utime 14, stime 15.
+    const char* p = s.c_str() + close + 2;
+    unsigned long long v[13] = {};
+    for (int k = 0; k < 13 && *p != '\0'; ++k) {
+        while (*p == ' ') ++p;
+        v[k] = k == 0 ? 0 : std::strtoull(p, nullptr, 10);
+        while (*p != ' ' && *p != '\0') ++p;
     }
-    ::closedir(d);
-    return sum;
+    return static_cast<double>(v[11] + v[12]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long statuskib(int pid, const char* key) {

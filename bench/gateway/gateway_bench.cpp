@@ -20,15 +20,12 @@
 #include <fcntl.h>
 #include <map>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -52,33 +49,20 @@ void print(const char* what, const std::vector<double>& v) {
                 s.max, v.size());
 }
 
-// Runs `exe` with `env` added, standard input from `in`, output into `out`; returns the
-// elapsed wall time and the exit status.
+// Runs `exe` with `env` added, standard input from `in`, output into `out` (its standard
+// error next to it, in `out`.err); returns the elapsed wall time and the exit status.
 double runcgi(const std::string& exe, const std::map<std::string, std::string>& env,
               const std::string& in, const std::string& out, int& status) {
-    std::vector<std::string> vars;
-    for (char** e = environ; *e; ++e) vars.emplace_back(*e);
-    for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : vars) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string prog = exe;
-    char* argv[] = {prog.data(), nullptr};
-    pid_t pid = 0;
-    auto t0 = clk::now();
-    if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, envp.data()) != 0) {
-        status = -1;
-        return 0;
-    }
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    auto t1 = clk::now();
-    posix_spawn_file_actions_destroy(&fa);
-    status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    kpxtest::Process::Options opt;
+    opt.env = env;
+    opt.stdinfile = in;
+    opt.outfile = out;
+    opt.errfile = out + ".err";
+    const auto t0 = clk::now();
+    kpxtest::Process cgi(exe, {}, opt);
+    cgi.join();
+    const auto t1 = clk::now();
+    status = cgi.exitcode();
     return ms(t1 - t0);
 }
 

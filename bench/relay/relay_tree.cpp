@@ -1,6 +1,7 @@
 // A broadcast tree on loopback: the real server in live mode, fed a programme of distinct
-// chunks at real pace through a FIFO, relays registered under it with "@BCONNECT", and
-// listeners under each relay, all held by one receiver pool in this process.
+// chunks at real pace through a FIFO, relays registered under it with "@BCONNECT" (and, at
+// depth 3, relays registered under each of those), and listeners under each of the lowest
+// relays, all held by one receiver pool in this process.
 //
 // It checks every listener's stream packet by packet against the server's encoding of the
 // programme and counts, for the measured window, the packets each listener should have had
@@ -14,17 +15,25 @@
 // minute 1 of the window and at its end and fails on growth, and stops relays and server with
 // "@STOP", each of which must end with status 10.
 //
-// Usage: relay_tree [--relays R] [--per-relay L] [--seconds S] [--first N] [--probe] [--soak]
-// Addresses 127.0.12.N on: relays from N (default 1), then the listeners, then the probe.
+// Usage: relay_tree [--depth 2|3] [--relays R] [--middle M] [--per-relay L] [--seconds S]
+//                   [--first N] [--probe] [--soak]
+// R relays under the server, at depth 3 M relays under each of them, L listeners under each
+// of the lowest relays.
+// Addresses, depth 2: 127.0.12.N on: relays from N (default 1), then the listeners, then the
+// probe. Depth 3: the upper relays from 127.0.12.N, then the two probes; the lower relays on
+// 127.0.16.1 on; the listeners 250 to a block from 127.0.17.1 (up to 127.0.20.250).
 #include "cmdfile.h"
 #include "benchkit.h"
 #include "serverenv.h"
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -35,20 +44,30 @@ using kpxtest::server::Env;
 namespace {
 
 struct Options {
-    int relays = 10, perrelay = 10, seconds = 60, first = 1;
+    int depth = 2, relays = 10, middle = 10, perrelay = 10, seconds = 60, first = 1;
     bool probe = false, soak = false;
+    int lowest() const { return depth == 3 ? relays * middle : relays; }
+    int listeners() const { return lowest() * perrelay; }
 };
 
 std::string host(int n) { return "127.0.12." + std::to_string(n); }
+// Depth 3: the lower relays and the listeners.
+std::string lowerhost(int m) { return "127.0.16." + std::to_string(1 + m); }
+std::string listenerhost(int j) { return "127.0." + std::to_string(17 + j / 250) + "." + std::to_string(1 + j % 250); }
 
 // Hands a line to a program's command file as the gateways do, without waiting until it is
-// taken (a relay reads it only while its upstream sends).
+// taken (a relay reads it only while its upstream sends). The previous request may still be
+// finishing: its file is waited for here in short steps (placerequest would pause a whole
+// second, one relay after the other).
 void post(Env& e, const std::string& line) {
     int error = 0;
     kpx::fileid id;
-    if (kpx::placerequest(e.cmdfile(), line, error, id) != kpx::placed::written)
+    if (!kpxtest::waitfor([&] { return !kpxtest::exists(e.cmdfile()); }, 10s) ||
+        kpx::placerequest(e.cmdfile(), line, error, id) != kpx::placed::written)
         std::fprintf(stderr, "%s: the request was not written\n", e.cmdfile().c_str());
 }
+
+std::string bconnect(const std::string& a) { return "@BCONNECT " + a + " http://" + a + "/ http://" + a + "/broadcast.html\n"; }
 
 struct Reading {
     long rss = -1;
@@ -81,7 +100,9 @@ bool parse(int argc, char** argv, Options& o) {
             return into >= lo && into <= hi;
         };
         bool ok = true;
-        if (a == "--relays") ok = value(o.relays, 1, 10);
+        if (a == "--depth") ok = value(o.depth, 2, 3);
+        else if (a == "--relays") ok = value(o.relays, 1, 10);
+        else if (a == "--middle") ok = value(o.middle, 1, 10);
         else if (a == "--per-relay") ok = value(o.perrelay, 1, 10);
         else if (a == "--seconds") ok = value(o.seconds, 1, 86400);
         else if (a == "--first") ok = value(o.first, 1, 254);
@@ -90,7 +111,54 @@ bool parse(int argc, char** argv, Options& o) {
         else ok = false;
         if (!ok) return false;
     }
+    if (o.depth == 3) return o.first + o.relays + (o.probe ? 2 : 0) <= 255;
     return o.first + o.relays * (1 + o.perrelay) + (o.probe ? 1 : 0) <= 255;
+}
+
+// Asks every parent for its children one at a time, all parents at once: `ask(p, c)` asks
+// parent p for child c (its k-th child is c = p * per + k), `there(c)` tells that the child is
+// connected. Returns the first child that did not come, or -1.
+int inrounds(int parents, int per, const std::function<void(int, int)>& ask, const std::function<bool(int)>& there) {
+    for (int k = 0; k < per; ++k) {
+        for (int p = 0; p < parents; ++p) ask(p, p * per + k);
+        for (int p = 0; p < parents; ++p)
+            if (!kpxtest::waitfor([&] { return there(p * per + k); }, 15s)) return p * per + k;
+    }
+    return -1;
+}
+
+// A listener of one program, measured for a few seconds and let go again: the delays from
+// the feeder's write to the receiver, in ms; empty when it got no stream or was kept.
+std::vector<double> probe(Env& at, bool isserver, ListenerPool& pool, int i, const Feeder& feeder) {
+    const std::string line = pool.address(i) + "\n";
+    if (isserver) {
+        if (!at.command(line)) return {};
+    } else {
+        post(at, line);
+    }
+    if (!kpxtest::waitfor([&] { return pool.heard(i).packets >= 16; }, 15s)) return {};
+    std::vector<double> d;
+    const Heard h = pool.heard(i);
+    for (int k = h.first; k <= h.last; ++k)
+        if (const std::int64_t t = pool.arrival(i, k)) d.push_back(static_cast<double>(t - feeder.fedat(k)) / 1e6);
+    pool.drop(i); // the program frees the slot at its next writes
+    if (!at.waiterr(" died (#", 10s)) return {};
+    return d;
+}
+
+void spreadresults(const std::string& name, const Spread& s) {
+    result(name + "_median", s.median, "ms");
+    result(name + "_p99", s.p99, "ms");
+    result(name + "_max", s.max, "ms");
+}
+
+// 1000 receivers hold two descriptors each.
+void raisefilelimit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+    }
 }
 
 } // namespace
@@ -98,21 +166,32 @@ bool parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "Usage: %s [--relays 1-10] [--per-relay 1-10] [--seconds S] [--first N] [--probe] [--soak]\n",
+        std::fprintf(stderr,
+                     "Usage: %s [--depth 2|3] [--relays 1-10] [--middle 1-10] [--per-relay 1-10] [--seconds S] [--first N] "
+                     "[--probe] [--soak]\n",
                      argv[0]);
         return 2;
     }
     std::signal(SIGINT, oninterrupt);
     std::signal(SIGTERM, oninterrupt);
     std::signal(SIGHUP, oninterrupt);
-    const std::string tag = o.soak ? "soak_" : "tree_";
-    const int listeners = o.relays * o.perrelay;
+    raisefilelimit();
+    const bool deep = o.depth == 3;
+    const auto t0 = std::chrono::steady_clock::now();
+    auto phase = [&](const char* what) {
+        std::fprintf(stderr, "%.1f s: %s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), what);
+    };
+    const std::string tag = o.soak ? "soak_" : deep ? "tree3_" : "tree_";
+    const int listeners = o.listeners();
     std::vector<std::string> addrs;
-    for (int j = 0; j < listeners; ++j) addrs.push_back(host(o.first + o.relays + j));
-    const int probe = o.probe ? listeners : -1;
-    if (o.probe) addrs.push_back(host(o.first + o.relays + listeners));
+    for (int j = 0; j < listeners; ++j) addrs.push_back(deep ? listenerhost(j) : host(o.first + o.relays + j));
+    // The probes: a listener of the server (depth 1) and, at depth 3, of the first relay.
+    const int probe1 = o.probe ? listeners : -1, probe2 = o.probe && deep ? listeners + 1 : -1;
+    if (o.probe) addrs.push_back(host(o.first + o.relays + (deep ? 0 : listeners)));
+    if (probe2 >= 0) addrs.push_back(host(o.first + o.relays + 1));
 
-    const Programme prog((o.seconds + 120) * 5);
+    // Room for the connecting (110 relays and 1000 listeners take a while on a busy machine).
+    const Programme prog((o.seconds + (deep ? 600 : 120)) * 5);
     ListenerPool pool(prog, addrs);
 
     Env server;
@@ -127,63 +206,70 @@ int main(int argc, char** argv) {
     if (!server.proc().running()) return fail("the server did not start:\n" + server.err());
     feeder.start();
 
-    std::vector<double> depth1;
-    if (o.probe) {
-        if (!server.command(addrs[static_cast<std::size_t>(probe)] + "\n") ||
-            !kpxtest::waitfor([&] { return pool.heard(probe).packets >= 16; }, 15s))
-            return fail("the server's own listener got no stream:\n" + server.err());
-        const Heard h = pool.heard(probe);
-        for (int k = h.first; k <= h.last; ++k)
-            if (const std::int64_t at = pool.arrival(probe, k))
-                depth1.push_back(static_cast<double>(at - feeder.fedat(k)) / 1e6);
-        pool.drop(probe); // the server frees the slot at its next writes
-        if (!server.waiterr(" died (#", 10s)) return fail("the server kept its own listener");
-    }
+    std::vector<double> depth1, depth2;
+    if (o.probe && (depth1 = probe(server, true, pool, probe1, feeder)).empty())
+        return fail("the server's own listener got no stream or was kept:\n" + server.err());
 
-    std::vector<std::unique_ptr<Env>> relays;
-    for (int r = 0; r < o.relays; ++r) {
-        relays.push_back(std::make_unique<Env>());
-        relays.back()->startrelay(host(o.first + r));
+    // The relays: the upper ones under the server, at depth 3 the lower ones under those.
+    std::vector<std::unique_ptr<Env>> upper, lower;
+    auto start = [](std::vector<std::unique_ptr<Env>>& into, const std::string& a) {
+        into.push_back(std::make_unique<Env>());
+        into.back()->startrelay(a);
+    };
+    auto waiting = [](const Env& e) { return e.err().find("Waiting for connections...") != std::string::npos; };
+    for (int r = 0; r < o.relays; ++r) start(upper, host(o.first + r));
+    phase("upper relays started");
+    if (const int c = inrounds(1, o.relays, [&](int, int r) { server.command(bconnect(host(o.first + r))); },
+                               [&](int r) { return waiting(*upper[static_cast<std::size_t>(r)]); });
+        c >= 0)
+        return fail("relay " + host(o.first + c) + " was not connected:\n" + server.err());
+    phase("upper relays connected");
+    if (deep) {
+        if (o.probe && (depth2 = probe(*upper[0], false, pool, probe2, feeder)).empty())
+            return fail("the first relay's own listener got no stream or was kept:\n" + upper[0]->err());
+        for (int m = 0; m < o.relays * o.middle; ++m) start(lower, lowerhost(m));
+        phase("lower relays started");
+        if (const int c = inrounds(o.relays, o.middle, [&](int p, int m) { post(*upper[static_cast<std::size_t>(p)], bconnect(lowerhost(m))); },
+                                   [&](int m) { return waiting(*lower[static_cast<std::size_t>(m)]); });
+            c >= 0)
+            return fail("relay " + lowerhost(c) + " was not connected:\n" + upper[static_cast<std::size_t>(c / o.middle)]->err());
+        phase("lower relays connected");
     }
-    for (int r = 0; r < o.relays; ++r) {
-        const std::string a = host(o.first + r);
-        if (!server.command("@BCONNECT " + a + " http://" + a + "/ http://" + a + "/broadcast.html\n") ||
-            !relays[static_cast<std::size_t>(r)]->waiterr("Waiting for connections...", 10s))
-            return fail("relay " + a + " was not connected:\n" + server.err());
-    }
-    // One listener per relay at a time, all relays at once.
-    for (int j = 0; j < o.perrelay; ++j) {
-        for (int r = 0; r < o.relays; ++r) post(*relays[static_cast<std::size_t>(r)], addrs[static_cast<std::size_t>(r * o.perrelay + j)] + "\n");
-        for (int r = 0; r < o.relays; ++r) {
-            const int i = r * o.perrelay + j;
-            if (!kpxtest::waitfor([&] { return pool.heard(i).packets > 0; }, 15s))
-                return fail("listener " + addrs[static_cast<std::size_t>(i)] + " was not connected:\n" +
-                            relays[static_cast<std::size_t>(r)]->err());
-        }
-    }
-    std::printf("%d relays under the server, %d listeners under each: all connected\n", o.relays, o.perrelay);
+    std::vector<std::unique_ptr<Env>>& lowest = deep ? lower : upper;
+    if (const int c = inrounds(o.lowest(), o.perrelay,
+                               [&](int p, int j) { post(*lowest[static_cast<std::size_t>(p)], addrs[static_cast<std::size_t>(j)] + "\n"); },
+                               [&](int j) { return pool.heard(j).packets > 0; });
+        c >= 0)
+        return fail("listener " + addrs[static_cast<std::size_t>(c)] + " was not connected:\n" +
+                    lowest[static_cast<std::size_t>(c / o.perrelay)]->err());
+    phase("listeners connected");
+    std::printf("%d relays under the server, %s%d listeners under each of the lowest (%d listeners): all connected\n", o.relays,
+                deep ? (std::to_string(o.middle) + " relays under each, ").c_str() : "", o.perrelay, listeners);
 
+    std::vector<Env*> relays;
+    for (auto& r : upper) relays.push_back(r.get());
+    for (auto& r : lower) relays.push_back(r.get());
     auto cpu = [&](bool ofrelays) {
         std::int64_t sum = 0;
         if (ofrelays)
-            for (auto& r : relays) sum += cpuns(r->proc().pid());
+            for (Env* r : relays) sum += cpuns(r->proc().pid());
         else
             sum = cpuns(server.proc().pid());
         return sum;
     };
     std::vector<int> pids{server.proc().pid()};
-    for (auto& r : relays) pids.push_back(r->proc().pid());
+    for (Env* r : relays) pids.push_back(r->proc().pid());
 
     // The window: every packet fed from here on must reach every listener.
     const int from = feeder.fed();
     const std::int64_t relay0 = cpu(true), server0 = cpu(false);
-    const auto start = std::chrono::steady_clock::now();
+    const auto begin = std::chrono::steady_clock::now();
     std::vector<Reading> minute1;
     if (o.soak && o.seconds > 60) {
-        if (!sleepuntil(start + 60s)) return fail("interrupted");
+        if (!sleepuntil(begin + 60s)) return fail("interrupted");
         for (int pid : pids) minute1.push_back(reading(pid));
     }
-    if (!sleepuntil(start + std::chrono::seconds(o.seconds))) return fail("interrupted");
+    if (!sleepuntil(begin + std::chrono::seconds(o.seconds))) return fail("interrupted");
     const std::int64_t relay1 = cpu(true), server1 = cpu(false);
     const int to = feeder.fed() - 1; // the last chunk of the window
     std::vector<Reading> end;
@@ -195,13 +281,13 @@ int main(int argc, char** argv) {
         return true;
     }, 10s);
     std::vector<long> hwm;
-    for (auto& r : relays) hwm.push_back(statuskib(r->proc().pid(), "VmHWM"));
+    for (Env* r : relays) hwm.push_back(statuskib(r->proc().pid(), "VmHWM"));
 
     // Streams and counts.
     const int expected = to - from + 1;
     long delivered = 0, lost = 0;
     int served = 0, intact = 0, minpk = 1 << 30, maxpk = 0;
-    std::vector<double> depth2;
+    std::vector<double> lowestdelay;
     for (int i = 0; i < listeners; ++i) {
         const Heard h = pool.heard(i);
         if (h.packets > 0) ++served;
@@ -213,7 +299,7 @@ int main(int argc, char** argv) {
         for (int k = from; k <= to; ++k)
             if (const std::int64_t at = pool.arrival(i, k)) {
                 ++got;
-                depth2.push_back(static_cast<double>(at - feeder.fedat(k)) / 1e6);
+                lowestdelay.push_back(static_cast<double>(at - feeder.fedat(k)) / 1e6);
             }
         delivered += got;
         lost += expected - got;
@@ -221,7 +307,6 @@ int main(int argc, char** argv) {
         maxpk = std::max(maxpk, h.packets);
     }
     const double audio = expected / 5.0;
-    const Spread d1 = spread(depth1), d2 = spread(depth2);
 
     std::printf("window: programme packets %d to %d (%.1f s of audio); each listener should have all %d\n", from, to,
                 audio, expected);
@@ -233,19 +318,21 @@ int main(int argc, char** argv) {
     result(tag + "packets_lost", static_cast<double>(lost), "packets");
     result(tag + "packets_per_listener_min", minpk, "packets");
     result(tag + "packets_per_listener_max", maxpk, "packets");
-    if (o.probe) {
-        result(tag + "delay_depth1_median", d1.median, "ms");
-        result(tag + "delay_depth1_max", d1.max, "ms");
-    }
-    result(tag + "delay_depth2_median", d2.median, "ms");
-    result(tag + "delay_depth2_max", d2.max, "ms");
+    if (o.probe) spreadresults(tag + "delay_depth1", spread(depth1));
+    if (!depth2.empty()) spreadresults(tag + "delay_depth2", spread(depth2));
+    spreadresults(tag + "delay_depth" + std::to_string(o.depth), spread(lowestdelay));
     result(tag + "relays_cpu_per_audio_s", static_cast<double>(relay1 - relay0) / 1000.0 / audio, "us/s");
     result(tag + "server_cpu_per_audio_s", static_cast<double>(server1 - server0) / 1000.0 / audio, "us/s");
+    long hwmsum = 0;
     std::string each;
-    for (long v : hwm) each += " " + std::to_string(v);
-    std::printf("relays' peak RSS (KiB):%s\n", each.c_str());
+    for (long v : hwm) {
+        each += " " + std::to_string(v);
+        hwmsum += v;
+    }
+    if (!deep) std::printf("relays' peak RSS (KiB):%s\n", each.c_str());
     result(tag + "relay_peak_rss_max", static_cast<double>(*std::max_element(hwm.begin(), hwm.end())), "KiB");
     result(tag + "relay_peak_rss_min", static_cast<double>(*std::min_element(hwm.begin(), hwm.end())), "KiB");
+    result(tag + "relay_peak_rss_sum", static_cast<double>(hwmsum), "KiB");
 
     bool ok = served == listeners && intact == listeners && lost == 0;
     if (o.soak) {

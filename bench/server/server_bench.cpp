@@ -14,6 +14,7 @@
 //        server_bench [path/to/server] --statusfile [seconds]
 #include "cmdfile.h"
 #include "codec.h"
+#include "testsupport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -141,30 +142,21 @@ struct Listener {
     }
 };
 
+// The server under test in `dir`, its console in console.txt there (standard error; standard
+// output in console.out).
 struct Server {
-    pid_t pid = -1;
-    rusage usage{};
-    int status = 0;
-    Server(const std::string& exe, const std::string& dir) {
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(126);
-            const int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            execl(exe.c_str(), exe.c_str(), "kpx.conf", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+    kpxtest::Process proc;
+    Server(const std::string& exe, const std::string& dir) : proc(exe, {"kpx.conf"}, options(dir)) {}
+    static kpxtest::Process::Options options(const std::string& dir) {
+        kpxtest::Process::Options o;
+        o.cwd = dir;
+        o.outfile = dir + "/console.out";
+        o.errfile = dir + "/console.txt";
+        return o;
     }
-    bool wait(std::chrono::milliseconds limit) {
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            if (wait4(pid, &status, WNOHANG, &usage) == pid) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid, SIGKILL);
-        wait4(pid, &status, 0, &usage);
-        return false;
+    // Waits for the end, at most `limit`, then ends it; its CPU is then known.
+    void wait(std::chrono::milliseconds limit) {
+        if (!proc.wait(limit)) proc.kill();
     }
 };
 
@@ -228,7 +220,7 @@ double livecpu(const std::string& exe, const std::string& dir, const std::vector
     feeder.join();
     if (status && !fs::exists(dir + "/status.json")) std::fprintf(stderr, "no status file was written\n");
     const double audio = static_cast<double>(ls.front()->bytes.load() / 330) / 5.0;
-    return audio > 0 ? cpuseconds(s.usage) / audio : 0;
+    return audio > 0 ? s.proc.cpuseconds() / audio : 0;
 }
 
 } // namespace
@@ -286,7 +278,7 @@ int main(int argc, char** argv) {
         const auto end = Clock::now() + std::chrono::seconds(120);
         while (ls.back()->bytes < want * 330 && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const long hwm = vmhwm(s.pid);
+        const long hwm = vmhwm(s.proc.pid());
         command(dir, "@STOP\n");
         s.wait(std::chrono::seconds(20));
         long minpackets = 1L << 40;
@@ -297,18 +289,17 @@ int main(int argc, char** argv) {
         }
         // Packets taken from the input: the first listener's count is the closest bound.
         const long packets = ls.front()->bytes.load() / 330;
-        const double cpu = cpuseconds(s.usage);
+        const double cpu = s.proc.cpuseconds();
         const double audio = static_cast<double>(packets) / 5.0;
         std::printf("playback, %2d listeners: %ld packets to each (min %ld), %ld sent in all; exit status %d\n",
-                    nl, packets, minpackets, total, WIFEXITED(s.status) ? WEXITSTATUS(s.status) : -1);
+                    nl, packets, minpackets, total, s.proc.exitcode());
         std::printf("                        %.3f CPU s for %.1f s of audio = %.4f CPU s per s of audio "
                     "(%.1f us per packet)\n", cpu, audio, cpu / audio, cpu / static_cast<double>(packets) * 1e6);
         std::printf("                        ratio to encode only: %.2f (distribution and polling add %.0f %%)\n",
                     cpu / static_cast<double>(packets) / encodecpu,
                     (cpu / static_cast<double>(packets) / encodecpu - 1) * 100);
-        std::printf("                        peak RSS %ld KiB (%.2f MiB, VmHWM; the rusage figure, which "
-                    "counts this bench's image before exec: %ld KiB)\n",
-                    hwm, static_cast<double>(hwm) / 1024.0, s.usage.ru_maxrss);
+        std::printf("                        peak RSS %ld KiB (%.2f MiB, VmHWM)\n", hwm,
+                    static_cast<double>(hwm) / 1024.0);
         const std::string n = std::to_string(nl);
         result(("server_cpu_per_audio_s_" + n).c_str(), cpu / audio * 1e6, "us/s");
         result(("server_ratio_to_encode_" + n).c_str(), cpu / static_cast<double>(packets) / encodecpu, "x");

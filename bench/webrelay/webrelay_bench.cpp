@@ -1,25 +1,39 @@
-// Runs the real web relay fed at real time by a stand-in upstream and measures it:
-//   1. CPU per second of audio with 0, 50 and 200 browser-like listeners (HTTP/1.1 GETs that
-//      read everything): the encode cost once, then the marginal cost per listener;
-//   2. its peak resident set size;
-//   3. the delay from a packet arriving upstream to its page leaving: a loud packet among
-//      silent ones, sent at a known time, shows as a large page at the listener.
+// Runs the real web relay fed at real time by a stand-in upstream and measures it with many
+// browser-like listeners (HTTP/1.1 GETs that read everything), all held by one load generator
+// thread with epoll:
+//   1. CPU (% of one core) with no listener (the encode cost) and with each listener count,
+//      and from those the marginal CPU per listener per audio second;
+//   2. the time until every listener of a count had its answer;
+//   3. for the Ogg listeners, every audio page: the time its bytes reach each listener (the
+//      kernel's receive time) against the first listener they reached (the page delay across
+//      listeners, median, p99 and max: the relay's fan-out of one page to everybody),
+//      and the listeners that missed a page of the measured window (pages are told apart by
+//      their body, which the relay shares between listeners; only the header is each one's);
+//   4. its peak resident set size.
 // Each figure is printed as "RESULT <name> <value> <unit>".
-// Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS]   (on 127.0.9.250)
+//
+// Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS] [--listeners N[,M...]]
+//                       [--name NAME]
+//   (on 127.0.9.250; listener counts default to 50,200, 200 with KPX_BENCH_QUICK=1; figures
+//   named NAME_... instead of webrelay_...)
+//        webrelay_bench --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]
+//   measures another streaming server already running and fed (process PID, serving an Ogg
+//   stream at PATH) the same way; its figures are named NAME_... (bench/peer-icecast).
 // MOUNTS: ogg (the default), mp3 or ogg,mp3: the listeners take these streams in turn, and the
 // relay encodes MP3 only when it is asked for, so that the ogg and mp3 runs' encode figures
 // differ by the cost of MP3. The figures of a run other than ogg are named webrelay_<mounts>_...
 // (for instance webrelay_ogg_mp3_cpu_200_listeners).
 #include "codec.h"
-
-#include <opus/opus.h>
+#include "pagefix.h"
+#include "testsupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,12 +43,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
-#include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -43,141 +58,312 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 const char* const ADDR = "127.0.9.250";
 
-int connectto(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, ADDR, &sa.sin_addr);
-    for (int i = 0; i < 100; ++i) {
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
-        std::this_thread::sleep_for(50ms);
-    }
-    ::close(fd);
-    return -1;
+// CLOCK_REALTIME in ns, the clock of the kernel's receive stamps.
+std::int64_t nowns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-bool sendall(int fd, const void* p, std::size_t n) {
-    const char* c = static_cast<const char*>(p);
-    while (n > 0) {
-        const ssize_t w = ::send(fd, c, n, MSG_NOSIGNAL);
-        if (w <= 0) return false;
-        c += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
-std::vector<unsigned char> packet(bool loud, unsigned seed) {
-    std::vector<unsigned char> ulaw(1600, 0xFF), out(330);
+// A packet of u-law noise of its own for every `seed`: no two pages of the stream are alike.
+std::vector<unsigned char> packet(unsigned seed) {
+    std::vector<unsigned char> ulaw(1600), out(330);
     std::mt19937 rng(seed);
-    if (loud)
-        for (std::size_t i = 0; i < ulaw.size(); ++i) {
-            const double t = static_cast<double>(i) / 8000.0;
-            const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) + static_cast<double>(rng() % 4001) - 2000.0;
-            ulaw[i] = kpx::linear2ulaw(static_cast<std::int16_t>(v));
-        }
+    for (std::size_t i = 0; i < ulaw.size(); ++i) {
+        const double t = static_cast<double>(i) / 8000.0;
+        const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) + static_cast<double>(rng() % 4001) - 2000.0;
+        ulaw[i] = kpx::linear2ulaw(static_cast<std::int16_t>(v));
+    }
     kpx::encode(ulaw.data(), 1600, out.data());
     return out;
 }
 
-// The upstream: one packet per 200 ms on an absolute schedule. `loud(k)` picks the packets.
+// The upstream: one packet per 200 ms on an absolute schedule.
 struct Feeder {
     std::atomic<bool> stop{false};
-    std::atomic<bool> quiet{false};        // silence except for the probe packets
-    std::mutex mu;
-    std::vector<Clock::time_point> probes; // when each probe packet was sent
     std::thread t;
     void run(int fd) {
-        const auto loud = packet(true, 1), silent = packet(false, 0);
         auto next = Clock::now();
-        for (long k = 0; !stop; ++k) {
+        for (unsigned k = 0; !stop; ++k) {
             std::this_thread::sleep_until(next);
-            const bool probe = quiet && k % 10 == 0;
-            const auto& p = !quiet || probe ? loud : silent;
-            if (!sendall(fd, p.data(), p.size())) break;
-            if (probe) {
-                std::lock_guard<std::mutex> l(mu);
-                probes.push_back(Clock::now());
-            }
+            const auto p = packet(k + 1);
+            if (!kpxtest::sendall(fd, p.data(), p.size())) break;
             next += 200ms;
         }
     }
 };
 
-// Browser-like listeners: each sends a GET and reads whatever comes, on one thread.
-struct Listeners {
-    std::vector<int> fds;
-    std::vector<long long> bytes;
-    std::atomic<bool> stop{false};
-    std::thread t;
-    void open(int n, const std::vector<std::string>& mounts) {
-        for (int i = 0; i < n; ++i) {
-            const int fd = connectto(8000);
-            const std::string req = "GET /listen." + mounts[static_cast<std::size_t>(i) % mounts.size()] +
-                                    " HTTP/1.1\r\nHost: " + ADDR +
-                                    ":8000\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
-                                    "Accept: audio/webm,audio/ogg,audio/*;q=0.9,*/*;q=0.5\r\n"
-                                    "Accept-Encoding: identity\r\nRange: bytes=0-\r\nConnection: keep-alive\r\n\r\n";
-            if (fd < 0 || !sendall(fd, req.data(), req.size())) {
-                std::fprintf(stderr, "listener %d could not connect\n", i);
-                std::exit(1);
-            }
-            fds.push_back(fd);
-            bytes.push_back(0);
-        }
-        t = std::thread([this] {
-            std::vector<pollfd> p;
-            for (int fd : fds) p.push_back({fd, POLLIN, 0});
-            char buf[16384];
-            while (!stop) {
-                if (::poll(p.data(), p.size(), 100) <= 0) continue;
-                for (std::size_t i = 0; i < p.size(); ++i)
-                    if (p[i].revents != 0) {
-                        const ssize_t n = ::read(p[i].fd, buf, sizeof buf);
-                        if (n > 0) bytes[i] += n;
-                        else p[i].events = 0;
-                    }
-            }
-        });
-    }
-    void close() {
-        stop = true;
-        if (t.joinable()) t.join();
-        for (int fd : fds) ::close(fd);
-    }
-};
-
-// RMS of the Opus frames of the page whose lacing values start at `lacing` in `buf`.
-double loudness(OpusDecoder* dec, const std::string& buf, std::size_t lacing, std::size_t nseg) {
-    std::size_t at = lacing + nseg, len = 0;
-    double sum = 0;
-    long samples = 0;
-    for (std::size_t i = 0; i < nseg; ++i) {
-        len += static_cast<unsigned char>(buf[lacing + i]);
-        if (static_cast<unsigned char>(buf[lacing + i]) == 255) continue;
-        opus_int16 pcm[960];
-        const int n = opus_decode(dec, reinterpret_cast<const unsigned char*>(buf.data() + at),
-                                  static_cast<opus_int32>(len), pcm, 960, 0);
-        for (int k = 0; k < n; ++k) sum += static_cast<double>(pcm[k]) * pcm[k];
-        samples += n > 0 ? n : 0;
-        at += len;
-        len = 0;
-    }
-    return samples > 0 ? std::sqrt(sum / static_cast<double>(samples)) : 0;
+std::uint64_t fnv(const char* p, std::size_t n) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ULL;
+    return h;
 }
 
+// One listener: its socket, the answer's header, the chunked body taken apart and, for an
+// Ogg stream, the pages it received (index in the load's page table, arrival time).
+// Where the listeners connect and what they ask for: paths[i % paths.size()] for listener i.
+struct Target {
+    std::string addr = ADDR;
+    int port = 8000;
+    std::vector<std::string> paths;
+};
+
+struct Reader {
+    int fd = -1;
+    bool ogg = true, connected = false, answered = false, chunked = false, ended = false;
+    std::string head, line, pages;
+    long long chunkleft = 0; // bytes of the current chunk still to come
+    int skip = 0;            // CRLF after a chunk
+    long long bytes = 0;
+    int tries = 0; // connections tried before this one
+    std::vector<std::pair<int, std::int64_t>> got;
+};
+
+// The listeners of one count, held by one thread with epoll. Connects at most PENDING at a
+// time, so that the relay's backlog is not flooded.
+class Load {
+public:
+    Load(int n, const Target& target) : readers_(static_cast<std::size_t>(n)), target_(target) {
+        ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+        for (std::size_t i = 0; i < readers_.size(); ++i) {
+            const std::string& path = target.paths[i % target.paths.size()];
+            readers_[i].ogg = path.size() < 4 || path.compare(path.size() - 4, 4, ".mp3") != 0;
+        }
+        started_ = nowns();
+        t_ = std::thread([this] { run(); });
+    }
+    ~Load() {
+        stopreading();
+        for (auto& r : readers_)
+            if (r.fd >= 0) ::close(r.fd);
+        ::close(ep_);
+    }
+    Load(const Load&) = delete;
+    Load& operator=(const Load&) = delete;
+
+    int answered() const { return answered_.load(); }
+    int failed() const { return failed_.load(); }
+    int retries() const { return retries_.load(); }
+    std::string firstfailure() const { return failed() > 0 ? firstfailure_ : ""; } // once the count is complete
+    double accepttime() const { return static_cast<double>(allanswered_.load() - started_) / 1e9; }
+    // Ends the reading; readers() and firsts() may be read from then on.
+    void stopreading() {
+        stop_ = true;
+        if (t_.joinable()) t_.join();
+    }
+    const std::vector<Reader>& readers() const { return readers_; }
+    const std::vector<std::int64_t>& firsts() const { return firsts_; }
+
+private:
+    static constexpr int PENDING = 256;
+    static constexpr int TRIES = 5;
+
+    // Listener and connection in an epoll event.
+    std::uint64_t tagof(std::size_t i) const { return i | static_cast<std::uint64_t>(readers_[i].tries) << 32; }
+
+    void open(std::size_t i) {
+        Reader& r = readers_[i];
+        r.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<std::uint16_t>(target_.port));
+        ::inet_pton(AF_INET, target_.addr.c_str(), &sa.sin_addr);
+        if (r.fd < 0 || (::connect(r.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS)) {
+            ++failed_;
+            r.ended = true;
+            return;
+        }
+        const int one = 1;
+        ::setsockopt(r.fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+        epoll_event ev{};
+        ev.events = EPOLLOUT;
+        ev.data.u64 = tagof(i);
+        ::epoll_ctl(ep_, EPOLL_CTL_ADD, r.fd, &ev);
+        ++pending_;
+    }
+
+    void request(std::size_t i) {
+        Reader& r = readers_[i];
+        const std::string req = "GET " + target_.paths[i % target_.paths.size()] + " HTTP/1.1\r\nHost: " +
+                                target_.addr + ":" + std::to_string(target_.port) + "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
+                                "Accept: audio/webm,audio/ogg,audio/*;q=0.9,*/*;q=0.5\r\n"
+                                "Accept-Encoding: identity\r\nRange: bytes=0-\r\nConnection: keep-alive\r\n\r\n";
+        int error = 0;
+        socklen_t len = sizeof error;
+        ::getsockopt(r.fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        r.connected = true;
+        --pending_;
+        if (error != 0 || ::send(r.fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
+            end(r, std::string("connect: ") + std::strerror(error != 0 ? error : errno));
+            return;
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = tagof(i);
+        ::epoll_ctl(ep_, EPOLL_CTL_MOD, r.fd, &ev);
+    }
+
+    // A listener turned away before its answer tries again, as a player does, up to TRIES
+    // times; then it counts as failed.
+    void end(Reader& r, const std::string& why) {
+        ::epoll_ctl(ep_, EPOLL_CTL_DEL, r.fd, nullptr);
+        if (!r.connected) --pending_;
+        if (!r.answered && r.tries < TRIES) {
+            ++retries_;
+            ::close(r.fd);
+            const bool ogg = r.ogg;
+            const int tries = r.tries + 1;
+            r = Reader{};
+            r.ogg = ogg;
+            r.tries = tries;
+            again_.push_back(static_cast<std::size_t>(&r - readers_.data()));
+            return;
+        }
+        if (!r.answered && failed_++ == 0) firstfailure_ = why;
+        r.ended = true;
+    }
+
+    // Complete Ogg pages of reader r; the two header pages (granule position 0) are everyone's
+    // and say nothing of the delay.
+    void takepages(Reader& r, std::int64_t now) {
+        std::size_t at = 0;
+        for (std::size_t len; (len = kpx::ogglength(std::string_view(r.pages).substr(at))) != 0; at += len) {
+            const std::string_view page(r.pages.data() + at, len);
+            if (kpx::ogggranule(page) == 0) continue;
+            const std::size_t bodyat = 27 + static_cast<unsigned char>(page[26]);
+            const std::uint64_t h = fnv(page.data() + bodyat, len - bodyat);
+            auto [it, fresh] = index_.emplace(h, static_cast<int>(firsts_.size()));
+            if (fresh) firsts_.push_back(now);
+            r.got.emplace_back(it->second, now);
+        }
+        r.pages.erase(0, at);
+    }
+
+    void body(Reader& r, const char* p, std::size_t n, std::int64_t now) {
+        r.bytes += static_cast<long long>(n);
+        if (!r.ogg) return;
+        if (!r.chunked) {
+            r.pages.append(p, n);
+        } else {
+            while (n > 0) {
+                if (r.skip > 0) {
+                    --r.skip, ++p, --n;
+                } else if (r.chunkleft > 0) {
+                    const std::size_t take = std::min<std::size_t>(n, static_cast<std::size_t>(r.chunkleft));
+                    r.pages.append(p, take);
+                    r.chunkleft -= static_cast<long long>(take);
+                    p += take, n -= take;
+                    if (r.chunkleft == 0) r.skip = 2;
+                } else {
+                    const char c = *p++;
+                    --n;
+                    if (c != '\n') {
+                        r.line += c;
+                        continue;
+                    }
+                    r.chunkleft = std::strtoll(r.line.c_str(), nullptr, 16);
+                    r.line.clear();
+                }
+            }
+        }
+        takepages(r, now);
+    }
+
+    // The arrival time of what is read is the kernel's receive time (SO_TIMESTAMPNS), so that
+    // this one thread's own lag among ten thousand sockets is not counted as the relay's.
+    void readfrom(Reader& r) {
+        static char buf[65536];
+        iovec io{buf, sizeof buf};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr m{};
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(r.fd, &m, MSG_DONTWAIT);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+            end(r, n < 0 ? std::string("read: ") + std::strerror(errno) : "closed before the answer, after: '" + r.head.substr(0, 80) + "'");
+            return;
+        }
+        std::int64_t now = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts{};
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                now = static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+            }
+        if (now == 0) now = nowns();
+        if (r.answered) {
+            body(r, buf, static_cast<std::size_t>(n), now);
+            return;
+        }
+        r.head.append(buf, static_cast<std::size_t>(n));
+        const std::size_t eoh = r.head.find("\r\n\r\n");
+        if (eoh == std::string::npos) return;
+        if (r.head.compare(0, 12, "HTTP/1.1 200") != 0 && r.head.compare(0, 12, "HTTP/1.0 200") != 0) {
+            end(r, "answer: " + r.head.substr(0, r.head.find('\r')));
+            return;
+        }
+        r.answered = true;
+        r.chunked = r.head.substr(0, eoh).find("chunked") != std::string::npos;
+        if (++answered_ == static_cast<int>(readers_.size())) allanswered_ = now;
+        const std::string rest = r.head.substr(eoh + 4);
+        r.head.clear();
+        body(r, rest.data(), rest.size(), now);
+    }
+
+    void run() {
+        std::size_t next = 0;
+        std::vector<epoll_event> evs(256);
+        while (!stop_) {
+            while (!again_.empty() && pending_ < PENDING) {
+                open(again_.back());
+                again_.pop_back();
+            }
+            while (next < readers_.size() && pending_ < PENDING) open(next++);
+            const int n = ::epoll_wait(ep_, evs.data(), static_cast<int>(evs.size()), 20);
+            for (int j = 0; j < n; ++j) {
+                const std::uint64_t tag = evs[static_cast<std::size_t>(j)].data.u64;
+                const std::size_t i = tag & 0xFFFFFFFFU;
+                Reader& r = readers_[i];
+                if (r.ended || tag != tagof(i)) continue; // ended, or an event of its last connection
+                if (!r.connected) request(i);
+                else readfrom(r);
+            }
+        }
+    }
+
+    std::vector<Reader> readers_;
+    Target target_;
+    std::unordered_map<std::uint64_t, int> index_; // page body hash -> index in firsts_
+    std::vector<std::int64_t> firsts_;             // first arrival of each page at any listener
+    int ep_ = -1, pending_ = 0;
+    std::int64_t started_ = 0;
+    std::atomic<std::int64_t> allanswered_{0};
+    std::atomic<int> answered_{0}, failed_{0}, retries_{0};
+    std::vector<std::size_t> again_; // listeners to connect again
+    std::string firstfailure_;
+    std::atomic<bool> stop_{false};
+    std::thread t_;
+};
+
+// CPU seconds (user + system) of a process, including its threads that have ended already
+// (a server may run a thread per connection; the threads' own schedstat would lose theirs).
 double cpuseconds(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::istringstream in(s.substr(s.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
+    const std::size_t close = s.rfind(')');
+    if (close == std::string::npos) return 0;
+    // Fields after the command: state is field 3, utime 14, stime 15.
+    const char* p = s.c_str() + close + 2;
+    unsigned long long v[13] = {};
+    for (int k = 0; k < 13 && *p != '\0'; ++k) {
+        while (*p == ' ') ++p;
+        v[k] = k == 0 ? 0 : std::strtoull(p, nullptr, 10);
+        while (*p != ' ' && *p != '\0') ++p;
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return static_cast<double>(v[11] + v[12]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long statuskib(int pid, const char* key) {
@@ -187,145 +373,190 @@ long statuskib(int pid, const char* key) {
     return -1;
 }
 
-} // namespace
+struct Spread {
+    double median = 0, p99 = 0, max = 0;
+};
+Spread spread(std::vector<double>& v) {
+    Spread s;
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.p99 = v[std::min(v.size() - 1, static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1)];
+    s.max = v.back();
+    return s;
+}
 
-int main(int argc, char** argv) {
-    const std::string exe = argc > 1 ? argv[1] : "build/bin/webrelay";
-    // KPX_BENCH_QUICK=1: shorter settling and delay windows, for a run of the whole table in CI.
-    const char* q = std::getenv("KPX_BENCH_QUICK");
-    const bool quick = q && std::string(q) == "1";
-    const int seconds = argc > 2 ? std::max(quick ? 3 : 5, std::atoi(argv[2])) : 20;
-    const auto settle = quick ? 1s : 2s;
-    const std::string mountlist = argc > 3 ? argv[3] : "ogg";
-    std::vector<std::string> mounts;
-    for (std::size_t at = 0; at <= mountlist.size();) {
-        const std::size_t comma = std::min(mountlist.find(',', at), mountlist.size());
-        mounts.push_back(mountlist.substr(at, comma - at));
+// Ten thousand listeners are ten thousand descriptors here.
+void raisefilelimit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+    }
+}
+
+std::vector<std::string> split(const std::string& s) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at <= s.size();) {
+        const std::size_t comma = std::min(s.find(',', at), s.size());
+        out.push_back(s.substr(at, comma - at));
         at = comma + 1;
     }
-    for (const std::string& m : mounts)
+    return out;
+}
+
+} // namespace
+
+// The figures of every listener count for process `pid`, serving `target`, named tag...:
+// false when a count was not served. `encodes`: its CPU without listeners is its encoding.
+bool measure(int pid, const Target& target, const std::vector<int>& counts, int seconds, std::chrono::seconds settle,
+             const std::string& tag, bool encodes) {
+    const int most = *std::max_element(counts.begin(), counts.end());
+    auto cpuover = [&](const std::chrono::seconds s) {
+        const double c0 = cpuseconds(pid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(s);
+        return (cpuseconds(pid) - c0) / std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+    const double idle = cpuover(std::chrono::seconds(seconds));
+    std::printf("RESULT %scpu_0_listeners %.3f %%core\n", tag.c_str(), 100 * idle);
+    if (encodes) std::printf("RESULT %scpu_encode %.1f us/audio-s\n", tag.c_str(), 1e6 * idle);
+    bool ok = true;
+    for (const int n : counts) {
+        Load load(n, target);
+        const bool all = kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 60s) && load.failed() == 0;
+        std::printf("RESULT %sanswered_%d_listeners %d listeners\n", tag.c_str(), n, load.answered());
+        if (all) {
+            std::printf("RESULT %saccept_%d_listeners %.3f s\n", tag.c_str(), n, load.accepttime());
+            std::printf("RESULT %saccept_retries_%d_listeners %d connections\n", tag.c_str(), n, load.retries());
+        } else {
+            // The figures that follow are of the listeners answered; the run fails.
+            std::fprintf(stderr, "%d listeners: %d answered, %d failed, the rest still waiting after 60 s\n", n,
+                         load.answered(), load.failed());
+            ok = false;
+        }
+        std::this_thread::sleep_for(settle);
+        const std::int64_t from = nowns();
+        const double cpu = cpuover(std::chrono::seconds(seconds));
+        const std::int64_t to = nowns();
+        const long rss = statuskib(pid, "VmRSS:");
+        std::this_thread::sleep_for(1s); // the window's last pages reach the slowest listeners
+        load.stopreading();
+
+        // The pages of the window: first seen between its start and its end.
+        const auto& firsts = load.firsts();
+        std::vector<char> inwindow(firsts.size());
+        int windowpages = 0;
+        for (std::size_t k = 0; k < firsts.size(); ++k)
+            if (firsts[k] >= from && firsts[k] <= to) inwindow[k] = 1, ++windowpages;
+        std::vector<double> delays;
+        int missed = 0, oggreaders = 0;
+        long long least = -1;
+        for (const Reader& r : load.readers()) {
+            if (!r.answered) continue;
+            least = least < 0 ? r.bytes : std::min(least, r.bytes);
+            if (!r.ogg) continue;
+            ++oggreaders;
+            int had = 0;
+            for (const auto& [k, at] : r.got)
+                if (inwindow[static_cast<std::size_t>(k)]) {
+                    ++had;
+                    delays.push_back(static_cast<double>(at - firsts[static_cast<std::size_t>(k)]) / 1e6);
+                }
+            if (had < windowpages) ++missed;
+        }
+        std::printf("%d listeners: the slowest got %lld bytes; %d pages in the window, %d Ogg listeners\n", n, least,
+                    windowpages, oggreaders);
+        std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), n, 100 * cpu);
+        std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n, 1e6 * (cpu - idle) / load.answered());
+        std::printf("RESULT %srss_%d_listeners %.2f MiB\n", tag.c_str(), n, static_cast<double>(rss) / 1024.0);
+        if (oggreaders > 0) {
+            const Spread d = spread(delays);
+            std::printf("RESULT %spage_delay_%d_median %.2f ms\n", tag.c_str(), n, d.median);
+            std::printf("RESULT %spage_delay_%d_p99 %.2f ms\n", tag.c_str(), n, d.p99);
+            std::printf("RESULT %spage_delay_%d_max %.2f ms\n", tag.c_str(), n, d.max);
+            std::printf("RESULT %smissed_page_%d_listeners %d listeners\n", tag.c_str(), n, missed);
+            if (windowpages == 0) ok = false;
+        }
+        if (!all && load.failed() > 0) std::fprintf(stderr, "the first that failed: %s\n", load.firstfailure().c_str());
+        if (n == most) std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu - idle) / load.answered());
+    }
+    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
+    return ok;
+}
+
+int main(int argc, char** argv) {
+    // KPX_BENCH_QUICK=1: shorter settling and windows, for a run of the whole table in CI.
+    const char* q = std::getenv("KPX_BENCH_QUICK");
+    const bool quick = q && std::string(q) == "1";
+    std::vector<std::string> pos;
+    std::vector<int> counts;
+    bool attach = false;
+    std::string name;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--listeners" && i + 1 < argc) {
+            for (const std::string& c : split(argv[++i])) counts.push_back(std::atoi(c.c_str()));
+        } else if (std::string(argv[i]) == "--attach") {
+            attach = true;
+        } else if (std::string(argv[i]) == "--name" && i + 1 < argc) {
+            name = argv[++i];
+        } else {
+            pos.emplace_back(argv[i]);
+        }
+    }
+    if (counts.empty()) counts = quick ? std::vector<int>{200} : std::vector<int>{50, 200};
+    for (int c : counts)
+        if (c < 1 || c > 10000) {
+            std::fprintf(stderr, "--listeners: counts from 1 to 10000\n");
+            return 2;
+        }
+    const auto settle = quick ? 1s : 2s;
+    auto secondsat = [&](std::size_t at) { return pos.size() > at ? std::max(quick ? 3 : 5, std::atoi(pos[at].c_str())) : 20; };
+    ::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is measured
+    raisefilelimit();
+    if (attach) {
+        const std::size_t colon = pos.size() >= 4 ? pos[1].rfind(':') : std::string::npos;
+        if (colon == std::string::npos) {
+            std::fprintf(stderr, "Usage: %s --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]\n", argv[0]);
+            return 2;
+        }
+        Target t{pos[1].substr(0, colon), std::atoi(pos[1].c_str() + colon + 1), {pos[2]}};
+        return measure(std::atoi(pos[0].c_str()), t, counts, secondsat(4), settle, pos[3] + "_", false) ? 0 : 1;
+    }
+
+    const std::string exe = !pos.empty() ? pos[0] : "build/bin/webrelay";
+    const std::string mountlist = pos.size() > 2 ? pos[2] : "ogg";
+    const std::vector<std::string> mounts = split(mountlist);
+    Target target;
+    for (const std::string& m : mounts) {
         if (m != "ogg" && m != "mp3") {
             std::fprintf(stderr, "MOUNTS: ogg, mp3 or ogg,mp3\n");
             return 2;
         }
+        target.paths.push_back("/listen." + m);
+    }
     const bool mp3 = std::find(mounts.begin(), mounts.end(), "mp3") != mounts.end();
     // Result names: webrelay_... for the ogg run, webrelay_ogg_mp3_... and so on for the others.
-    std::string tag = "webrelay_";
+    std::string tag = name.empty() ? "webrelay_" : name + "_";
     if (mountlist != "ogg")
         for (const std::string& m : mounts) tag += m + "_";
-    ::signal(SIGPIPE, SIG_IGN);
 
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        // The relay's console would mix with the results.
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        const std::string listen = std::string(ADDR) + ":8000";
-        ::execl(exe.c_str(), exe.c_str(), "--listen", listen.c_str(), "--max-listeners", "300", "--mp3-bitrate",
-                mp3 ? "32000" : "0", ADDR, static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    const int up = connectto(9998);
+    const int most = *std::max_element(counts.begin(), counts.end());
+    const std::string listen = std::string(ADDR) + ":8000";
+    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", std::to_string(std::max(300, most)), "--mp3-bitrate",
+                                 mp3 ? "32000" : "0", ADDR});
+    const int up = kpxtest::connectto(ADDR, 9998, 5s);
     if (up < 0) {
-        std::fprintf(stderr, "the web relay (%s) did not take its upstream\n", exe.c_str());
-        ::kill(-pid, SIGKILL);
+        std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(), relay.err().c_str());
         return 1;
     }
     Feeder feed;
     feed.t = std::thread([&] { feed.run(up); });
     std::this_thread::sleep_for(settle);
-
-    double cpu[3] = {0, 0, 0};
-    const int counts[3] = {0, 50, 200};
-    for (int c = 0; c < 3; ++c) {
-        if (quick && counts[c] == 50) continue; // the encode cost and 200 listeners give the line
-        Listeners ls;
-        ls.open(counts[c], mounts);
-        std::this_thread::sleep_for(settle);
-        const long long before = counts[c] ? ls.bytes[0] : 0;
-        const double c0 = cpuseconds(pid);
-        const auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-        cpu[c] = (cpuseconds(pid) - c0) / wall;
-        if (counts[c]) {
-            const auto least = *std::min_element(ls.bytes.begin(), ls.bytes.end());
-            std::printf("%d listeners: the slowest got %lld bytes, the first %.0f bytes/s\n", counts[c], least,
-                        static_cast<double>(ls.bytes[0] - before) / wall);
-        }
-        ls.close();
-        std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), counts[c], 100 * cpu[c]);
-    }
-    std::printf("RESULT %scpu_encode %.1f us/audio-s\n", tag.c_str(), 1e6 * cpu[0]);
-    std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu[2] - cpu[0]) / 200);
-
-    // Delay: silence with one loud packet every 2 s; the probe listener times the big pages.
-    feed.quiet = true;
-    std::this_thread::sleep_for(1s);
-    const int probe = connectto(8000);
-    const std::string req = std::string("GET /listen.ogg HTTP/1.0\r\nHost: ") + ADDR + "\r\n\r\n";
-    sendall(probe, req.data(), req.size());
-    const auto joined = Clock::now();
-    int decerr = 0;
-    OpusDecoder* dec = opus_decoder_create(8000, 1, &decerr);
-    std::vector<Clock::time_point> big;
-    bool lastloud = true;
-    std::string buf;
-    const auto end = Clock::now() + (quick ? 5s : 21s);
-    while (Clock::now() < end) {
-        pollfd p{probe, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char tmp[8192];
-        const ssize_t n = ::read(probe, tmp, sizeof tmp);
-        if (n <= 0) break;
-        const auto now = Clock::now();
-        buf.append(tmp, static_cast<std::size_t>(n));
-        for (std::size_t at; (at = buf.find("OggS")) != std::string::npos;) {
-            if (at + 27 > buf.size()) break;
-            const std::size_t nseg = static_cast<unsigned char>(buf[at + 26]);
-            if (at + 27 + nseg > buf.size()) break;
-            std::size_t len = 27 + nseg;
-            for (std::size_t i = 0; i < nseg; ++i) len += static_cast<unsigned char>(buf[at + 27 + i]);
-            if (at + len > buf.size()) break;
-            // The first loud page after silent ones. The stream has a constant bit rate, so the
-            // page's frames are decoded to tell.
-            const bool loudpage = loudness(dec, buf, at + 27, nseg) > 1000;
-            // The burst of the last seconds, sent at once on connecting, says nothing of the delay.
-            if (loudpage && !lastloud && now - joined > 1s) big.push_back(now);
-            lastloud = loudpage;
-            buf.erase(0, at + len);
-        }
-    }
-    ::close(probe);
-    if (dec != nullptr) opus_decoder_destroy(dec);
-    std::vector<double> delays;
-    {
-        std::lock_guard<std::mutex> l(feed.mu);
-        for (const auto& b : big) {
-            // The latest probe sent before this page arrived.
-            const auto it = std::upper_bound(feed.probes.begin(), feed.probes.end(), b);
-            if (it != feed.probes.begin()) delays.push_back(std::chrono::duration<double, std::milli>(b - *(it - 1)).count());
-        }
-    }
-    const long hwm = statuskib(pid, "VmHWM:");
+    const bool ok = measure(relay.pid(), target, counts, secondsat(1), settle, tag, true);
     feed.stop = true;
     feed.t.join();
     ::close(up);
-    ::kill(-pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-
-    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(hwm) / 1024.0);
-    if (delays.size() < 3) {
-        // At a constant bit rate the probe pages no longer stand out by size: the delay row
-        // stays empty rather than failing the other figures.
-        std::fprintf(stderr, "page delay not measured: too few probe pages seen (%zu)\n",
-                     delays.size());
-        return 0;
-    }
-    std::sort(delays.begin(), delays.end());
-    std::printf("RESULT %spage_delay_median %.1f ms\n", tag.c_str(), delays[delays.size() / 2]);
-    std::printf("RESULT %spage_delay_max %.1f ms\n", tag.c_str(), delays.back());
-    std::printf("goals: 200 listeners under 5 %%core, peak RSS under 16 MiB\n");
-    return 0;
+    return ok ? 0 : 1;
 }

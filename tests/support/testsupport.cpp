@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,17 +104,26 @@ Process::~Process() {
     delete own_;
 }
 
-bool Process::running() {
-    if (reaped_) return false;
+void Process::reap(int options) {
     int st = 0;
-    pid_t r = waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-        status_ = st;
-        reaped_ = true;
-        return false;
-    }
-    return true;
+    rusage ru{};
+    if (wait4(pid_, &st, options, &ru) != pid_) return;
+    status_ = st;
+    reaped_ = true;
+    cpu_ = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
+
+bool Process::running() {
+    if (!reaped_) reap(WNOHANG);
+    return !reaped_;
+}
+
+void Process::join() {
+    if (!reaped_) reap(0);
+}
+
+double Process::cpuseconds() const { return cpu_; }
 
 bool Process::wait(std::chrono::milliseconds timeout) {
     return waitfor([this] { return !running(); }, timeout);
@@ -128,8 +138,7 @@ void Process::kill() {
     ::kill(-pid_, SIGKILL);
     if (reaped_) return;
     ::kill(pid_, SIGKILL);
-    int st = 0;
-    if (waitpid(pid_, &st, 0) == pid_) status_ = st;
+    reap(0);
     reaped_ = true;
 }
 

@@ -7,6 +7,7 @@
 //   127.0.5.x browser/web    127.0.6.x broadcaster  127.0.7.x demo/bench
 //   127.0.8.x operator tools 127.0.9.x web relay    127.0.10.x Windows clients
 //   127.0.11.x relay bench   127.0.12.x relay tree and soak (.1-.111 tree, .121-.132 soak)
+//   127.0.16.x lower relays of the depth-3 tree   127.0.17.x-127.0.20.x its 1000 listeners
 //   127.0.13.x fault scenarios   127.0.14.x soak harness
 //   127.0.15.x vanished listener (in a network namespace of its own)
 //   127.0.22.x browsers playing the web relay (Chromium, Firefox, their bench)
@@ -62,6 +63,8 @@ public:
     bool wait(std::chrono::milliseconds timeout);
     void signal(int sig);
     void kill();                   // SIGKILL and reap
+    void join();                   // waits, without a limit, until it ended (then status())
+    double cpuseconds() const;     // user + system CPU of the process once it was reaped
     int exitcode() const;          // WEXITSTATUS, or -1 when killed by a signal
     int termsignal() const;        // signal that ended it, or 0
     std::string out() const;       // captured standard output so far
@@ -73,6 +76,8 @@ private:
     int pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;
+    double cpu_ = 0;
+    void reap(int options);
     std::string outfile_, errfile_;
     TempDir* own_ = nullptr;
 };

@@ -544,8 +544,10 @@ int main(int argc, char** argv) {
 
     const int most = *std::max_element(counts.begin(), counts.end());
     const std::string listen = std::string(ADDR) + ":8000";
-    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", std::to_string(std::max(300, most)), "--mp3-bitrate",
-                                 mp3 ? "32000" : "0", ADDR});
+    // Every reader comes from one address here, so the per-address limit is lifted to the count.
+    const std::string places = std::to_string(std::max(300, most));
+    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", places, "--per-address", places,
+                                 "--mp3-bitrate", mp3 ? "32000" : "0", ADDR});
     const int up = kpxtest::connectto(ADDR, 9998, 5s);
     if (up < 0) {
         std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(), relay.err().c_str());

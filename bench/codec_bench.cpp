@@ -11,22 +11,21 @@
 namespace {
 
 // One packet of a voiced sound: two tones and a little noise.
-std::vector<unsigned char> packetaudio()
-{
+std::vector<unsigned char> packetaudio() {
     std::vector<unsigned char> audio(1600);
     std::uint32_t rng = 12345;
     for (std::size_t i = 0; i < audio.size(); ++i) {
         rng = rng * 1664525u + 1013904223u;
         const double t = static_cast<double>(i) / 8000.0;
-        const double v = 8000.0 * std::sin(2 * M_PI * 220.0 * t) + 3000.0 * std::sin(2 * M_PI * 1250.0 * t)
-                       + static_cast<double>(static_cast<int>((rng >> 8) % 1001) - 500);
+        const double v = 8000.0 * std::sin(2 * M_PI * 220.0 * t) +
+                         3000.0 * std::sin(2 * M_PI * 1250.0 * t) +
+                         static_cast<double>(static_cast<int>((rng >> 8) % 1001) - 500);
         audio[i] = kpx::linear2ulaw(static_cast<std::int16_t>(v));
     }
     return audio;
 }
 
-void BM_EncodePacket(benchmark::State& state)
-{
+void BM_EncodePacket(benchmark::State& state) {
     const auto audio = packetaudio();
     std::vector<unsigned char> frames(330);
     for (auto _ : state) {
@@ -37,8 +36,7 @@ void BM_EncodePacket(benchmark::State& state)
 }
 BENCHMARK(BM_EncodePacket);
 
-void BM_DecodePacket(benchmark::State& state)
-{
+void BM_DecodePacket(benchmark::State& state) {
     const auto audio = packetaudio();
     std::vector<unsigned char> frames(330), back(1600);
     kpx::encode(audio.data(), 1600, frames.data());

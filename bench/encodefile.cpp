@@ -16,8 +16,7 @@ using fileptr = std::unique_ptr<std::FILE, fileclose>;
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "Usage: %s in.ul out.gsm\n", argv[0]);
         return 2;
@@ -39,13 +38,13 @@ int main(int argc, char** argv)
         const int whole = static_cast<int>(got / 160 * 160);
         if (whole > 0) {
             const int n = kpx::encode(packet.data(), whole, frames.data());
-            if (n < 0 || std::fwrite(frames.data(), 1, static_cast<std::size_t>(n), out.get()) != static_cast<std::size_t>(n)) {
+            if (n < 0 || std::fwrite(frames.data(), 1, static_cast<std::size_t>(n), out.get()) !=
+                             static_cast<std::size_t>(n)) {
                 std::fprintf(stderr, "%s: encoding or writing failed\n", argv[0]);
                 return 1;
             }
         }
-        if (got < packet.size())
-            break;
+        if (got < packet.size()) break;
     }
     if (std::ferror(in.get())) {
         std::perror(argv[1]);

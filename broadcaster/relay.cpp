@@ -17,9 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
-#include <algorithm>
 
 #include <cstdio>
 #include <memory>
@@ -32,7 +32,7 @@ namespace {
 
 const AcceptTexts relaytexts{stderr, "Use a WWW-browser to connect to server!\n", nullptr};
 
-inline constexpr int IDLETICKMS = 1000;      // the command file is read at least this often
+inline constexpr int IDLETICKMS = 1000; // the command file is read at least this often
 
 // An allowed sender accepted while another upstream was relayed: it takes over next.
 int waiting = -1;
@@ -75,7 +75,8 @@ void sendsound(int upstream) {
         pollfd fds[2] = {{upstream, POLLIN, 0}, {lsn.sk, POLLIN, 0}};
         const nfds_t count = g.guard.upstreamset ? 2 : 1;
         const int r = ::poll(fds, count, IDLETICKMS);
-        if (count == 2 && (fds[1].revents & POLLIN) != 0) takewaiting(lsn.sk, relayguard(), waiting);
+        if (count == 2 && (fds[1].revents & POLLIN) != 0)
+            takewaiting(lsn.sk, relayguard(), waiting);
         if (r > 0 && fds[0].revents != 0) {
             if (collectpacket(rd, packet.get(), 0) < PACKETBYTES) {
                 // The partial packet is dropped; the listeners stay for the next upstream.
@@ -94,7 +95,8 @@ void sendsound(int upstream) {
         pollcommand();
         statustick();
         prunereports();
-        const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(clock::now() - lastpacket);
+        const auto quiet =
+            std::chrono::duration_cast<std::chrono::seconds>(clock::now() - lastpacket);
         if (!whole) {
             // Before the first whole packet the reader's own first-byte limit applies.
             if (quiet.count() * 1000 >= FIRSTBYTELIMIT.count()) {

@@ -135,7 +135,8 @@ int clientmain(int argc, char** argv) {
         std::perror("socket()");
         return 255;
     }
-    for (;;) serveone(address.c_str());
+    for (;;)
+        serveone(address.c_str());
 }
 
 } // namespace kpx

@@ -17,7 +17,7 @@ inline constexpr int PACKETBUFBYTES = 332;
 inline constexpr int AUDIOBUFBYTES = 1650;
 
 // Process-wide state of the client.
-extern std::FILE* outfile;   // the audio device, open only during a reception
+extern std::FILE* outfile; // the audio device, open only during a reception
 
 // Path of the audio device. Always "/dev/audio" in the program; unit tests point it at a file.
 extern std::string devicename;
@@ -27,8 +27,8 @@ extern std::string devicename;
 // the device takes nothing. Does not close `conn`.
 void getsound(int conn);
 
-// One turn of the client's endless loop: accept a sender on the listening socket (lsn.sk), run the reception, close
-// the connection. Returns what acc_sock returned.
+// One turn of the client's endless loop: accept a sender on the listening socket (lsn.sk), run the
+// reception, close the connection. Returns what acc_sock returned.
 int serveone(const char* address);
 
 // The whole program: banner, arguments, socket, then serveone for ever. Returns only the

@@ -17,16 +17,14 @@ namespace kpx {
 namespace {
 
 // The expansion rule, also used to fill the lookup table below.
-constexpr std::int16_t expand(unsigned char code)
-{
+constexpr std::int16_t expand(unsigned char code) {
     const unsigned inv = static_cast<unsigned char>(~code);
     int t = static_cast<int>(((inv & 0x0Fu) << 3) + 132u);
     t <<= (inv >> 4) & 0x07u;
     return static_cast<std::int16_t>((inv & 0x80u) ? 132 - t : t - 132);
 }
 
-constexpr std::array<std::int16_t, 256> makeexpandtable()
-{
+constexpr std::array<std::int16_t, 256> makeexpandtable() {
     std::array<std::int16_t, 256> table{};
     for (unsigned c = 0; c < 256; ++c)
         table[c] = expand(static_cast<unsigned char>(c));
@@ -42,16 +40,21 @@ struct gsmdeleter {
 };
 using gsmptr = std::unique_ptr<gsm_state, gsmdeleter>;
 
-gsmptr freshstate() { return gsmptr(gsm_create()); }
+gsmptr freshstate() {
+    return gsmptr(gsm_create());
+}
 
-constexpr bool hassignature(const unsigned char* frame) { return (frame[0] >> 4) == 0x0D; }
+constexpr bool hassignature(const unsigned char* frame) {
+    return (frame[0] >> 4) == 0x0D;
+}
 
 } // namespace
 
-std::int16_t ulaw2linear(unsigned char code) { return expandtable[code]; }
+std::int16_t ulaw2linear(unsigned char code) {
+    return expandtable[code];
+}
 
-unsigned char linear2ulaw(std::int16_t sample)
-{
+unsigned char linear2ulaw(std::int16_t sample) {
     int v;
     unsigned mask;
     if (sample < 0) {
@@ -62,25 +65,21 @@ unsigned char linear2ulaw(std::int16_t sample)
         mask = 0xFF;
     }
     // Magnitudes above 32635 (v > 0x7FFF) fall outside the last segment: largest code.
-    if (v > 0x7FFF)
-        return static_cast<unsigned char>(0x7F ^ mask);
+    if (v > 0x7FFF) return static_cast<unsigned char>(0x7F ^ mask);
     // Segment ends are 0xFF, 0x1FF, ..., 0x7FFF: the segment is the bit width beyond eight.
     const int width = std::bit_width(static_cast<unsigned>(v));
     const int s = width > 8 ? width - 8 : 0;
-    const unsigned code = (static_cast<unsigned>(s) << 4) | ((static_cast<unsigned>(v) >> (s + 3)) & 0x0Fu);
+    const unsigned code =
+        (static_cast<unsigned>(s) << 4) | ((static_cast<unsigned>(v) >> (s + 3)) & 0x0Fu);
     return static_cast<unsigned char>((code ^ mask) & 0xFFu);
 }
 
-int encode(const unsigned char* in, int length, unsigned char* out)
-{
+int encode(const unsigned char* in, int length, unsigned char* out) {
     // Refuse before anything is allocated: negative or partial-frame lengths, missing buffers.
-    if (length < 0 || length % FRAMESAMPLES != 0)
-        return -1;
-    if (length > 0 && (in == nullptr || out == nullptr))
-        return -1;
+    if (length < 0 || length % FRAMESAMPLES != 0) return -1;
+    if (length > 0 && (in == nullptr || out == nullptr)) return -1;
     gsmptr state = freshstate();
-    if (!state)
-        return -1;
+    if (!state) return -1;
     // One frame's worth of linear samples at a time; nothing larger is needed.
     std::array<gsm_signal, FRAMESAMPLES> samples;
     int count = 0;
@@ -93,28 +92,22 @@ int encode(const unsigned char* in, int length, unsigned char* out)
     return count;
 }
 
-int decode(const unsigned char* in, int length, unsigned char* out)
-{
-    if (length < 0 || length % FRAMEBYTES != 0)
-        return -1;
-    if (length > 0 && (in == nullptr || out == nullptr))
-        return -1;
+int decode(const unsigned char* in, int length, unsigned char* out) {
+    if (length < 0 || length % FRAMEBYTES != 0) return -1;
+    if (length > 0 && (in == nullptr || out == nullptr)) return -1;
     // A block with a frame the library would reject is refused as a whole. Checking every
     // signature first means a refused block leaves `out` untouched instead of half written.
     for (int pos = 0; pos < length; pos += FRAMEBYTES)
-        if (!hassignature(in + pos))
-            return -1;
+        if (!hassignature(in + pos)) return -1;
     gsmptr state = freshstate();
-    if (!state)
-        return -1;
+    if (!state) return -1;
     std::array<gsm_signal, FRAMESAMPLES> samples;
     std::array<gsm_byte, FRAMEBYTES> frame;
     int count = 0;
     for (int pos = 0; pos < length; pos += FRAMEBYTES) {
         // The library's decoder takes a non-const frame; hand it a copy.
         std::copy(in + pos, in + pos + FRAMEBYTES, frame.begin());
-        if (gsm_decode(state.get(), frame.data(), samples.data()) < 0)
-            return -1;
+        if (gsm_decode(state.get(), frame.data(), samples.data()) < 0) return -1;
         for (int i = 0; i < FRAMESAMPLES; ++i)
             out[count + i] = linear2ulaw(samples[static_cast<std::size_t>(i)]);
         count += FRAMESAMPLES;
@@ -122,6 +115,8 @@ int decode(const unsigned char* in, int length, unsigned char* out)
     return count;
 }
 
-void prncod() { std::printf("CODEC: %s\n", CODECVERSION); }
+void prncod() {
+    std::printf("CODEC: %s\n", CODECVERSION);
+}
 
 } // namespace kpx

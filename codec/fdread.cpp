@@ -8,20 +8,17 @@
 
 namespace kpx {
 
-ReadFn fdreader(int fd)
-{
+ReadFn fdreader(int fd) {
     return [fd](unsigned char* dst, std::size_t want) -> long {
         for (;;) {
             const ssize_t n = ::read(fd, dst, want);
-            if (n < 0 && errno == EINTR)
-                continue;
+            if (n < 0 && errno == EINTR) continue;
             return static_cast<long>(n);
         }
     };
 }
 
-ReadFn linkreader(int fd, std::chrono::milliseconds first, std::chrono::milliseconds packet)
-{
+ReadFn linkreader(int fd, std::chrono::milliseconds first, std::chrono::milliseconds packet) {
     using clock = std::chrono::steady_clock;
     struct State {
         clock::time_point deadline;   // the current limit (only while `limited`)
@@ -37,7 +34,8 @@ ReadFn linkreader(int fd, std::chrono::milliseconds first, std::chrono::millisec
         if (st->limited) {
             for (;;) {
                 const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(st->deadline - clock::now()).count();
+                    std::chrono::ceil<std::chrono::milliseconds>(st->deadline - clock::now())
+                        .count();
                 if (left <= 0) {
                     st->expired = true;
                     errno = ETIMEDOUT;

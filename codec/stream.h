@@ -9,14 +9,14 @@
 
 namespace kpx {
 
-inline constexpr int STREAMPORT = 9998;      // every receiver listens here
-inline constexpr int LISTENBACKLOG = 10;     // receivers' listen backlog
-inline constexpr int FRAMEBYTES = 33;        // one GSM 06.10 frame, 160 samples, 20 ms
+inline constexpr int STREAMPORT = 9998;  // every receiver listens here
+inline constexpr int LISTENBACKLOG = 10; // receivers' listen backlog
+inline constexpr int FRAMEBYTES = 33;    // one GSM 06.10 frame, 160 samples, 20 ms
 inline constexpr int FRAMESAMPLES = 160;
 inline constexpr int FRAMESPERPACKET = 10;
-inline constexpr int PACKETBYTES = 330;      // one packet on the wire, 200 ms
-inline constexpr int PACKETSAMPLES = 1600;   // one packet as u-law audio
-inline constexpr int MAXREADS = 100;         // receive calls spent on completing one packet
+inline constexpr int PACKETBYTES = 330;    // one packet on the wire, 200 ms
+inline constexpr int PACKETSAMPLES = 1600; // one packet as u-law audio
+inline constexpr int MAXREADS = 100;       // receive calls spent on completing one packet
 inline constexpr int PACKETSPERSECOND = 5;
 inline constexpr unsigned char FRAMESIGNATURE = 0xD; // high nibble of a frame's first byte
 
@@ -31,9 +31,9 @@ using ReadFn = std::function<long(unsigned char* dst, std::size_t want)>;
 int collectpacket(const ReadFn& rd, unsigned char* buf, int have);
 
 // Lost-link rule for a listener client.
-void prnlost(std::FILE* out);     // "Connection to server lost.\nTry to connect again!\n"
+void prnlost(std::FILE* out); // "Connection to server lost.\nTry to connect again!\n"
 
 // Corrupt-packet rule for a listener client (decode refused the packet).
-void prncorrupt(std::FILE* out);  // "Corrupt package! (read=330 - must=330)\n"
+void prncorrupt(std::FILE* out); // "Corrupt package! (read=330 - must=330)\n"
 
 } // namespace kpx

@@ -38,8 +38,10 @@ void closeandremove() {
     g.listfile = nullptr;
     if (::unlink(g.listname.c_str()) != 0) {
         std::perror("unlink()");
-        std::fprintf(stderr, "Command file %s could not be removed. Its request is not handled "
-                             "again until the file changes.\n", g.listname.c_str());
+        std::fprintf(stderr,
+                     "Command file %s could not be removed. Its request is not handled "
+                     "again until the file changes.\n",
+                     g.listname.c_str());
         if (known) {
             g.stuck.valid = true;
             g.stuck.dev = st.st_dev;
@@ -56,7 +58,8 @@ void stopall() {
     // removal may already have refilled.
     const int n = g.clientcount;
     std::array<int, MAXPEERS> socks{};
-    for (int i = 0; i < n; ++i) socks[static_cast<std::size_t>(i)] = g.machine[static_cast<std::size_t>(i)].sock;
+    for (int i = 0; i < n; ++i)
+        socks[static_cast<std::size_t>(i)] = g.machine[static_cast<std::size_t>(i)].sock;
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < g.clientcount; ++j) {
             if (g.machine[static_cast<std::size_t>(j)].sock == socks[static_cast<std::size_t>(i)]) {

@@ -27,22 +27,27 @@ enum class Kind {
 struct Key {
     const char* name;
     Kind kind;
-    const char* offword = nullptr;              // off
-    std::int8_t Globals::*flag = nullptr;       // off
-    std::string Globals::*text = nullptr;       // text, dir
+    const char* offword = nullptr;                // off
+    std::int8_t Globals::*flag = nullptr;         // off
+    std::string Globals::*text = nullptr;         // text, dir
     std::vector<NetRule> Guard::*rules = nullptr; // rules
-    bool Guard::*given = nullptr;               // rules: the list was set at all
-    long Guard::*number = nullptr;              // seconds
+    bool Guard::*given = nullptr;                 // rules: the list was set at all
+    long Guard::*number = nullptr;                // seconds
     const char* relaymessage = nullptr;
 };
 
 const Key KEYS[] = {
     {.name = "ignsign", .kind = Kind::off, .offword = "off", .flag = &Globals::ignsign},
-    {.name = "live", .kind = Kind::off, .offword = "no", .flag = &Globals::live,
+    {.name = "live",
+     .kind = Kind::off,
+     .offword = "no",
+     .flag = &Globals::live,
      .relaymessage = "Live is always 'yes' on a broadcaster\n"},
     {.name = "broadcasters", .kind = Kind::off, .offword = "deny", .flag = &Globals::allowbcons},
     {.name = "maxclients", .kind = Kind::count},
-    {.name = "inputdevice", .kind = Kind::text, .text = &Globals::outputdevice,
+    {.name = "inputdevice",
+     .kind = Kind::text,
+     .text = &Globals::outputdevice,
      .relaymessage = "inputdevice does not make sense. This is a broadcaster!\n"},
     {.name = "commandfile", .kind = Kind::text, .text = &Globals::listname},
     {.name = "errorhtml", .kind = Kind::text, .text = &Globals::errorfile},
@@ -50,9 +55,15 @@ const Key KEYS[] = {
     {.name = "statusfile", .kind = Kind::text, .text = &Globals::statusfile},
     {.name = "repdir", .kind = Kind::dir, .text = &Globals::resdir},
     // Who may feed and register, and how long reports are kept (guard.h).
-    {.name = "allowupstream", .kind = Kind::rules, .rules = &Guard::upstream, .given = &Guard::upstreamset},
+    {.name = "allowupstream",
+     .kind = Kind::rules,
+     .rules = &Guard::upstream,
+     .given = &Guard::upstreamset},
     {.name = "upstreamidle", .kind = Kind::seconds, .number = &Guard::upstreamidle},
-    {.name = "relayhosts", .kind = Kind::rules, .rules = &Guard::relayhosts, .given = &Guard::relayhostsset},
+    {.name = "relayhosts",
+     .kind = Kind::rules,
+     .rules = &Guard::relayhosts,
+     .given = &Guard::relayhostsset},
     {.name = "relayurls", .kind = Kind::url},
     {.name = "reportage", .kind = Kind::seconds, .number = &Guard::reportage},
     {.name = "reportcount", .kind = Kind::seconds, .number = &Guard::reportcount},
@@ -127,7 +138,8 @@ void readini() {
         return;
     }
     std::fprintf(stderr, "Parsing %s.\n", g.inifile.c_str());
-    eachconfigline(f.get(), [](const std::string& line) { parseinp(line); }, [] { ++g.inilinecount; });
+    eachconfigline(
+        f.get(), [](const std::string& line) { parseinp(line); }, [] { ++g.inilinecount; });
 }
 
 } // namespace kpx

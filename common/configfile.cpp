@@ -12,7 +12,9 @@ namespace kpx {
 
 namespace {
 
-bool isseparator(char c) { return c == '=' || c == ' ' || c == '\n'; }
+bool isseparator(char c) {
+    return c == '=' || c == ' ' || c == '\n';
+}
 
 } // namespace
 
@@ -20,10 +22,12 @@ std::string getparam(const std::string& line, int n, int maxchars) {
     std::size_t i = 0;
     const std::size_t len = line.size();
     for (int t = 0;; ++t) {
-        while (i < len && isseparator(line[i])) ++i;
+        while (i < len && isseparator(line[i]))
+            ++i;
         if (i >= len) return {};
         std::size_t start = i;
-        while (i < len && !isseparator(line[i])) ++i;
+        while (i < len && !isseparator(line[i]))
+            ++i;
         if (t == n) {
             // Over-long tokens are cut to the size of their buffer.
             std::size_t count = i - start;
@@ -34,9 +38,13 @@ std::string getparam(const std::string& line, int n, int maxchars) {
     }
 }
 
-bool sameword(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+bool sameword(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;
+}
 
-std::string getcommand(const std::string& line) { return getparam(line, 0, KEYCHARS); }
+std::string getcommand(const std::string& line) {
+    return getparam(line, 0, KEYCHARS);
+}
 
 FilePtr openconfig(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY);

@@ -9,9 +9,9 @@
 
 namespace kpx {
 
-inline constexpr int INILINECHARS = 254;  // one read of the file: 255-byte line buffer
-inline constexpr int KEYCHARS = 95;       // key / command word buffer
-inline constexpr int VALUECHARS = 127;    // value / argument buffer
+inline constexpr int INILINECHARS = 254; // one read of the file: 255-byte line buffer
+inline constexpr int KEYCHARS = 95;      // key / command word buffer
+inline constexpr int VALUECHARS = 127;   // value / argument buffer
 
 // Token `n` (from 0) of `line`, split at every run of '=', ' ' and '\n' (tab and CR are
 // ordinary characters); empty when the line has fewer tokens. At most `maxchars` characters

@@ -33,7 +33,8 @@ void setdefaults(const Profile& profile) {
     if (g.listfile != nullptr) std::fclose(g.listfile);
     if (g.pending.sock >= 0) ::close(g.pending.sock);
     for (int i = 0; i < g.clientcount && i < MAXPEERS; ++i)
-        if (g.machine[static_cast<std::size_t>(i)].sock >= 0) ::close(g.machine[static_cast<std::size_t>(i)].sock);
+        if (g.machine[static_cast<std::size_t>(i)].sock >= 0)
+            ::close(g.machine[static_cast<std::size_t>(i)].sock);
     g = Globals{};
     g.profile = &profile;
     g.now = std::time(nullptr);

@@ -6,10 +6,10 @@
 
 #include <array>
 #include <chrono>
-#include <memory>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include <sys/types.h>
@@ -20,26 +20,26 @@ namespace kpx {
 
 using quad = __float128; // packet counters: IEEE 754 quadruple precision
 
-inline constexpr int MAXPEERS = 10;       // slots of `machine` and `distributor`
-inline constexpr int NAMECHARS = 254;     // a peer name: 255-byte field, kept terminated
-inline constexpr int URLCHARS = 1023;     // clienturl / bcasturl: 1024-byte fields
+inline constexpr int MAXPEERS = 10;   // slots of `machine` and `distributor`
+inline constexpr int NAMECHARS = 254; // a peer name: 255-byte field, kept terminated
+inline constexpr int URLCHARS = 1023; // clienturl / bcasturl: 1024-byte fields
 
 // One connected peer (a listener or a relay broadcaster).
 struct machinerec {
-    int sock = -1;            // connected TCP socket
-    std::string name;         // host name or dotted address as requested (<= NAMECHARS)
-    quad startpacket = 0;     // packetcount + 1 at connect time
-    std::int32_t bcast = 0;   // 1: relay broadcaster connected through @BCONNECT
-    std::time_t since = 0;    // when it was connected
-    std::uint32_t addr = 0;   // its IPv4 address (network byte order)
-    SendQueue out;            // what its socket has not taken yet (freed with the record)
+    int sock = -1;          // connected TCP socket
+    std::string name;       // host name or dotted address as requested (<= NAMECHARS)
+    quad startpacket = 0;   // packetcount + 1 at connect time
+    std::int32_t bcast = 0; // 1: relay broadcaster connected through @BCONNECT
+    std::time_t since = 0;  // when it was connected
+    std::uint32_t addr = 0; // its IPv4 address (network byte order)
+    SendQueue out;          // what its socket has not taken yet (freed with the record)
 };
 
 // One relay broadcaster on the automatic distribution list.
 struct distrec {
-    std::string clientname;   // equals the `name` of its machine record
-    std::string clienturl;    // listeners are forwarded here while we are full
-    std::string bcasturl;     // other broadcasters are forwarded here
+    std::string clientname; // equals the `name` of its machine record
+    std::string clienturl;  // listeners are forwarded here while we are full
+    std::string bcasturl;   // other broadcasters are forwarded here
 };
 
 // Which of the two programs runs the shared routines.
@@ -74,23 +74,23 @@ struct Lookup;
 // A connection request under way: its name lookup and connect run between packets.
 struct Pending {
     bool active = false;
-    std::string name;               // as requested
-    int type = 0;                   // 0: listener, 1: relay broadcaster (@BCONNECT)
-    std::string clienturl, bcasturl;// @BCONNECT: the relay's pages, listed once it is connected
-    int sock = -1;                  // the connecting socket (non-blocking)
-    std::shared_ptr<Lookup> lookup; // the name lookup while it runs
-    bool resolved = false;          // the address is known and the connect has started
-    std::uint32_t addr = 0;         // the address connected to (network byte order)
+    std::string name;                // as requested
+    int type = 0;                    // 0: listener, 1: relay broadcaster (@BCONNECT)
+    std::string clienturl, bcasturl; // @BCONNECT: the relay's pages, listed once it is connected
+    int sock = -1;                   // the connecting socket (non-blocking)
+    std::shared_ptr<Lookup> lookup;  // the name lookup while it runs
+    bool resolved = false;           // the address is known and the connect has started
+    std::uint32_t addr = 0;          // the address connected to (network byte order)
     bool connected = false;
-    bool already = false;           // the address is connected already: nothing changes
-    int error = 0;                  // errno of a failed lookup or connect (ETIMEDOUT at the limit)
+    bool already = false; // the address is connected already: nothing changes
+    int error = 0;        // errno of a failed lookup or connect (ETIMEDOUT at the limit)
     std::chrono::steady_clock::time_point deadline; // lookup and connect together end here
 };
 
 // What the status file's writer remembers between two writes.
 struct StatusWriter {
-    bool written = false;        // a write was attempted since the settings were reset
-    bool failing = false;        // the last write failed and was reported
+    bool written = false; // a write was attempted since the settings were reset
+    bool failing = false; // the last write failed and was reported
     std::chrono::steady_clock::time_point lastwrite{}; // of the last attempt (once a second)
     std::int8_t lastconnection = 0;
     std::time_t upstreamsince = 0; // relay: when the current upstream was first seen connected
@@ -99,24 +99,24 @@ struct StatusWriter {
 struct Globals {
     const Profile* profile = &serverprofile;
 
-    std::string inifile;       // configuration file to read (command line)
-    std::string outputdevice;  // audio INPUT path, device or raw u-law file (inputdevice)
-    std::string listname;      // command file (commandfile)
-    std::string resdir;        // report directory, no trailing '/' (repdir)
-    std::string okfile;        // success skeleton (successhtml)
-    std::string errorfile;     // error skeleton (errorhtml)
-    std::string statusfile;    // JSON status file, empty for none (statusfile)
-    std::int8_t ignsign = 1;   // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
-    std::int8_t live = 1;      // 1: live input; 0: playback, the input loops (live)
-    std::int8_t allowbcons = 1;// 1: @BCONNECT may add relays to the list (broadcasters)
-    std::int32_t maxclients = 10; // peers accepted at the same time, 1..10 (maxclients)
-    std::int32_t clientcount = 0; // occupied slots of machine
-    std::int32_t distcount = 0;   // occupied slots of distributor
-    std::int32_t bnum = 0;        // distributor entry that gets the next forwarded request
-    std::int32_t inilinecount = 0;// line number while the configuration is read
-    quad packetcount = 0;         // packets taken from the input (or upstream) since start
-    std::time_t now = 0;          // most recent time stamp
-    std::time_t started = 0;      // when the program started
+    std::string inifile;           // configuration file to read (command line)
+    std::string outputdevice;      // audio INPUT path, device or raw u-law file (inputdevice)
+    std::string listname;          // command file (commandfile)
+    std::string resdir;            // report directory, no trailing '/' (repdir)
+    std::string okfile;            // success skeleton (successhtml)
+    std::string errorfile;         // error skeleton (errorhtml)
+    std::string statusfile;        // JSON status file, empty for none (statusfile)
+    std::int8_t ignsign = 1;       // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
+    std::int8_t live = 1;          // 1: live input; 0: playback, the input loops (live)
+    std::int8_t allowbcons = 1;    // 1: @BCONNECT may add relays to the list (broadcasters)
+    std::int32_t maxclients = 10;  // peers accepted at the same time, 1..10 (maxclients)
+    std::int32_t clientcount = 0;  // occupied slots of machine
+    std::int32_t distcount = 0;    // occupied slots of distributor
+    std::int32_t bnum = 0;         // distributor entry that gets the next forwarded request
+    std::int32_t inilinecount = 0; // line number while the configuration is read
+    quad packetcount = 0;          // packets taken from the input (or upstream) since start
+    std::time_t now = 0;           // most recent time stamp
+    std::time_t started = 0;       // when the program started
 
     std::array<machinerec, MAXPEERS> machine{};
     std::array<distrec, MAXPEERS> distributor{};

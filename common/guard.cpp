@@ -27,9 +27,9 @@ inline constexpr std::time_t PRUNEPAUSESEC = 5;
 
 struct Pruner {
     DIR* dir = nullptr;
-    std::string path;                                  // the directory being scanned
+    std::string path;                                       // the directory being scanned
     std::vector<std::pair<std::time_t, std::string>> found; // our .txt reports: mtime, name
-    std::vector<std::string> doomed;                   // names to remove, oldest last
+    std::vector<std::string> doomed;                        // names to remove, oldest last
     std::time_t nextscan = 0;
 };
 Pruner pruner;
@@ -48,7 +48,8 @@ std::string dirof(const std::string& path) {
 
 void box(const std::vector<std::string>& lines) {
     std::size_t width = 0;
-    for (const std::string& l : lines) width = std::max(width, l.size());
+    for (const std::string& l : lines)
+        width = std::max(width, l.size());
     const std::string rule(width + 4, '*');
     std::fprintf(stderr, "%s\n", rule.c_str());
     for (const std::string& l : lines)
@@ -64,11 +65,10 @@ void warnopen(const std::string& dir, const char* what, const char* key, const c
     const bool world = (st.st_mode & S_IWOTH) != 0;
     const bool group = (st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid();
     if (!world && !group) return;
-    box({"WARNING:",
-         std::string("The directory of the ") + what + ", " + dir + ",",
-         std::string("can be written by ") + (world ? "every user" : "another group") + " of this host.",
-         risk,
-         std::string("Set '") + key + "' to a directory of its own that only",
+    box({"WARNING:", std::string("The directory of the ") + what + ", " + dir + ",",
+         std::string("can be written by ") + (world ? "every user" : "another group") +
+             " of this host.",
+         risk, std::string("Set '") + key + "' to a directory of its own that only",
          "this program's user (and the web server's group) can write."});
 }
 
@@ -104,8 +104,9 @@ bool relayhostallowed(std::uint32_t addr) {
 
 bool relayurlsallowed(const std::string& clienturl, const std::string& bcasturl) {
     const auto listed = [](const std::string& url) {
-        return std::any_of(g.guard.relayurls.begin(), g.guard.relayurls.end(),
-                           [&url](const std::string& p) { return url.compare(0, p.size(), p) == 0; });
+        return std::any_of(
+            g.guard.relayurls.begin(), g.guard.relayurls.end(),
+            [&url](const std::string& p) { return url.compare(0, p.size(), p) == 0; });
     };
     return g.guard.relayurls.empty() || (listed(clienturl) && listed(bcasturl));
 }
@@ -124,8 +125,7 @@ void prnguard() {
                    stderr);
     warnopen(dirof(g.listname), "command file", "commandfile",
              "Others can write requests and @STOP into it.");
-    warnopen(g.resdir, "reports", "repdir",
-             "Others can plant a page under a report's name.");
+    warnopen(g.resdir, "reports", "repdir", "Others can plant a page under a report's name.");
 }
 
 bool ownreport(const struct stat& st) {
@@ -174,9 +174,10 @@ void prunereports() {
             std::sort(p.found.begin(), p.found.end(),
                       [](const auto& a, const auto& b) { return a.first > b.first; });
             for (std::size_t k = 0; k < p.found.size(); ++k) {
-                const bool tooold = g.guard.reportage > 0 && now - p.found[k].first > g.guard.reportage;
-                const bool toomany = g.guard.reportcount > 0 &&
-                                     k >= static_cast<std::size_t>(g.guard.reportcount);
+                const bool tooold =
+                    g.guard.reportage > 0 && now - p.found[k].first > g.guard.reportage;
+                const bool toomany =
+                    g.guard.reportcount > 0 && k >= static_cast<std::size_t>(g.guard.reportcount);
                 if (tooold || toomany) p.doomed.push_back(p.found[k].second);
             }
             p.found.clear();

@@ -15,14 +15,14 @@ namespace kpx {
 
 // The settings behind the routines below; part of the process-wide settings (g.guard).
 struct Guard {
-    bool upstreamset = false;          // allowupstream given: only its senders may feed us
-    std::vector<NetRule> upstream;     // allowupstream
-    long upstreamidle = 30;            // upstreamidle: seconds of silence after whole packets
-    bool relayhostsset = false;        // relayhosts given: only these relays may register
-    std::vector<NetRule> relayhosts;   // relayhosts
-    std::vector<std::string> relayurls;// relayurls: the relays' pages must begin with one
-    long reportage = 7L * 24 * 3600;   // reportage: seconds a .txt report is kept (0: for ever)
-    long reportcount = 10000;          // reportcount: .txt reports kept at most (0: any number)
+    bool upstreamset = false;           // allowupstream given: only its senders may feed us
+    std::vector<NetRule> upstream;      // allowupstream
+    long upstreamidle = 30;             // upstreamidle: seconds of silence after whole packets
+    bool relayhostsset = false;         // relayhosts given: only these relays may register
+    std::vector<NetRule> relayhosts;    // relayhosts
+    std::vector<std::string> relayurls; // relayurls: the relays' pages must begin with one
+    long reportage = 7L * 24 * 3600;    // reportage: seconds a .txt report is kept (0: for ever)
+    long reportcount = 10000;           // reportcount: .txt reports kept at most (0: any number)
 };
 
 // A number >= 0 and nothing else into `out` (seconds, or a count of reports); false otherwise.

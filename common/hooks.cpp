@@ -24,7 +24,9 @@ ProcessHooks realhooks() {
 
 ProcessHooks hooks = realhooks();
 
-void resethooks() { hooks = realhooks(); }
+void resethooks() {
+    hooks = realhooks();
+}
 
 void leave(int status) {
     if (hooks.quit) hooks.quit(status);

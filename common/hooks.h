@@ -8,9 +8,9 @@
 namespace kpx {
 
 struct ProcessHooks {
-    std::function<std::time_t()> clock;        // current calendar time
-    std::function<void(long ms)> pause;         // sleep for `ms` milliseconds
-    std::function<void(int status)> quit;       // end the process with `status`
+    std::function<std::time_t()> clock;   // current calendar time
+    std::function<void(long ms)> pause;   // sleep for `ms` milliseconds
+    std::function<void(int status)> quit; // end the process with `status`
 };
 
 // The services in use; `resethooks` puts back the real ones.

@@ -28,9 +28,9 @@ namespace {
 
 inline constexpr long RENEWPAUSEMS = 100;
 inline constexpr int IDLEPOLLMS = 1000;
-inline constexpr int LIVEEDGEPACKETS = 3;    // a new upstream's queued packets kept at most
-inline constexpr int DRAINSETTLEMS = 50;     // a backlog is drained until it stays this quiet
-inline constexpr int DRAINLIMITMS = 2000;    // and for no longer than this
+inline constexpr int LIVEEDGEPACKETS = 3; // a new upstream's queued packets kept at most
+inline constexpr int DRAINSETTLEMS = 50;  // a backlog is drained until it stays this quiet
+inline constexpr int DRAINLIMITMS = 2000; // and for no longer than this
 
 void say(const AcceptTexts& t, const char* text) {
     std::fputs(text, t.out);
@@ -55,8 +55,8 @@ int acceptnow(int sock, const AcceptGuard& guard, bool& refused) {
     if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return -1;
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    const int conn = ::accept4(sock, reinterpret_cast<sockaddr*>(&from), &len,
-                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int conn =
+        ::accept4(sock, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (conn < 0) return -1;
     if (turnedaway(conn, &guard, from)) {
         refused = true;
@@ -97,7 +97,8 @@ void drainbacklog(int upstream) {
             if (::ioctl(upstream, FIONREAD, &again) != 0 || again == queued) break;
             continue;
         }
-        const std::size_t want = std::min(scratch.size(), static_cast<std::size_t>(stale) * PACKETBYTES);
+        const std::size_t want =
+            std::min(scratch.size(), static_cast<std::size_t>(stale) * PACKETBYTES);
         const ssize_t n = ::recv(upstream, scratch.data(), want, MSG_DONTWAIT);
         if (n <= 0) break;
         // Only whole packets are dropped; recv of less than is queued returns all asked for.

@@ -11,16 +11,16 @@ namespace kpx {
 
 // The listening socket and whether it has been bound yet.
 struct Listener {
-    int sk = -1;   // the listening socket, made once and reused for every sender
-    int init = 0;  // 1 once `sk` is bound; the bind happens only while it is 0
+    int sk = -1;  // the listening socket, made once and reused for every sender
+    int init = 0; // 1 once `sk` is bound; the bind happens only while it is 0
 };
 extern Listener lsn;
 
 // What a program prints while it waits for a sender.
 struct AcceptTexts {
-    std::FILE* out;          // where the lines go (flushed after each)
-    const char* waiting;     // printed before every wait
-    const char* bindhint;    // printed after a failed bind (may be null)
+    std::FILE* out;       // where the lines go (flushed after each)
+    const char* waiting;  // printed before every wait
+    const char* bindhint; // printed after a failed bind (may be null)
 };
 
 // What a program checks while it waits for a sender (both may be empty).

@@ -132,11 +132,15 @@ void writereport(const std::string& name, std::string skeleton, const char* kind
 
 } // namespace
 
-bool acceptablename(const std::string& name) { return name.find('/') == std::string::npos; }
+bool acceptablename(const std::string& name) {
+    return name.find('/') == std::string::npos;
+}
 
 void prnrefusedname(const std::string& name) {
-    std::fprintf(stderr, "Request name '%s' is not acceptable (it contains '/'). "
-                         "No report written.\n", name.c_str());
+    std::fprintf(stderr,
+                 "Request name '%s' is not acceptable (it contains '/'). "
+                 "No report written.\n",
+                 name.c_str());
 }
 
 std::string reportpath(const std::string& name, const char* ext) {
@@ -169,8 +173,9 @@ void handleforwarding(const std::string& url, const std::string& name) {
                      u.c_str(), 34);
         // Quoted as well as escaped: an unquoted value would end at the first blank and let
         // the rest of the URL become attributes of the link.
-        std::fprintf(rep, "Maximum amount of clients reached.<A HREF=%c%s%c>Try this broadcaster</A><br>\n",
-                     34, u.c_str(), 34);
+        std::fprintf(
+            rep, "Maximum amount of clients reached.<A HREF=%c%s%c>Try this broadcaster</A><br>\n",
+            34, u.c_str(), 34);
         std::fprintf(rep, "</HEAD>\n");
         closereport(rep, html);
     }

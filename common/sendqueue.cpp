@@ -24,7 +24,8 @@ bool writesome(int sock, const unsigned char* data, std::size_t len, std::size_t
 
 std::size_t SendQueue::bytes() const {
     std::size_t n = 0;
-    for (const auto& p : held_) n += p.size();
+    for (const auto& p : held_)
+        n += p.size();
     return n - offset_;
 }
 

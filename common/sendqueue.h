@@ -14,7 +14,7 @@ namespace kpx {
 bool writesome(int sock, const unsigned char* data, std::size_t len, std::size_t& done);
 
 class SendQueue {
-public:
+  public:
     // Packets held at most (the partly written one included): about 10 s of stream.
     static constexpr std::size_t MAXPACKETS = 50;
 
@@ -41,7 +41,7 @@ public:
     // `limitms` when nothing is held.
     int msleft(int limitms) const;
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     std::vector<std::vector<unsigned char>> held_; // oldest first; the first may be partly sent
     std::size_t offset_ = 0;                       // bytes of held_.front() already sent

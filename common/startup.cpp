@@ -16,7 +16,8 @@ void setsignals() {
     if (g.ignsign == 1) {
         std::fputs("- Signal trapping switched OFF.\n", stderr);
         std::fputs(p.signaloff, stderr);
-        for (int s = 1; s <= 30; ++s) std::signal(s, SIG_IGN);
+        for (int s = 1; s <= 30; ++s)
+            std::signal(s, SIG_IGN);
     } else {
         std::fputs("- Signal trapping switched ON.\n", stderr);
         std::fputs(p.signalon, stderr);

@@ -36,7 +36,10 @@ std::string utf8text(const std::string& text) {
             out += static_cast<char>(c);
             continue;
         }
-        std::size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+        std::size_t len = c >= 0xF0 && c <= 0xF4   ? 4
+                          : c >= 0xE0              ? 3
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                                                   : 0;
         if (c > 0xF4) len = 0;
         bool valid = len > 0 && i + len <= n;
         for (std::size_t k = 1; valid && k < len; ++k)
@@ -71,7 +74,8 @@ std::string picture(std::time_t now, bool running) {
         since = g.connection == 1 ? g.status.upstreamsince : 0;
     }
     const quad packets = g.packetcount > 0 ? g.packetcount : 0;
-    const auto packetcount = packets < static_cast<quad>(9.0e15) ? static_cast<long long>(packets) : 9000000000000000LL;
+    const auto packetcount =
+        packets < static_cast<quad>(9.0e15) ? static_cast<long long>(packets) : 9000000000000000LL;
 
     nlohmann::ordered_json s = {
         {"role", server ? "server" : "broadcaster"},
@@ -148,13 +152,16 @@ void writenow() {
         g.status.failing = true;
         std::fprintf(stderr, "Status file '%s': %s\n", g.statusfile.c_str(), std::strerror(err));
         std::fputs("The status file cannot be written; the stream goes on without it "
-                   "(reported once).\n", stderr);
+                   "(reported once).\n",
+                   stderr);
     }
 }
 
 } // namespace
 
-void statuschanged() { writenow(); }
+void statuschanged() {
+    writenow();
+}
 
 void statustick() {
     if (g.statusfile.empty()) return;

@@ -16,6 +16,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,8 +26,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <algorithm>
-#include <array>
 #include <utility>
 
 namespace kpx {
@@ -49,7 +49,8 @@ std::shared_ptr<Lookup> startlookup(const std::string& name) {
             hints.ai_family = AF_INET;
             hints.ai_socktype = SOCK_STREAM;
             addrinfo* res = nullptr;
-            const bool ok = ::getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0 && res != nullptr;
+            const bool ok =
+                ::getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0 && res != nullptr;
             std::uint32_t a = 0;
             if (ok) a = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
             if (res != nullptr) ::freeaddrinfo(res);
@@ -156,9 +157,11 @@ bool advance(int waitms) {
         startconnect(found ? a : ::inet_addr(p.name.c_str()));
     }
     if (p.connected || p.error != 0) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now).count();
     pollfd q{p.sock, POLLOUT, 0};
-    const int r = ::poll(&q, 1, static_cast<int>(std::max<long long>(0, std::min<long long>(waitms, left))));
+    const int r =
+        ::poll(&q, 1, static_cast<int>(std::max<long long>(0, std::min<long long>(waitms, left))));
     if (r > 0) {
         int err = 0;
         socklen_t len = sizeof err;
@@ -192,7 +195,8 @@ bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) 
             waited = true;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now()).count();
+                              end - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0) return false;
         pollfd p{sock, POLLOUT, 0};
         if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
@@ -302,8 +306,9 @@ int conn(const std::string& request, int type, const std::string& clienturl,
         std::fputs("Maximum number of connections reached.\n", stderr);
         if (g.distcount <= 0) {
             handleerror(g.profile->fullmessage, name);
-            std::fprintf(stderr, "No broadcasters are connected to forward to. Consider raising "
-                                 "'maxclients' (now %ld) in the configuration file.\n",
+            std::fprintf(stderr,
+                         "No broadcasters are connected to forward to. Consider raising "
+                         "'maxclients' (now %ld) in the configuration file.\n",
                          static_cast<long>(g.maxclients));
             return 0;
         }
@@ -331,7 +336,8 @@ int conn(const std::string& request, int type, const std::string& clienturl,
     g.pending.clienturl = clienturl;
     g.pending.bcasturl = bcasturl;
     g.pending.sock = sock;
-    g.pending.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTLIMITMS);
+    g.pending.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTLIMITMS);
     if (isdotted)
         startconnect(addr);
     else
@@ -379,7 +385,9 @@ int connprogress(int waitms) {
     return 1;
 }
 
-void killsock(int index) { killsock(index, index); }
+void killsock(int index) {
+    killsock(index, index);
+}
 
 void killsock(int index, long shownindex) {
     if (index < 0 || index >= g.clientcount) return;
@@ -423,7 +431,8 @@ void killsock(int index, long shownindex) {
     if (static_cast<std::size_t>(index) != last) rec = std::move(g.machine[last]);
     g.machine[last] = machinerec{};
     --g.clientcount;
-    std::fprintf(stderr, "Actual number of connections now: %ld\n", static_cast<long>(g.clientcount));
+    std::fprintf(stderr, "Actual number of connections now: %ld\n",
+                 static_cast<long>(g.clientcount));
     prnline();
     statuschanged();
 }

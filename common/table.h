@@ -14,8 +14,8 @@ inline constexpr int PEERPORT = 9998;       // every peer waits for the stream o
 inline constexpr int CONNECTLIMITMS = 5000; // a connect attempt gives up after this long
 inline constexpr int SENDLIMITMS = 3000;    // a peer that takes no byte this long is dropped
 
-inline constexpr int CONNPENDING = 2;      // conn / connprogress: the request is still under way
-inline constexpr int FIRSTWAITMS = 50;      // conn waits this long for a quick answer
+inline constexpr int CONNPENDING = 2;  // conn / connprogress: the request is still under way
+inline constexpr int FIRSTWAITMS = 50; // conn waits this long for a quick answer
 
 // Takes one connection request (a host name or dotted address, possibly ending in a
 // newline). `type` 0: a listener, 1: a relay broadcaster. A full table forwards or refuses it

@@ -38,7 +38,8 @@ std::string namecheck(const std::string& name) {
                " characters): its report file name would exceed 255 bytes; at most " +
                std::to_string(gw_filenamebytes - std::strlen(".html")) + " characters";
     if (!nameok(name))
-        return "'" + name + "' is not a host name or address the server takes: only letters, "
+        return "'" + name +
+               "' is not a host name or address the server takes: only letters, "
                "digits, '.', '-' and '_', with at least two dots";
     return "";
 }
@@ -52,14 +53,18 @@ std::string directoryof(const std::string& path) {
 std::string whynot(int error, const std::string& path) {
     std::string text = std::strerror(error);
     switch (error) {
-    case ENOENT: return text + ": the directory " + directoryof(path) + " does not exist";
+    case ENOENT:
+        return text + ": the directory " + directoryof(path) + " does not exist";
     case EACCES:
     case EPERM:
         return text + ": no permission to create files in " + directoryof(path) +
                " (run kpxctl as the server's user or as a user who may write there)";
-    case ENOTDIR: return text + ": a part of the path is not a directory";
-    case EROFS: return text + ": the file system is mounted read-only";
-    default: return text;
+    case ENOTDIR:
+        return text + ": a part of the path is not a directory";
+    case EROFS:
+        return text + ": the file system is mounted read-only";
+    default:
+        return text;
     }
 }
 
@@ -77,7 +82,8 @@ std::string slurp(const std::string& path) {
     if (f == nullptr) return text;
     char buf[4096];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() < 65536) text.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() < 65536)
+        text.append(buf, n);
     std::fclose(f);
     return text;
 }
@@ -85,14 +91,17 @@ std::string slurp(const std::string& path) {
 int showstatus(const std::string& path, bool json) {
     if (path.empty()) {
         std::fputs("kpxctl: no status file: give -s STATUSFILE, or -c with a configuration that "
-                   "sets statusfile\n", stderr);
+                   "sets statusfile\n",
+                   stderr);
         return 1;
     }
     std::string raw, problem;
     const auto s = readstatus(path, raw, problem);
     if (!s) {
-        std::fprintf(stderr, "kpxctl: status file '%s': %s (is the server running with "
-                             "statusfile set?)\n", path.c_str(), problem.c_str());
+        std::fprintf(stderr,
+                     "kpxctl: status file '%s': %s (is the server running with "
+                     "statusfile set?)\n",
+                     path.c_str(), problem.c_str());
         return 1;
     }
     std::fputs(json ? raw.c_str() : statustable(*s, std::time(nullptr)).c_str(), stdout);
@@ -161,7 +170,8 @@ std::string commandline(const std::vector<std::string>& w, std::string& problem)
         if (!problem.empty()) return "";
         for (std::size_t k = 2; k <= 3; ++k) {
             if (!urlok(w[k])) {
-                problem = "'" + w[k] + "' is not a web address the server can forward to: it must "
+                problem = "'" + w[k] +
+                          "' is not a web address the server can forward to: it must "
                           "begin with http:// or https://, have at most 1023 characters and no "
                           "blanks, \"=\", quotes or angle brackets";
                 return "";
@@ -201,8 +211,8 @@ int kpxctl_main(int argc, char** argv) {
     if (!conffile.empty()) {
         std::string problem;
         if (!readctlconfig(conffile, conf, problem)) {
-            std::fprintf(stderr, "kpxctl: cannot read the configuration '%s': %s\n", conffile.c_str(),
-                         problem.c_str());
+            std::fprintf(stderr, "kpxctl: cannot read the configuration '%s': %s\n",
+                         conffile.c_str(), problem.c_str());
             return 1;
         }
     }
@@ -229,8 +239,10 @@ int kpxctl_main(int argc, char** argv) {
     // A command file that is something else than a file would never be taken.
     struct stat st {};
     if (::stat(commandfile.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "kpxctl: the command file '%s' is %s, not a file the server reads. "
-                             "Nothing was sent.\n", commandfile.c_str(), filekind(st.st_mode).c_str());
+        std::fprintf(stderr,
+                     "kpxctl: the command file '%s' is %s, not a file the server reads. "
+                     "Nothing was sent.\n",
+                     commandfile.c_str(), filekind(st.st_mode).c_str());
         return 1;
     }
 
@@ -240,10 +252,11 @@ int kpxctl_main(int argc, char** argv) {
     case handed::nottaken: // not asked for: a request not taken is withdrawn
         break;
     case handed::busy:
-        std::fprintf(stderr, "kpxctl: the command file '%s' still held another request after 10 s: "
-                             "the server is not running, or it is a relay broadcaster whose "
-                             "upstream is silent (a relay reads its commands only while its "
-                             "upstream sends). Nothing was sent; the other request was left.\n",
+        std::fprintf(stderr,
+                     "kpxctl: the command file '%s' still held another request after 10 s: "
+                     "the server is not running, or it is a relay broadcaster whose "
+                     "upstream is silent (a relay reads its commands only while its "
+                     "upstream sends). Nothing was sent; the other request was left.\n",
                      commandfile.c_str());
         return 1;
     case handed::failed:
@@ -251,10 +264,11 @@ int kpxctl_main(int argc, char** argv) {
                      commandfile.c_str(), whynot(error, commandfile).c_str());
         return 1;
     case handed::withdrawn:
-        std::fprintf(stderr, "kpxctl: '%s' was not taken within 10 s: no server is running with "
-                             "the command file '%s', or it is a relay broadcaster whose upstream "
-                             "is silent (a relay reads its commands only while its upstream "
-                             "sends). The command was withdrawn.\n",
+        std::fprintf(stderr,
+                     "kpxctl: '%s' was not taken within 10 s: no server is running with "
+                     "the command file '%s', or it is a relay broadcaster whose upstream "
+                     "is silent (a relay reads its commands only while its upstream "
+                     "sends). The command was withdrawn.\n",
                      shown.c_str(), commandfile.c_str());
         return 1;
     }

@@ -19,10 +19,13 @@ namespace {
 constexpr std::size_t MAXSTATUSBYTES = 1 << 20; // far above ten peers and ten relays
 
 bool weburl(const std::string& url) {
-    return strncasecmp(url.c_str(), "http://", 7) == 0 || strncasecmp(url.c_str(), "https://", 8) == 0;
+    return strncasecmp(url.c_str(), "http://", 7) == 0 ||
+           strncasecmp(url.c_str(), "https://", 8) == 0;
 }
 
-std::time_t seconds(const Json& j, const char* key) { return static_cast<std::time_t>(num(j, key)); }
+std::time_t seconds(const Json& j, const char* key) {
+    return static_cast<std::time_t>(num(j, key));
+}
 
 const Json* member(const Json& j, const char* key) {
     if (!j.is_object()) return nullptr;
@@ -118,8 +121,8 @@ std::string duration(long long secs) {
 std::string statustable(const Json& s, std::time_t now) {
     const std::string role = str(s, "role") == "server" ? "server" : "relay broadcaster";
     const std::time_t updated = seconds(s, "updated");
-    std::string out = "KPX " + role + ", " + modetext(s) + ", started " +
-                      timetext(seconds(s, "started")) + "\n";
+    std::string out =
+        "KPX " + role + ", " + modetext(s) + ", started " + timetext(seconds(s, "started")) + "\n";
     if (!yes(s, "running"))
         out += "Stopped: this is its last status, of " + timetext(updated) + ".\n";
     else if (now - updated > STALESECONDS)
@@ -156,7 +159,8 @@ std::string statustable(const Json& s, std::time_t now) {
     if (!dist.empty()) {
         out += "Distribution list (a full table sends listeners / broadcasters to):\n";
         for (const Json& d : dist)
-            out += "  " + str(d, "name") + "  " + str(d, "clienturl") + "  " + str(d, "bcasturl") + "\n";
+            out += "  " + str(d, "name") + "  " + str(d, "clienturl") + "  " + str(d, "bcasturl") +
+                   "\n";
     }
     return out;
 }
@@ -165,8 +169,9 @@ std::string statuspage(const std::string& path, std::time_t now) {
     std::string body;
     std::optional<Json> s;
     if (path.empty()) {
-        body = "<p id=\"onair\" class=\"offair\">Not on air: this web server does not know where the "
-               "broadcast's status is kept.</p>\n";
+        body =
+            "<p id=\"onair\" class=\"offair\">Not on air: this web server does not know where the "
+            "broadcast's status is kept.</p>\n";
     } else {
         std::string raw, problem;
         s = readstatus(path, raw, problem);
@@ -178,7 +183,8 @@ std::string statuspage(const std::string& path, std::time_t now) {
             s.reset();
         } else if (onair(*s, now)) {
             body = "<p id=\"onair\" class=\"onair\">On air since " +
-                   htmlescape(timetext(seconds(*s, "since"))) + " (" + htmlescape(modetext(*s)) + ").</p>\n";
+                   htmlescape(timetext(seconds(*s, "since"))) + " (" + htmlescape(modetext(*s)) +
+                   ").</p>\n";
         } else {
             body = "<p id=\"onair\" class=\"offair\">Not on air: the relay is waiting for its "
                    "upstream server.</p>\n";
@@ -187,7 +193,8 @@ std::string statuspage(const std::string& path, std::time_t now) {
     if (s) {
         const auto& peers = list(*s, "peers");
         int relays = 0;
-        for (const Json& p : peers) relays += yes(p, "relay") ? 1 : 0;
+        for (const Json& p : peers)
+            relays += yes(p, "relay") ? 1 : 0;
         body += "<p>Listeners now: <span id=\"listeners\">" +
                 std::to_string(static_cast<int>(num(*s, "clientcount"))) +
                 "</span> of at most <span id=\"maxclients\">" +
@@ -201,10 +208,12 @@ std::string statuspage(const std::string& path, std::time_t now) {
             links += "<li><a href=\"" + htmlescape(url) + "\">" + htmlescape(url) + "</a></li>\n";
         }
         if (links.empty())
-            body += "<p id=\"relays\">No relay is listed. When this server is full, try again later.</p>\n";
+            body += "<p id=\"relays\">No relay is listed. When this server is full, try again "
+                    "later.</p>\n";
         else
             body += "<p>When this server is full, new listeners are sent on to a relay:</p>\n"
-                    "<ul id=\"relays\">\n" + links + "</ul>\n";
+                    "<ul id=\"relays\">\n" +
+                    links + "</ul>\n";
     }
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
            "<meta http-equiv=\"refresh\" content=\"10\">\n<title>KPX: status</title>\n"

@@ -20,22 +20,30 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
-    static const char* const methods[] = {nullptr, "GET", "POST", "get", "PoSt", "POS", "GETX",
-                                          "HEAD", "PUT", ""};
+    static const char* const methods[] = {nullptr, "GET",  "POST", "get", "PoSt",
+                                          "POS",   "GETX", "HEAD", "PUT", ""};
     const char* method = methods[data[0] % 10];
     const std::string payload(reinterpret_cast<const char*>(data + 3),
                               std::min<std::size_t>(size - 3, 60000)); // fits a pipe
     const std::string query = payload.substr(0, payload.find('\0'));
     const std::string body = payload;
-    const std::string lengths[] = {"", std::to_string(body.size()),
+    const std::string lengths[] = {"",
+                                   std::to_string(body.size()),
                                    std::to_string(body.size() / 2),
-                                   std::to_string(body.size() + 7), "-1", "65537",
-                                   "99999999999999999999", "12abc", " 12", "0",
-                                   "000000000000000000000003", "65536"};
+                                   std::to_string(body.size() + 7),
+                                   "-1",
+                                   "65537",
+                                   "99999999999999999999",
+                                   "12abc",
+                                   " 12",
+                                   "0",
+                                   "000000000000000000000003",
+                                   "65536"};
     const std::size_t pick = data[1] % 13;
 
     method ? ::setenv("REQUEST_METHOD", method, 1) : ::unsetenv("REQUEST_METHOD");
-    pick == 12 ? ::unsetenv("CONTENT_LENGTH") : ::setenv("CONTENT_LENGTH", lengths[pick].c_str(), 1);
+    pick == 12 ? ::unsetenv("CONTENT_LENGTH")
+               : ::setenv("CONTENT_LENGTH", lengths[pick].c_str(), 1);
     (data[1] & 0x80) ? ::unsetenv("QUERY_STRING") : ::setenv("QUERY_STRING", query.c_str(), 1);
     (data[2] & 1) ? ::unsetenv("REMOTE_ADDR") : ::setenv("REMOTE_ADDR", "192.0.2.7", 1);
 
@@ -48,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What the request was allowed to take from the body.
     off_t left = 0;
     char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) left += n;
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        left += n;
     ::close(fds[0]);
 
     if (!ok) {
@@ -73,8 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // characters after a '%' are its code, even when one of them is a '&'.
     long fields = raw.empty() ? 0 : 1;
     for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '%') i += 2;
-        else if (raw[i] == '&') ++fields;
+        if (raw[i] == '%')
+            i += 2;
+        else if (raw[i] == '&')
+            ++fields;
     }
     FUZZ_CHECK(kpx::cgi_argc == fields);
     FUZZ_CHECK(kpx::cgi_name.size() == static_cast<std::size_t>(fields) &&

@@ -34,7 +34,8 @@ std::string slurp(const std::string& path) {
     std::string s;
     if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
         char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            s.append(buf, n);
         std::fclose(f);
     }
     return s;
@@ -83,7 +84,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     put(root + "/ok.html", "<p>\nok\n</p>\n");
     put(root + "/error.html", "<p>\n@\n</p>\n");
     std::atexit([] {
-        for (const std::string& e : entries(root + "/rep")) ::unlink((root + "/rep/" + e).c_str());
+        for (const std::string& e : entries(root + "/rep"))
+            ::unlink((root + "/rep/" + e).c_str());
         ::rmdir((root + "/rep").c_str());
         ::unlink((root + "/ok.html").c_str());
         ::unlink((root + "/error.html").c_str());

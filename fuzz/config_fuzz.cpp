@@ -11,7 +11,9 @@
 
 namespace {
 
-bool separator(char c) { return c == '=' || c == ' ' || c == '\n'; }
+bool separator(char c) {
+    return c == '=' || c == ' ' || c == '\n';
+}
 
 std::string inipath() {
     static const std::string path = "/tmp/kpx-fuzz-config-" + std::to_string(::getpid());
@@ -29,7 +31,8 @@ void checktokens(const std::string& line) {
             return;
         }
         FUZZ_CHECK(whole.compare(0, t.size(), t) == 0);
-        for (char c : whole) FUZZ_CHECK(!separator(c));
+        for (char c : whole)
+            FUZZ_CHECK(!separator(c));
         // Tokens are found in order, each one a whole run between separators.
         const std::size_t at = line.find(whole, from);
         FUZZ_CHECK(at != std::string::npos);

@@ -15,13 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int pos = 0; valid && pos < length; pos += kpx::FRAMEBYTES)
         valid = (data[pos] >> 4) == kpx::FRAMESIGNATURE;
 
-    const std::size_t samples = static_cast<std::size_t>(length / kpx::FRAMEBYTES) * kpx::FRAMESAMPLES;
+    const std::size_t samples =
+        static_cast<std::size_t>(length / kpx::FRAMEBYTES) * kpx::FRAMESAMPLES;
     std::vector<unsigned char> out(samples + 1, 0xA5);
     const int r = kpx::decode(data, length, out.data());
     FUZZ_CHECK(out.back() == 0xA5);
     if (!valid) {
         FUZZ_CHECK(r == -1);
-        for (unsigned char c : out) FUZZ_CHECK(c == 0xA5);
+        for (unsigned char c : out)
+            FUZZ_CHECK(c == 0xA5);
         return 0;
     }
     FUZZ_CHECK(r == static_cast<int>(samples));

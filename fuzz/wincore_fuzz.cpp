@@ -20,7 +20,7 @@ namespace {
 using namespace kpx::win;
 
 class Scripted final : public Platform {
-public:
+  public:
     Scripted(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     int startup() override { return 0; }
     long lasterror() override { return 0; }
@@ -66,10 +66,10 @@ public:
 
     bool signatures = false;
     long refusals = 0;
-    std::string stream;               // every byte received, in order
-    std::vector<std::string> played;  // every image started
+    std::string stream;              // every byte received, in order
+    std::vector<std::string> played; // every image started
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 1;
@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (kpx::decode(reinterpret_cast<const unsigned char*>(plat.stream.data() + p),
                         kpx::PACKETBYTES, audio) != kpx::PACKETSAMPLES)
             continue;
-        for (unsigned char c : audio) expected.push_back(static_cast<char>(ulaw2pcm8[c]));
+        for (unsigned char c : audio)
+            expected.push_back(static_cast<char>(ulaw2pcm8[c]));
     }
     const std::size_t whole = expected.size() / IMAGESAMPLES;
     FUZZ_CHECK(plat.played.size() == whole || (plat.refusals == 700 && plat.played.empty()));

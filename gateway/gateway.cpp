@@ -24,12 +24,13 @@ std::string BCASTURL;
 std::array<char, 1024> resfilenam{};
 std::FILE* banfile = nullptr;
 
-
 namespace {
 
 const char* const defaultrepdir = "/tmp";
 
-void page(const char* text) { std::fputs(text, cgi_page); }
+void page(const char* text) {
+    std::fputs(text, cgi_page);
+}
 
 [[noreturn]] void finish(int status) {
     std::fflush(cgi_page);

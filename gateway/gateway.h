@@ -18,12 +18,12 @@ enum class gatekind { listener, broadcaster };
 
 // Process-wide settings of one run.
 extern gatekind gwkind;
-extern std::string commandfile;          // path of the server's command file
-extern std::string repdir;               // the server's report directory, no trailing "/"
-extern std::string CLIENTURL;            // bconnect: where a full server sends listeners
-extern std::string BCASTURL;             // bconnect: where it sends other broadcasters
+extern std::string commandfile;           // path of the server's command file
+extern std::string repdir;                // the server's report directory, no trailing "/"
+extern std::string CLIENTURL;             // bconnect: where a full server sends listeners
+extern std::string BCASTURL;              // bconnect: where it sends other broadcasters
 extern std::array<char, 1024> resfilenam; // the HTML report awaited
-extern std::FILE* banfile;               // the report while it is copied to the page
+extern std::FILE* banfile;                // the report while it is copied to the page
 
 inline constexpr int gw_maxpauses = cmd_maxpauses; // about 10 s per wait
 inline constexpr long gw_pausems = cmd_pausems;

@@ -2,4 +2,6 @@
 // asked for it through the command file.
 #include "servermain.h"
 
-int main(int argc, char** argv) { return kpx::servermain(argc, argv); }
+int main(int argc, char** argv) {
+    return kpx::servermain(argc, argv);
+}

@@ -32,7 +32,8 @@ int servermain(int argc, char** argv) {
     setsignals();
     prnsummary();
 
-    for (;;) sendsound();
+    for (;;)
+        sendsound();
 }
 
 } // namespace kpx

@@ -97,8 +97,8 @@ void packetpass(std::FILE* in, unsigned char* inbuf, unsigned char* outbuf) {
     if (n < static_cast<std::size_t>(INPUTBYTES)) {
         std::fputs("WARNING:\n", stderr);
         std::fputs("Could not record entire packet. Sound card problem ???\n", stderr);
-        std::fprintf(stderr, "Wanted to read %d bytes, but could only read %ld bytes.\n", INPUTBYTES,
-                     static_cast<long>(n));
+        std::fprintf(stderr, "Wanted to read %d bytes, but could only read %ld bytes.\n",
+                     INPUTBYTES, static_cast<long>(n));
         std::fputs("Data may be unusable for clients...but continuing.\n", stderr);
     }
     const int len = encode(inbuf, static_cast<int>(n), outbuf);
@@ -146,7 +146,8 @@ void sendsound() {
         hooks.pause(REOPENPAUSEMS);
         return;
     }
-    for (;;) packetpass(in.get(), inbuf.data(), outbuf.data());
+    for (;;)
+        packetpass(in.get(), inbuf.data(), outbuf.data());
 }
 
 } // namespace kpx

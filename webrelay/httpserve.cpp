@@ -35,7 +35,8 @@ inline constexpr unsigned EXTRACONNECTIONS = 64;
 char streammark;
 
 const char* const FULLTEXT = "Too many listeners at the moment. Please try again later.\n";
-const char* const BUSYTEXT = "Too many streams to your address at the moment. Please try again later.\n";
+const char* const BUSYTEXT =
+    "Too many streams to your address at the moment. Please try again later.\n";
 
 struct StreamListener {
     WebServer* srv = nullptr;
@@ -47,8 +48,10 @@ struct StreamListener {
 };
 
 std::string peername(MHD_Connection* conn) {
-    const MHD_ConnectionInfo* ci = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET) return "?";
+    const MHD_ConnectionInfo* ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET)
+        return "?";
     char text[INET_ADDRSTRLEN] = "?";
     const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
     ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
@@ -58,8 +61,10 @@ std::string peername(MHD_Connection* conn) {
 // The address a stream is counted under: the peer's, or for a request passed on by a proxy of
 // `proxies` the last entry of its X-Forwarded-For (the one that proxy added itself).
 std::string clientaddress(MHD_Connection* conn, const std::vector<NetRule>& proxies) {
-    const MHD_ConnectionInfo* ci = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET) return "?";
+    const MHD_ConnectionInfo* ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET)
+        return "?";
     const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
     const std::string peer = peername(conn);
     if (!netallowed(proxies, sin->sin_addr.s_addr)) return peer;
@@ -70,7 +75,8 @@ std::string clientaddress(MHD_Connection* conn, const std::vector<NetRule>& prox
     const std::size_t from = last.find_first_not_of(" \t");
     const std::size_t to = last.find_last_not_of(" \t");
     // The proxy writes an address there; anything longer is not one and is cut short.
-    return from == std::string::npos ? peer : last.substr(from, std::min<std::size_t>(to - from + 1, 64));
+    return from == std::string::npos ? peer
+                                     : last.substr(from, std::min<std::size_t>(to - from + 1, 64));
 }
 
 // The calendar text of `t` as the console helpers write it, but safe to make on this thread
@@ -78,7 +84,8 @@ std::string clientaddress(MHD_Connection* conn, const std::vector<NetRule>& prox
 std::string stamptext(std::time_t t) {
     std::tm tm{};
     char buf[64];
-    if (::localtime_r(&t, &tm) == nullptr || std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm) == 0)
+    if (::localtime_r(&t, &tm) == nullptr ||
+        std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm) == 0)
         return "??? ??? ?? ??:??:?? ????";
     return std::string(buf).substr(0, 24);
 }
@@ -86,14 +93,16 @@ std::string stamptext(std::time_t t) {
 void prndropped(WebServer& srv, const std::string& peer, const char* why) {
     srv.status().dropped++;
     std::fprintf(stderr, "%s:\n", stamptext(std::time(nullptr)).c_str());
-    std::fprintf(stderr, "Listener %s dropped: %s %d s.\n", peer.c_str(), why, srv.settings().queueseconds);
+    std::fprintf(stderr, "Listener %s dropped: %s %d s.\n", peer.c_str(), why,
+                 srv.settings().queueseconds);
     prnline();
     std::fflush(stderr);
 }
 
 ssize_t readstream(void* cls, std::uint64_t, char* buf, std::size_t max) {
     auto* l = static_cast<StreamListener*>(cls);
-    const long n = l->srv->ring(l->mount)->read(l->cursor, reinterpret_cast<unsigned char*>(buf), max, l);
+    const long n =
+        l->srv->ring(l->mount)->read(l->cursor, reinterpret_cast<unsigned char*>(buf), max, l);
     if (n < 0) {
         prndropped(*l->srv, l->peer, "it fell behind the stream by more than");
         return MHD_CONTENT_READER_END_WITH_ERROR;
@@ -127,7 +136,9 @@ MHD_Result answer(MHD_Connection* conn, unsigned code, const std::string& body, 
 const char* const MOUNTPATHS[MOUNTS] = {"/listen.ogg", "/listen.mp3"};
 const char* const MOUNTTYPES[MOUNTS] = {"audio/ogg", "audio/mpeg"};
 
-ssize_t nobody(void*, std::uint64_t, char*, std::size_t) { return MHD_CONTENT_READER_END_OF_STREAM; }
+ssize_t nobody(void*, std::uint64_t, char*, std::size_t) {
+    return MHD_CONTENT_READER_END_OF_STREAM;
+}
 
 // The answer's header as a player expects it of an endless stream: no length, and no byte
 // ranges (a Range request is answered with the live stream from its start, 200).
@@ -141,7 +152,8 @@ void streamheaders(MHD_Response* r, Mount m) {
 
 // HEAD: the stream's header and no body; nobody joins.
 MHD_Result streamhead(MHD_Connection* conn, Mount m) {
-    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, nobody, nullptr, nullptr);
+    MHD_Response* r =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, nobody, nullptr, nullptr);
     if (r == nullptr) return MHD_NO;
     streamheaders(r, m);
     const MHD_Result ok = MHD_queue_response(conn, MHD_HTTP_OK, r);
@@ -171,7 +183,8 @@ MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) 
     l->client = client;
     l->peer = peername(conn);
     if (l->peer != client) l->peer += " for " + client;
-    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, readstream, l, endstream);
+    MHD_Response* r =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, READERBLOCK, readstream, l, endstream);
     if (r == nullptr) {
         st.listeners--;
         st.mounts[m].listeners--;
@@ -183,7 +196,8 @@ MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) 
     // A stream connection that takes nothing for as long as the queue holds is dropped too.
     MHD_set_connection_option(conn, MHD_CONNECTION_OPTION_TIMEOUT,
                               static_cast<unsigned>(srv.settings().queueseconds));
-    if (const MHD_ConnectionInfo* ci = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+    if (const MHD_ConnectionInfo* ci =
+            MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD)) {
         const int size = STREAMSNDBUF;
         ::setsockopt(ci->connect_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     }
@@ -193,8 +207,8 @@ MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) 
     return ok;
 }
 
-MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char* method, const char*,
-                   const char*, std::size_t* uploadsize, void** reqcls) {
+MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char* method,
+                   const char*, const char*, std::size_t* uploadsize, void** reqcls) {
     auto& srv = *static_cast<WebServer*>(cls);
     if (*reqcls == nullptr) {
         // First call: the header is complete. Answer once the request (and any body) is in.
@@ -209,12 +223,15 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     const std::string path = url;
     int mount = 0;
-    while (mount < MOUNTS && (path != MOUNTPATHS[mount] || srv.ring(Mount(mount)) == nullptr)) ++mount;
+    while (mount < MOUNTS && (path != MOUNTPATHS[mount] || srv.ring(Mount(mount)) == nullptr))
+        ++mount;
     if (mount == MOUNTS && path != "/status.json")
         return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain; charset=utf-8");
     if (!get && !head)
-        return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
-    if (mount == MOUNTS) return answer(conn, MHD_HTTP_OK, statusjson(srv.status()), "application/json");
+        return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD.\n",
+                      "text/plain; charset=utf-8");
+    if (mount == MOUNTS)
+        return answer(conn, MHD_HTTP_OK, statusjson(srv.status()), "application/json");
     if (head) return streamhead(conn, Mount(mount));
     return stream(srv, conn, reqcls, Mount(mount));
 }
@@ -227,8 +244,12 @@ void completed(void* cls, MHD_Connection* conn, void** reqcls, MHD_RequestTermin
 
 } // namespace
 
-void suspendreader(void* reader) { MHD_suspend_connection(static_cast<StreamListener*>(reader)->conn); }
-void resumereader(void* reader) { MHD_resume_connection(static_cast<StreamListener*>(reader)->conn); }
+void suspendreader(void* reader) {
+    MHD_suspend_connection(static_cast<StreamListener*>(reader)->conn);
+}
+void resumereader(void* reader) {
+    MHD_resume_connection(static_cast<StreamListener*>(reader)->conn);
+}
 
 std::string statusjson(const RelayStatus& s) {
     const std::time_t since = s.since.load();
@@ -290,15 +311,13 @@ bool WebServer::start(const HttpSettings& settings) {
         ::freeaddrinfo(res);
     }
     daemon_ = MHD_start_daemon(
-        MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, static_cast<std::uint16_t>(settings.port),
-        nullptr, nullptr, request, this,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.timeout),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTIONMEMORY,
-        MHD_OPTION_LISTENING_ADDRESS_REUSE, 1U,
-        MHD_OPTION_NOTIFY_COMPLETED, completed, this,
-        MHD_OPTION_END);
+        MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME,
+        static_cast<std::uint16_t>(settings.port), nullptr, nullptr, request, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa), MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(settings.timeout), MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTIONMEMORY, MHD_OPTION_LISTENING_ADDRESS_REUSE,
+        1U, MHD_OPTION_NOTIFY_COMPLETED, completed, this, MHD_OPTION_END);
     return daemon_ != nullptr;
 }
 

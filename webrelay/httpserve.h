@@ -30,24 +30,24 @@ struct MountStatus {
 struct RelayStatus {
     std::atomic<int> listeners{0};
     std::atomic<bool> upstream{false};
-    std::atomic<std::time_t> since{0};          // last change of `upstream`
-    std::atomic<std::uint64_t> bytessent{0};    // audio stream bytes handed to the network
-    std::atomic<std::uint64_t> dropped{0};      // listeners dropped for falling behind
-    std::atomic<std::uint64_t> refused{0};      // listeners turned away at the limit
+    std::atomic<std::time_t> since{0};       // last change of `upstream`
+    std::atomic<std::uint64_t> bytessent{0}; // audio stream bytes handed to the network
+    std::atomic<std::uint64_t> dropped{0};   // listeners dropped for falling behind
+    std::atomic<std::uint64_t> refused{0};   // listeners turned away at the limit
     int bitrate = 0;
     int maxlisteners = 0;
     MountStatus mounts[MOUNTS];
-    int mp3bitrate = 0;         // 0: no MP3 stream
+    int mp3bitrate = 0; // 0: no MP3 stream
     int burstseconds = 0;
 };
 
 struct HttpSettings {
-    std::string address;        // host name or dotted IPv4 address
+    std::string address; // host name or dotted IPv4 address
     int port = 0;
-    int maxlisteners = 0;       // more get 503
-    int timeout = 0;            // seconds a request may take to arrive, or a connection idle
-    int queueseconds = 0;       // a stream connection that takes nothing this long is dropped
-    int peraddress = 0;         // streams at once per client address; more get 503
+    int maxlisteners = 0;         // more get 503
+    int timeout = 0;              // seconds a request may take to arrive, or a connection idle
+    int queueseconds = 0;         // a stream connection that takes nothing this long is dropped
+    int peraddress = 0;           // streams at once per client address; more get 503
     std::vector<NetRule> proxies; // peers whose X-Forwarded-For names the client
 };
 
@@ -56,9 +56,10 @@ void suspendreader(void* reader);
 void resumereader(void* reader);
 
 class WebServer {
-public:
+  public:
     // `mp3` may be null: then /listen.mp3 is not served.
-    WebServer(PageRing& ogg, PageRing* mp3, RelayStatus& status) : rings_{&ogg, mp3}, status_(status) {}
+    WebServer(PageRing& ogg, PageRing* mp3, RelayStatus& status)
+        : rings_{&ogg, mp3}, status_(status) {}
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -75,7 +76,7 @@ public:
     bool takeplace(const std::string& client);
     void giveplace(const std::string& client);
 
-private:
+  private:
     std::mutex placesmu_;
     std::map<std::string, int> places_; // streams per client address
     PageRing* rings_[MOUNTS];

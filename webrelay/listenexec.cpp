@@ -14,7 +14,8 @@
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "Usage: %s ADDR PORT SNDBUF PROGRAM [ARGS...]\n", argc > 0 ? argv[0] : "listenexec");
+        std::fprintf(stderr, "Usage: %s ADDR PORT SNDBUF PROGRAM [ARGS...]\n",
+                     argc > 0 ? argv[0] : "listenexec");
         return 2;
     }
     sockaddr_in sa{};
@@ -22,14 +23,16 @@ int main(int argc, char** argv) {
     sa.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[2])));
     const int sndbuf = std::atoi(argv[3]);
     if (::inet_pton(AF_INET, argv[1], &sa.sin_addr) != 1 || sa.sin_port == 0 || sndbuf <= 0) {
-        std::fprintf(stderr, "listenexec: ADDR must be a dotted IPv4 address, PORT and SNDBUF numbers\n");
+        std::fprintf(stderr,
+                     "listenexec: ADDR must be a dotted IPv4 address, PORT and SNDBUF numbers\n");
         return 2;
     }
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
     if (s < 0 || ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) != 0 ||
-        ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, 1024) != 0) {
+        ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(s, 1024) != 0) {
         std::perror("listenexec");
         return 1;
     }

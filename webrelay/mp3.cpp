@@ -9,7 +9,8 @@ namespace kpx {
 namespace {
 
 // Layer III bit rates (kbit/s) by index: MPEG-1, then MPEG-2 and 2.5.
-constexpr int MPEG1RATES[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+constexpr int MPEG1RATES[16] = {0,   32,  40,  48,  56,  64,  80,  96,
+                                112, 128, 160, 192, 224, 256, 320, 0};
 constexpr int MPEG2RATES[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
 constexpr int SAMPLERATES[3] = {44100, 48000, 32000}; // MPEG-1; halved for 2, quartered for 2.5
 
@@ -23,9 +24,11 @@ bool mp3bitrate(int bits) {
 
 std::size_t mp3framelength(const std::string& s, std::size_t at) {
     if (s.size() < at + 4) return 0;
-    const auto b1 = static_cast<unsigned char>(s[at + 1]), b2 = static_cast<unsigned char>(s[at + 2]);
+    const auto b1 = static_cast<unsigned char>(s[at + 1]),
+               b2 = static_cast<unsigned char>(s[at + 2]);
     if (static_cast<unsigned char>(s[at]) != 0xFF || (b1 & 0xE0) != 0xE0) return 0;
-    const unsigned version = (b1 >> 3) & 3, layer = (b1 >> 1) & 3, rateindex = b2 >> 4, srindex = (b2 >> 2) & 3;
+    const unsigned version = (b1 >> 3) & 3, layer = (b1 >> 1) & 3, rateindex = b2 >> 4,
+                   srindex = (b2 >> 2) & 3;
     if (version == 1 || layer != 1 || srindex == 3) return 0;
     const bool mpeg1 = version == 3;
     const int kbits = (mpeg1 ? MPEG1RATES : MPEG2RATES)[rateindex];
@@ -61,7 +64,8 @@ std::string Mp3Encoder::block(const std::int16_t* pcm, int samples) {
     // LAME's own bound on the output of one call.
     std::vector<unsigned char> out(static_cast<std::size_t>(samples) * 5 / 4 + 7200);
     auto* in = const_cast<std::int16_t*>(pcm);
-    const int n = lame_encode_buffer(gf_, in, in, samples, out.data(), static_cast<int>(out.size()));
+    const int n =
+        lame_encode_buffer(gf_, in, in, samples, out.data(), static_cast<int>(out.size()));
     if (n < 0) return {};
     pending_.append(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(n));
     // Whole frames only; bytes that are not a frame (never expected) are dropped.

@@ -18,7 +18,7 @@ inline constexpr int DEFAULTMP3BITRATE = 32000;
 bool mp3bitrate(int bits);
 
 class Mp3Encoder {
-public:
+  public:
     explicit Mp3Encoder(int bitrate);
     ~Mp3Encoder();
     Mp3Encoder(const Mp3Encoder&) = delete;
@@ -30,9 +30,9 @@ public:
     // encoder holds back about two frames of look-ahead).
     std::string block(const std::int16_t* pcm, int samples);
 
-private:
+  private:
     lame_global_struct* gf_ = nullptr;
-    std::string pending_;   // output not yet a whole frame
+    std::string pending_; // output not yet a whole frame
 };
 
 // Length of the MPEG-2 layer III frame at the start of `s` (from its header), or 0 when `s`

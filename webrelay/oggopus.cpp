@@ -20,7 +20,8 @@ void put16(std::vector<unsigned char>& b, unsigned v) {
 }
 
 void put32(std::vector<unsigned char>& b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
 }
 
 void putbytes(std::vector<unsigned char>& b, const char* s, std::size_t n) {
@@ -28,7 +29,8 @@ void putbytes(std::vector<unsigned char>& b, const char* s, std::size_t n) {
 }
 
 std::string pagetext(const ogg_page& og) {
-    std::string s(reinterpret_cast<const char*>(og.header), static_cast<std::size_t>(og.header_len));
+    std::string s(reinterpret_cast<const char*>(og.header),
+                  static_cast<std::size_t>(og.header_len));
     s.append(reinterpret_cast<const char*>(og.body), static_cast<std::size_t>(og.body_len));
     return s;
 }

@@ -9,16 +9,16 @@ struct OpusEncoder;
 
 namespace kpx {
 
-inline constexpr int OPUSRATE = 8000;           // input sample rate (the stream's)
-inline constexpr int OPUSFRAMESAMPLES = 160;    // 20 ms per Opus frame at the input rate
-inline constexpr int OPUSGRANULERATE = 48000;   // Ogg/Opus granule positions count at 48 kHz
-inline constexpr int OPUSFRAMEGRANULES = 960;   // 20 ms at 48 kHz
+inline constexpr int OPUSRATE = 8000;         // input sample rate (the stream's)
+inline constexpr int OPUSFRAMESAMPLES = 160;  // 20 ms per Opus frame at the input rate
+inline constexpr int OPUSGRANULERATE = 48000; // Ogg/Opus granule positions count at 48 kHz
+inline constexpr int OPUSFRAMEGRANULES = 960; // 20 ms at 48 kHz
 inline constexpr int MINBITRATE = 6000;
 inline constexpr int MAXBITRATE = 64000;
 inline constexpr int DEFAULTBITRATE = 16000;
 
 class OggOpus {
-public:
+  public:
     // A fresh logical stream with serial number `serial`. ok() is false when libopus refused
     // the settings (then error() says why).
     OggOpus(int bitrate, std::uint32_t serial);
@@ -42,7 +42,7 @@ public:
     std::int64_t granule() const { return granule_; }
     int preskip() const { return preskip_; }
 
-private:
+  private:
     std::string flushpages(bool all);
 
     OpusEncoder* enc_ = nullptr;

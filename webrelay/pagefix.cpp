@@ -11,13 +11,15 @@ std::size_t ogglength(std::string_view s) {
     const std::size_t nseg = static_cast<unsigned char>(s[26]);
     if (s.size() < 27 + nseg) return 0;
     std::size_t len = 27 + nseg;
-    for (std::size_t i = 0; i < nseg; ++i) len += static_cast<unsigned char>(s[27 + i]);
+    for (std::size_t i = 0; i < nseg; ++i)
+        len += static_cast<unsigned char>(s[27 + i]);
     return s.size() < len ? 0 : len;
 }
 
 std::int64_t ogggranule(std::string_view page) {
     std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(page[6 + static_cast<std::size_t>(i)]);
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(page[6 + static_cast<std::size_t>(i)]);
     return static_cast<std::int64_t>(v);
 }
 
@@ -26,8 +28,10 @@ std::size_t renumber(std::string_view page, std::uint32_t seq, std::int64_t gran
     const std::size_t len = 27 + static_cast<unsigned char>(page[26]);
     std::memcpy(head, page.data(), len);
     const auto g = static_cast<std::uint64_t>(granule);
-    for (int i = 0; i < 8; ++i) head[6 + i] = static_cast<unsigned char>(g >> (8 * i));
-    for (int i = 0; i < 4; ++i) head[18 + i] = static_cast<unsigned char>(seq >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        head[6 + i] = static_cast<unsigned char>(g >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        head[18 + i] = static_cast<unsigned char>(seq >> (8 * i));
     ogg_page og{};
     og.header = head;
     og.header_len = static_cast<long>(len);

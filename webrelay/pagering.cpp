@@ -6,11 +6,12 @@
 
 namespace kpx {
 
-PageRing::PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst, Hook suspend,
-                   Hook resume)
+PageRing::PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst,
+                   Hook suspend, Hook resume)
     : kind_(kind), headers_(std::move(headers)), capacity_(capacity < 1 ? 1 : capacity),
       burst_(std::min(burst, capacity_)), suspend_(suspend), resume_(resume) {
-    for (std::string_view s = headers_; std::size_t n = ogglength(s); s.remove_prefix(n)) ++headerpages_;
+    for (std::string_view s = headers_; std::size_t n = ogglength(s); s.remove_prefix(n))
+        ++headerpages_;
 }
 
 Cursor PageRing::join() {
@@ -18,8 +19,9 @@ Cursor PageRing::join() {
     Cursor c;
     c.page = first_ + pages_.size() - std::min(burst_, pages_.size());
     c.seq = headerpages_;
-    c.granulebase = c.page < first_ + pages_.size() ? pages_[static_cast<std::size_t>(c.page - first_)].before
-                                                     : lastgranule_;
+    c.granulebase = c.page < first_ + pages_.size()
+                        ? pages_[static_cast<std::size_t>(c.page - first_)].before
+                        : lastgranule_;
     c.inheader = !headers_.empty();
     return c;
 }
@@ -47,7 +49,8 @@ void PageRing::publish(const std::string& block) {
             s.remove_prefix(n);
         }
     }
-    for (void* r : waiting_) resume_(r);
+    for (void* r : waiting_)
+        resume_(r);
     waiting_.clear();
 }
 
@@ -71,7 +74,8 @@ long PageRing::read(Cursor& c, unsigned char* buf, std::size_t max, void* reader
         std::size_t avail = e.bytes.size() - c.offset;
         if (kind_ == Kind::Ogg) {
             if (c.offset == 0)
-                c.headlen = renumber(e.bytes, c.seq, e.granule == -1 ? -1 : e.granule - c.granulebase, c.head);
+                c.headlen = renumber(e.bytes, c.seq,
+                                     e.granule == -1 ? -1 : e.granule - c.granulebase, c.head);
             if (c.offset < c.headlen) {
                 from = reinterpret_cast<const char*>(c.head) + c.offset;
                 avail = c.headlen - c.offset;

@@ -22,9 +22,9 @@ namespace kpx {
 
 // One listener's place in the stream.
 struct Cursor {
-    bool inheader = true;      // still sending the header pages
-    std::uint64_t page = 0;    // number of the next audio page (valid once inheader is false)
-    std::size_t offset = 0;    // bytes of the current page (or of the headers) already sent
+    bool inheader = true;   // still sending the header pages
+    std::uint64_t page = 0; // number of the next audio page (valid once inheader is false)
+    std::size_t offset = 0; // bytes of the current page (or of the headers) already sent
     // Ogg: this listener's sequence number of the current page, the granule position its
     // stream starts from, and the current page's header as this listener gets it.
     std::uint32_t seq = 0;
@@ -34,7 +34,7 @@ struct Cursor {
 };
 
 class PageRing {
-public:
+  public:
     enum class Kind { Ogg, Plain };
     // `suspend` is called for a reader that has to wait for the next page, `resume` for every
     // such reader once that page is there; both under the ring's lock, so a wake-up can never
@@ -57,13 +57,13 @@ public:
     // A reader that has gone must not be woken any more.
     void forget(void* reader);
 
-    std::uint64_t published() const;   // audio pages published so far
+    std::uint64_t published() const; // audio pages published so far
 
-private:
+  private:
     struct Entry {
         std::string bytes;
-        std::int64_t granule = 0;   // Ogg: the page's granule position
-        std::int64_t before = 0;    // Ogg: the granule position of the page before it
+        std::int64_t granule = 0; // Ogg: the page's granule position
+        std::int64_t before = 0;  // Ogg: the granule position of the page before it
     };
     void push(Entry e);
 
@@ -73,7 +73,7 @@ private:
     std::uint32_t headerpages_ = 0;
     const std::size_t capacity_, burst_;
     const Hook suspend_, resume_;
-    std::deque<Entry> pages_;    // pages first_ .. first_ + pages_.size() - 1
+    std::deque<Entry> pages_; // pages first_ .. first_ + pages_.size() - 1
     std::uint64_t first_ = 0;
     std::int64_t lastgranule_ = 0;
     std::vector<void*> waiting_;

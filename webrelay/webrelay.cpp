@@ -3,12 +3,12 @@
 #include "codec.h"
 #include "console.h"
 #include "fdread.h"
+#include "hooks.h"
 #include "httpserve.h"
 #include "mp3.h"
 #include "numbers.h"
 #include "oggopus.h"
 #include "pagering.h"
-#include "hooks.h"
 #include "receiver.h"
 
 #include <lame/lame.h>
@@ -118,7 +118,8 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
         }
         // A live upstream sends packets also while it is quiet (silence is packets).
         if (whole && o.upstreamsilence > 0 && quiet >= std::chrono::seconds(o.upstreamsilence)) {
-            std::fprintf(stderr, "The upstream sent nothing for %d s: it is given up.\n", o.upstreamsilence);
+            std::fprintf(stderr, "The upstream sent nothing for %d s: it is given up.\n",
+                         o.upstreamsilence);
             return;
         }
     }
@@ -156,7 +157,8 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
         ::close(up);
         setupstream(st, false);
         prntime(std::time(nullptr));
-        std::fputs("Upstream gone: the browsers hear silence until the next one connects.\n", stderr);
+        std::fputs("Upstream gone: the browsers hear silence until the next one connects.\n",
+                   stderr);
         prnline();
         std::fflush(stderr);
     }
@@ -164,7 +166,8 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
 
 // Makes one page every 200 ms: the next upstream packet when there is one, else silence; the
 // same block goes to the MP3 encoder when there is one.
-[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring, Mp3Encoder* mp3, PageRing* mp3ring) {
+[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring, Mp3Encoder* mp3,
+                       PageRing* mp3ring) {
     auto due = Clock::now();
     Packet p;
     unsigned char ulaw[PACKETSAMPLES];
@@ -175,7 +178,8 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
             prncorrupt(stderr);
             sound = false;
         }
-        for (int i = 0; i < PACKETSAMPLES; ++i) pcm[i] = sound ? ulaw2linear(ulaw[i]) : 0;
+        for (int i = 0; i < PACKETSAMPLES; ++i)
+            pcm[i] = sound ? ulaw2linear(ulaw[i]) : 0;
         ring.publish(enc.block(pcm, PACKETSAMPLES));
         if (mp3 != nullptr) mp3ring->publish(mp3->block(pcm, PACKETSAMPLES));
         due += PAGEPERIOD;
@@ -218,41 +222,42 @@ bool Feed::take(Packet& p, Clock::time_point due, std::chrono::milliseconds lead
 }
 
 void usage(std::FILE* out, const char* self) {
-    std::fprintf(out,
-                 "Usage: %s [options] [UPSTREAM-ADDRESS]\n"
-                 "\n"
-                 "Takes a KPX stream on TCP port 9998 of UPSTREAM-ADDRESS (default 0.0.0.0, all of\n"
-                 "this machine's addresses), connected by the server like a relay broadcaster, and\n"
-                 "serves it to web browsers and players as Ogg/Opus and MP3. Without an upstream\n"
-                 "the listeners get silence.\n"
-                 "\n"
-                 "Options:\n"
-                 "  --listen ADDR:PORT     HTTP address and port (default 127.0.0.1:8000)\n"
-                 "  --bitrate BITS         Opus bit rate in bit/s, %d to %d (default %d)\n"
-                 "  --max-listeners N      browsers served at once; more get 503 (default 500)\n"
-                 "  --queue-seconds S      a browser more than S seconds behind is dropped\n"
-                 "                         (2 to 60, default 10)\n"
-                 "  --timeout S            seconds a request may take to arrive complete or a\n"
-                 "                         connection may stay idle (1 to 300, default 10)\n"
-                 "  --burst-seconds S      a new listener gets the last S seconds at once, so that\n"
-                 "                         its player starts at once (0 to 60, default 16)\n"
-                 "  --mp3-bitrate BITS     MP3 bit rate (mono, 16 kHz): 8000 to 64000 in steps of\n"
-                 "                         8000; 0 serves no MP3 (default 32000)\n"
-                 "  --allow LIST           hosts and networks (a.b.c.d or a.b.c.d/n, comma-separated)\n"
-                 "                         that may feed the relay; others are closed at once\n"
-                 "                         (default: any sender)\n"
-                 "  --upstream-silence S   an upstream that sent packets and then nothing for S\n"
-                 "                         seconds is given up (0 to 3600, 0: never; default 30)\n"
-                 "  --per-address N        streams at once per client address; more get 503\n"
-                 "                         (1 to 10000, default 4)\n"
-                 "  --proxy LIST           hosts and networks of the web server in front of the\n"
-                 "                         relay: for their requests the client address is the\n"
-                 "                         last entry of X-Forwarded-For (default: none)\n"
-                 "  -h, --help             this text\n"
-                 "\n"
-                 "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /listen.mp3 (audio/mpeg),\n"
-                 "GET /status.json (listeners, upstream connected or not and since when, bytes sent).\n",
-                 self, MINBITRATE, MAXBITRATE, DEFAULTBITRATE);
+    std::fprintf(
+        out,
+        "Usage: %s [options] [UPSTREAM-ADDRESS]\n"
+        "\n"
+        "Takes a KPX stream on TCP port 9998 of UPSTREAM-ADDRESS (default 0.0.0.0, all of\n"
+        "this machine's addresses), connected by the server like a relay broadcaster, and\n"
+        "serves it to web browsers and players as Ogg/Opus and MP3. Without an upstream\n"
+        "the listeners get silence.\n"
+        "\n"
+        "Options:\n"
+        "  --listen ADDR:PORT     HTTP address and port (default 127.0.0.1:8000)\n"
+        "  --bitrate BITS         Opus bit rate in bit/s, %d to %d (default %d)\n"
+        "  --max-listeners N      browsers served at once; more get 503 (default 500)\n"
+        "  --queue-seconds S      a browser more than S seconds behind is dropped\n"
+        "                         (2 to 60, default 10)\n"
+        "  --timeout S            seconds a request may take to arrive complete or a\n"
+        "                         connection may stay idle (1 to 300, default 10)\n"
+        "  --burst-seconds S      a new listener gets the last S seconds at once, so that\n"
+        "                         its player starts at once (0 to 60, default 16)\n"
+        "  --mp3-bitrate BITS     MP3 bit rate (mono, 16 kHz): 8000 to 64000 in steps of\n"
+        "                         8000; 0 serves no MP3 (default 32000)\n"
+        "  --allow LIST           hosts and networks (a.b.c.d or a.b.c.d/n, comma-separated)\n"
+        "                         that may feed the relay; others are closed at once\n"
+        "                         (default: any sender)\n"
+        "  --upstream-silence S   an upstream that sent packets and then nothing for S\n"
+        "                         seconds is given up (0 to 3600, 0: never; default 30)\n"
+        "  --per-address N        streams at once per client address; more get 503\n"
+        "                         (1 to 10000, default 4)\n"
+        "  --proxy LIST           hosts and networks of the web server in front of the\n"
+        "                         relay: for their requests the client address is the\n"
+        "                         last entry of X-Forwarded-For (default: none)\n"
+        "  -h, --help             this text\n"
+        "\n"
+        "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /listen.mp3 (audio/mpeg),\n"
+        "GET /status.json (listeners, upstream connected or not and since when, bytes sent).\n",
+        self, MINBITRATE, MAXBITRATE, DEFAULTBITRATE);
 }
 
 int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
@@ -279,8 +284,10 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
             arg.resize(eq);
         }
         bool known = arg == "--listen";
-        for (const Range& r : ranges) known = known || arg == r.name;
-        for (const ListOption& l : lists) known = known || arg == l.name;
+        for (const Range& r : ranges)
+            known = known || arg == r.name;
+        for (const ListOption& l : lists)
+            known = known || arg == l.name;
         if (!known) {
             error = "unknown option '" + arg + "'";
             return -1;
@@ -310,7 +317,8 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
         if (arg == "--allow") o.allowset = true;
         for (const Range& r : ranges) {
             if (arg == r.name && !number(value, r.low, r.high, o.*(r.field))) {
-                error = arg + " wants a number from " + std::to_string(r.low) + " to " + std::to_string(r.high);
+                error = arg + " wants a number from " + std::to_string(r.low) + " to " +
+                        std::to_string(r.high);
                 return -1;
             }
         }
@@ -374,10 +382,12 @@ int webrelaymain(int argc, char** argv) {
     const auto burst = static_cast<std::size_t>(o.burstseconds) * PACKETSPERSECOND;
     PageRing ring(PageRing::Kind::Ogg, enc.headers(), held, burst, suspendreader, resumereader);
     std::unique_ptr<PageRing> mp3ring;
-    if (mp3) mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst, suspendreader, resumereader);
+    if (mp3)
+        mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst, suspendreader,
+                                             resumereader);
     WebServer web(ring, mp3ring.get(), status);
-    if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds, o.peraddress,
-                    o.proxies})) {
+    if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds,
+                    o.peraddress, o.proxies})) {
         std::fprintf(stderr, "Cannot serve HTTP on %s:%d: %s\n", o.httpaddress.c_str(), o.httpport,
                      errno != 0 ? std::strerror(errno) : "refused");
         return 1;
@@ -391,19 +401,25 @@ int webrelaymain(int argc, char** argv) {
     }
     setrcvbuf(lsn.sk);
 
-    std::fprintf(stderr, "- Opus %s, %d bit/s, one page per 200 ms.\n", opus_get_version_string(), o.bitrate);
-    if (mp3) std::fprintf(stderr, "- MP3 (LAME %s), %d bit/s, mono, %d Hz.\n", get_lame_version(), o.mp3bitrate, MP3RATE);
-    std::fprintf(stderr, "- Browsers: http://%s:%d/listen.ogg%s, status: /status.json\n", o.httpaddress.c_str(),
-                 o.httpport, mp3 ? " and /listen.mp3" : "");
+    std::fprintf(stderr, "- Opus %s, %d bit/s, one page per 200 ms.\n", opus_get_version_string(),
+                 o.bitrate);
+    if (mp3)
+        std::fprintf(stderr, "- MP3 (LAME %s), %d bit/s, mono, %d Hz.\n", get_lame_version(),
+                     o.mp3bitrate, MP3RATE);
+    std::fprintf(stderr, "- Browsers: http://%s:%d/listen.ogg%s, status: /status.json\n",
+                 o.httpaddress.c_str(), o.httpport, mp3 ? " and /listen.mp3" : "");
     std::fprintf(stderr, "- A new listener gets the last %d s at once.\n", o.burstseconds);
-    std::fprintf(stderr, "- At most %d listeners; one more than %d s behind is dropped; requests time out "
-                         "after %d s.\n",
+    std::fprintf(stderr,
+                 "- At most %d listeners; one more than %d s behind is dropped; requests time out "
+                 "after %d s.\n",
                  o.maxlisteners, o.queueseconds, o.timeout);
     std::fprintf(stderr, "- At most %d streams per client address%s.\n", o.peraddress,
                  o.proxies.empty() ? "" : " (behind the --proxy web server: its X-Forwarded-For)");
-    std::fputs(o.allowset ? "- Upstream senders are accepted only from the --allow list.\n"
-                          : "- Upstream senders are accepted from any host (name the server in --allow).\n",
-               stderr);
+    std::fputs(
+        o.allowset
+            ? "- Upstream senders are accepted only from the --allow list.\n"
+            : "- Upstream senders are accepted from any host (name the server in --allow).\n",
+        stderr);
     if (o.upstreamsilence > 0)
         std::fprintf(stderr, "- An upstream silent for %d s is given up.\n", o.upstreamsilence);
     std::fprintf(stderr, "- Startup time: %.24s.\n", timetext(std::time(nullptr)).c_str());

@@ -1,7 +1,7 @@
 // The web relay: takes a server's stream on port 9998 exactly as the relay broadcaster does,
 // decodes every packet once, encodes the audio once into Ogg/Opus and into MP3 and serves the
-// same pages to any number of browsers and players over HTTP. While no upstream is connected it sends silence, so
-// the browsers keep playing and hear the next upstream when it arrives.
+// same pages to any number of browsers and players over HTTP. While no upstream is connected it
+// sends silence, so the browsers keep playing and hear the next upstream when it arrives.
 #pragma once
 
 #include "netrule.h"
@@ -19,19 +19,19 @@
 namespace kpx {
 
 struct RelayOptions {
-    std::string upstream = "0.0.0.0";   // own address for the upstream link
+    std::string upstream = "0.0.0.0"; // own address for the upstream link
     std::string httpaddress = "127.0.0.1";
     int httpport = 8000;
     int bitrate = 16000;
     int maxlisteners = 500;
     int queueseconds = 10;
     int timeout = 10;
-    int burstseconds = 16;   // a new listener gets this much of the recent stream at once
-    int mp3bitrate = 32000;  // 0: no MP3 stream
-    bool allowset = false;   // --allow given: only its senders may feed the relay
+    int burstseconds = 16;  // a new listener gets this much of the recent stream at once
+    int mp3bitrate = 32000; // 0: no MP3 stream
+    bool allowset = false;  // --allow given: only its senders may feed the relay
     std::vector<NetRule> allow;
-    int upstreamsilence = 30;  // seconds without a packet after whole ones: the upstream is lost
-    int peraddress = 4;        // streams at once per client address
+    int upstreamsilence = 30;     // seconds without a packet after whole ones: the upstream is lost
+    int peraddress = 4;           // streams at once per client address
     std::vector<NetRule> proxies; // X-Forwarded-For is taken from these peers only
 };
 
@@ -45,14 +45,15 @@ using Packet = std::array<unsigned char, PACKETBYTES>;
 // Packets between the upstream reader and the pacer. The reader waits while it is full, so a
 // sender in playback mode is paced by the relay as by a listener playing the sound.
 class Feed {
-public:
-    static constexpr std::size_t CAPACITY = 5;   // 1 s of audio
+  public:
+    static constexpr std::size_t CAPACITY = 5; // 1 s of audio
     void push(const Packet& p);
     // Waits until `due - lead` for a packet, or until `due + grace` when none comes. True with
     // the packet in `p`; false when the time for silence has come.
     bool take(Packet& p, std::chrono::steady_clock::time_point due, std::chrono::milliseconds lead,
               std::chrono::milliseconds grace);
-private:
+
+  private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Packet> q_;

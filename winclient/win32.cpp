@@ -1,7 +1,8 @@
 #include "win32.h"
 
+#include <windows.h> // before mmsystem.h, which needs it
 #include <winsock.h>
-#include <windows.h>
+
 #include <mmsystem.h>
 
 #include <cstdio>
@@ -12,10 +13,14 @@ namespace kpx::win {
 
 namespace {
 
-SOCKET handle(Sock s) { return static_cast<SOCKET>(s); }
+SOCKET handle(Sock s) {
+    return static_cast<SOCKET>(s);
+}
 
 // A socket handle as the core sees it: INVALID_SOCKET becomes -1.
-Sock fromhandle(SOCKET h) { return h == INVALID_SOCKET ? Sock{-1} : static_cast<Sock>(h); }
+Sock fromhandle(SOCKET h) {
+    return h == INVALID_SOCKET ? Sock{-1} : static_cast<Sock>(h);
+}
 
 } // namespace
 
@@ -24,11 +29,17 @@ int Win32Platform::startup() {
     return WSAStartup(SOCKETVERSION, &data);
 }
 
-long Win32Platform::lasterror() { return static_cast<long>(GetLastError()); }
+long Win32Platform::lasterror() {
+    return static_cast<long>(GetLastError());
+}
 
-void Win32Platform::cleanup() { WSACleanup(); }
+void Win32Platform::cleanup() {
+    WSACleanup();
+}
 
-Sock Win32Platform::opensocket() { return fromhandle(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+Sock Win32Platform::opensocket() {
+    return fromhandle(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+}
 
 int Win32Platform::bindto(Sock s, const char* address, int port) {
     sockaddr_in sa;
@@ -38,9 +49,10 @@ int Win32Platform::bindto(Sock s, const char* address, int port) {
     sa.sin_port = htons(static_cast<u_short>(port));
     const hostent* h = gethostbyname(address);
     if (h != nullptr && h->h_addr_list != nullptr && h->h_addr_list[0] != nullptr) {
-        const std::size_t n = h->h_length > 0 && static_cast<std::size_t>(h->h_length) < sizeof sa.sin_addr
-                                  ? static_cast<std::size_t>(h->h_length)
-                                  : sizeof sa.sin_addr;
+        const std::size_t n =
+            h->h_length > 0 && static_cast<std::size_t>(h->h_length) < sizeof sa.sin_addr
+                ? static_cast<std::size_t>(h->h_length)
+                : sizeof sa.sin_addr;
         std::memcpy(&sa.sin_addr, h->h_addr_list[0], n);
     } else {
         sa.sin_addr.s_addr = inet_addr(address);
@@ -48,7 +60,9 @@ int Win32Platform::bindto(Sock s, const char* address, int port) {
     return ::bind(handle(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
 }
 
-int Win32Platform::listento(Sock s, int backlog) { return ::listen(handle(s), backlog); }
+int Win32Platform::listento(Sock s, int backlog) {
+    return ::listen(handle(s), backlog);
+}
 
 Sock Win32Platform::acceptfrom(Sock s) {
     sockaddr_in from;
@@ -60,15 +74,18 @@ long Win32Platform::receive(Sock s, unsigned char* buf, std::size_t len) {
     return ::recv(handle(s), reinterpret_cast<char*>(buf), static_cast<int>(len), 0);
 }
 
-void Win32Platform::closesock(Sock s) { ::closesocket(handle(s)); }
+void Win32Platform::closesock(Sock s) {
+    ::closesocket(handle(s));
+}
 
 void Win32Platform::report(const char* call) {
     // The socket layer keeps its own error number; its system text is printed when there
     // is one, else the number.
     const int code = WSAGetLastError();
     char text[256] = "";
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
     std::size_t len = n;
     while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == ' ' ||
                        text[len - 1] == '.'))
@@ -85,10 +102,16 @@ int Win32Platform::playsound(const unsigned char* image) {
     return sndPlaySoundA(reinterpret_cast<LPCSTR>(image), PLAYFLAGS) ? 1 : 0;
 }
 
-long Win32Platform::ticks() { return static_cast<long>(std::clock()); }
+long Win32Platform::ticks() {
+    return static_cast<long>(std::clock());
+}
 
-long Win32Platform::tickspersecond() { return CLOCKS_PER_SEC; }
+long Win32Platform::tickspersecond() {
+    return CLOCKS_PER_SEC;
+}
 
-void Win32Platform::pause(int ms) { Sleep(static_cast<DWORD>(ms)); }
+void Win32Platform::pause(int ms) {
+    Sleep(static_cast<DWORD>(ms));
+}
 
 } // namespace kpx::win

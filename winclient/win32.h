@@ -7,7 +7,7 @@
 namespace kpx::win {
 
 class Win32Platform final : public Platform {
-public:
+  public:
     int startup() override;
     long lasterror() override;
     void cleanup() override;

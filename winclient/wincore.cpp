@@ -11,12 +11,10 @@
 
 namespace kpx::win {
 
-const Frontend CONSOLEFRONTEND = {
-    "Win32Client", "1.10b    ", false,
-    "Use your WWW-browser to connect to a server! (CTRL-C quits)\n"};
-const Frontend WINDOWFRONTEND = {
-    "Win32sClient", "0.1alpha", true,
-    "Use your WWW-browser to connect to a server!\n"};
+const Frontend CONSOLEFRONTEND = {"Win32Client", "1.10b    ", false,
+                                  "Use your WWW-browser to connect to a server! (CTRL-C quits)\n"};
+const Frontend WINDOWFRONTEND = {"Win32sClient", "0.1alpha", true,
+                                 "Use your WWW-browser to connect to a server!\n"};
 
 Platform* sys = nullptr;
 const Frontend* frontend = &CONSOLEFRONTEND;
@@ -56,7 +54,8 @@ void say(const char* text) {
 }
 
 void put32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 void put16(unsigned char* p, std::uint16_t v) {
@@ -82,13 +81,13 @@ void writeheader(unsigned char* img) {
     std::memcpy(img, "RIFF", 4);
     put32(img + 4, IMAGEBYTES - 8);
     std::memcpy(img + 8, "WAVEfmt ", 8);
-    put32(img + 16, 16);     // format chunk length
-    put16(img + 20, 1);      // PCM
-    put16(img + 22, 1);      // one channel
-    put32(img + 24, 8000);   // samples per second
-    put32(img + 28, 8000);   // bytes per second
-    put16(img + 32, 1);      // block alignment
-    put16(img + 34, 8);      // bits per sample
+    put32(img + 16, 16);   // format chunk length
+    put16(img + 20, 1);    // PCM
+    put16(img + 22, 1);    // one channel
+    put32(img + 24, 8000); // samples per second
+    put32(img + 28, 8000); // bytes per second
+    put16(img + 32, 1);    // block alignment
+    put16(img + 34, 8);    // bits per sample
     std::memcpy(img + 36, "data", 4);
     put32(img + 40, IMAGESAMPLES);
 }
@@ -97,7 +96,8 @@ int playwave(const unsigned char* bytes, int count) {
     if (count < 0 || count > IMAGESAMPLES - fill) return 0;
     unsigned char* img = image[current];
     unsigned char* samples = img + HEADERBYTES + fill;
-    for (int i = 0; i < count; ++i) samples[i] = ulaw2pcm8[bytes[i]];
+    for (int i = 0; i < count; ++i)
+        samples[i] = ulaw2pcm8[bytes[i]];
     fill += count;
     if (fill < IMAGESAMPLES) return count;
 

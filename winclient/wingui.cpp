@@ -6,7 +6,8 @@
 // process then exits with the client's status.
 #include "win32.h"
 
-#include <windows.h>
+#include <windows.h> // first: the other Windows headers need it
+
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -20,10 +21,10 @@ namespace {
 constexpr const char* WINDOWCLASS = "KpxWin32sClient";
 constexpr const char* WINDOWTITLE = "KPX Win32s Client";
 constexpr const char* ICONNAME = "KPX FOR WIN32S";
-constexpr UINT WM_KPXTEXT = WM_APP + 1;  // lParam: const std::string* of new text
-constexpr UINT WM_KPXDONE = WM_APP + 2;  // the client's work has ended
+constexpr UINT WM_KPXTEXT = WM_APP + 1; // lParam: const std::string* of new text
+constexpr UINT WM_KPXDONE = WM_APP + 2; // the client's work has ended
 constexpr int TEXTID = 1;
-constexpr int MAXTEXT = 200000;          // older lines are dropped beyond this many characters
+constexpr int MAXTEXT = 200000; // older lines are dropped beyond this many characters
 
 HWND mainwindow = nullptr;
 HWND textarea = nullptr;
@@ -48,12 +49,12 @@ void append(const std::string& text) {
 LRESULT CALLBACK windowproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_CREATE:
-        textarea = CreateWindowExA(
-            WS_EX_CLIENTEDGE, "EDIT", "",
-            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
-                ES_AUTOVSCROLL | ES_AUTOHSCROLL,
-            0, 0, 0, 0, w, reinterpret_cast<HMENU>(static_cast<INT_PTR>(TEXTID)),
-            reinterpret_cast<LPCREATESTRUCTA>(lp)->hInstance, nullptr);
+        textarea =
+            CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
+                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                            0, 0, 0, 0, w, reinterpret_cast<HMENU>(static_cast<INT_PTR>(TEXTID)),
+                            reinterpret_cast<LPCREATESTRUCTA>(lp)->hInstance, nullptr);
         SendMessageA(textarea, WM_SETFONT,
                      reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), TRUE);
         SendMessageA(textarea, EM_SETLIMITTEXT, 0, 0);
@@ -148,8 +149,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     ShowWindow(mainwindow, show);
     UpdateWindow(mainwindow);
 
-    HANDLE reader = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, readerthread, nullptr, 0, nullptr));
-    HANDLE worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, clientthread, nullptr, 0, nullptr));
+    HANDLE reader =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, readerthread, nullptr, 0, nullptr));
+    HANDLE worker =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, clientthread, nullptr, 0, nullptr));
     if (reader == nullptr || worker == nullptr) return -1;
     SetEvent(windowready);
 

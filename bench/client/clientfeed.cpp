@@ -63,9 +63,9 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < count; ++i) {
-        if (paced)
-            std::this_thread::sleep_until(start + std::chrono::milliseconds(200 * i));
-        const unsigned char* p = wire.data() + (static_cast<std::size_t>(i) % packets) * kpx::PACKETBYTES;
+        if (paced) std::this_thread::sleep_until(start + std::chrono::milliseconds(200 * i));
+        const unsigned char* p =
+            wire.data() + (static_cast<std::size_t>(i) % packets) * kpx::PACKETBYTES;
         std::size_t left = kpx::PACKETBYTES;
         while (left > 0) {
             const ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);

@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,8 +23,8 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,7 +33,9 @@ using namespace std::chrono_literals;
 using clk = std::chrono::steady_clock;
 int RUNS = 20;
 
-double ms(clk::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(clk::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 struct Stats {
     double median, min, max;
@@ -80,7 +82,8 @@ double http(const std::string& addr, int port, const std::string& request, std::
         kpxtest::sendall(fd, request.data(), request.size())) {
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) reply.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            reply.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
     return ms(clk::now() - t0);
@@ -103,15 +106,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     kpxtest::TempDir work;
-    const std::string empty = work.file("empty"), refused = work.file("refused"), page = work.file("page");
+    const std::string empty = work.file("empty"), refused = work.file("refused"),
+                      page = work.file("page");
     kpxtest::writefile(empty, "");
     kpxtest::writefile(refused, "CLIENTNAME=bad");
     const std::string listener = "127.0.7.20";
     kpxtest::FakeListener fake(listener);
 
-    const std::map<std::string, std::string> cgienv = {
-        {"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "0"}, {"REMOTE_ADDR", listener},
-        {"KPX_COMMANDFILE", server.cmdfile()}, {"KPX_REPDIR", server.repdir()}};
+    const std::map<std::string, std::string> cgienv = {{"REQUEST_METHOD", "POST"},
+                                                       {"CONTENT_LENGTH", "0"},
+                                                       {"REMOTE_ADDR", listener},
+                                                       {"KPX_COMMANDFILE", server.cmdfile()},
+                                                       {"KPX_REPDIR", server.repdir()}};
 
     // The listener's connection is dropped after every run so that the table never fills.
     auto dropped = [&](int n) {
@@ -121,15 +127,19 @@ int main(int argc, char** argv) {
 
     // Runs start at phases spread evenly over the 200 ms packet period, since the wait for the
     // server's next poll depends on where in the period a request arrives.
-    auto phase = [](int i) { std::this_thread::sleep_for(std::chrono::milliseconds((i * 10) % 200)); };
+    auto phase = [](int i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds((i * 10) % 200));
+    };
 
     std::vector<double> direct;
     for (int i = 0; i < RUNS; ++i) {
         phase(i);
         int status = 0;
         double t = runcgi(lconnect, cgienv, empty, page, status);
-        if (status != 0 || kpxtest::readfile(page).find("Connection established") == std::string::npos) {
-            std::fprintf(stderr, "run %d failed (status %d):\n%s\n", i, status, kpxtest::readfile(page).c_str());
+        if (status != 0 ||
+            kpxtest::readfile(page).find("Connection established") == std::string::npos) {
+            std::fprintf(stderr, "run %d failed (status %d):\n%s\n", i, status,
+                         kpxtest::readfile(page).c_str());
             return 1;
         }
         direct.push_back(t);
@@ -157,18 +167,21 @@ int main(int argc, char** argv) {
                               {"--address", web, "--port", "8080", "--bindir", kpxtest::bindir(),
                                "--commandfile", server.cmdfile(), "--repdir", server.repdir(),
                                "--statedir", work.file("web")});
-    if (!kpxtest::waitfor([&] {
-            int fd = kpxtest::connectto(web, 8080, 100ms);
-            if (fd >= 0) ::close(fd);
-            return fd >= 0;
-        }, 10s)) {
+    if (!kpxtest::waitfor(
+            [&] {
+                int fd = kpxtest::connectto(web, 8080, 100ms);
+                if (fd >= 0) ::close(fd);
+                return fd >= 0;
+            },
+            10s)) {
         std::fprintf(stderr, "lighttpd did not start:\n%s\n", lighttpd.err().c_str());
         return 1;
     }
     std::string reply;
     std::vector<double> staticpage, refusedweb, successweb;
     for (int i = 0; i < RUNS; ++i) {
-        staticpage.push_back(http(web, 8080, "GET /index.html HTTP/1.0\r\nHost: " + web + "\r\n\r\n", reply));
+        staticpage.push_back(
+            http(web, 8080, "GET /index.html HTTP/1.0\r\nHost: " + web + "\r\n\r\n", reply));
         if (reply.find("200 OK") == std::string::npos) return 1;
         refusedweb.push_back(http(web, 8080, post(web, "CLIENTNAME=bad"), reply));
         if (reply.find("Illegal hostname") == std::string::npos) return 1;
@@ -185,7 +198,8 @@ int main(int argc, char** argv) {
     print("static page through lighttpd (HTTP round trip):", staticpage);
     print("refused request, lconnect run directly:", refuseddirect);
     print("refused request through lighttpd (HTTP + CGI start):", refusedweb);
-    std::printf("%-58s %8.2f ms\n", "cost of lighttpd starting the CGI (medians: web - static - direct):",
+    std::printf("%-58s %8.2f ms\n",
+                "cost of lighttpd starting the CGI (medians: web - static - direct):",
                 stats(refusedweb).median - stats(staticpage).median - stats(refuseddirect).median);
     print("lconnect success through lighttpd, request to answer page:", successweb);
     std::printf("RESULT lconnect_answer_median %.2f ms\n", stats(direct).median);

@@ -35,7 +35,8 @@ namespace {
 
 std::uint64_t fnv(const unsigned char* p, std::size_t n) {
     std::uint64_t h = 1469598103934665603ULL;
-    for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+    for (std::size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * 1099511628211ULL;
     return h;
 }
 
@@ -88,8 +89,10 @@ ListenerPool::ListenerPool(const Programme& prog, const std::vector<std::string>
         a.sin_family = AF_INET;
         a.sin_port = htons(9998);
         if (::inet_pton(AF_INET, e.addr.c_str(), &a.sin_addr) != 1 ||
-            ::bind(e.lsock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(e.lsock, 10) != 0)
-            throw std::runtime_error("cannot listen on " + e.addr + ":9998: " + std::strerror(errno));
+            ::bind(e.lsock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(e.lsock, 10) != 0)
+            throw std::runtime_error("cannot listen on " + e.addr +
+                                     ":9998: " + std::strerror(errno));
         watch(ep_, e.lsock, i);
     }
     thread_ = std::thread([this] { run(); });
@@ -135,11 +138,13 @@ void ListenerPool::complete(Ear& e) {
     const int k = prog_.find(e.part.data());
     if (k < 0) {
         if (e.h.problem.empty())
-            e.h.problem = "packet " + std::to_string(e.h.packets) + " is no packet of the programme";
+            e.h.problem =
+                "packet " + std::to_string(e.h.packets) + " is no packet of the programme";
         return;
     }
     if (e.h.last >= 0 && k != e.h.last + 1 && e.h.problem.empty())
-        e.h.problem = "programme packet " + std::to_string(k) + " came after " + std::to_string(e.h.last);
+        e.h.problem =
+            "programme packet " + std::to_string(k) + " came after " + std::to_string(e.h.last);
     if (e.h.first < 0) e.h.first = k;
     e.h.last = k;
     ++e.h.packets;
@@ -268,7 +273,8 @@ long statuskib(int pid, const std::string& key) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(f, line))
-        if (line.rfind(key + ":", 0) == 0) return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
+        if (line.rfind(key + ":", 0) == 0)
+            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
     return -1;
 }
 
@@ -288,7 +294,9 @@ Spread spread(std::vector<double> v) {
     if (v.empty()) return s;
     std::sort(v.begin(), v.end());
     s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    s.p99 = v[std::min(v.size() - 1, static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1)];
+    s.p99 =
+        v[std::min(v.size() - 1,
+                   static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1)];
     s.max = v.back();
     return s;
 }

@@ -28,13 +28,13 @@ std::int64_t realnow(); // CLOCK_REALTIME in ns
 // `count` different 1600-byte u-law chunks and their 330-byte encodings, each packet
 // findable by its content.
 class Programme {
-public:
+  public:
     explicit Programme(int count);
     int size() const { return static_cast<int>(packets_.size()); }
     const Bytes& chunk(int k) const { return chunks_[static_cast<std::size_t>(k)]; }
     const Bytes& packet(int k) const { return packets_[static_cast<std::size_t>(k)]; }
     int find(const unsigned char* p) const; // index of the packet with these 330 bytes, or -1
-private:
+  private:
     std::vector<Bytes> chunks_, packets_;
     std::unordered_multimap<std::uint64_t, int> index_;
 };
@@ -52,7 +52,7 @@ struct Heard {
 // one thread with epoll. Every 330 bytes received must be the next programme packet; the
 // kernel's receive time of each packet's first byte is kept per programme index.
 class ListenerPool {
-public:
+  public:
     ListenerPool(const Programme& prog, const std::vector<std::string>& addresses);
     ~ListenerPool();
     ListenerPool(const ListenerPool&) = delete;
@@ -66,7 +66,7 @@ public:
     // Closes receiver i's connection, as a listener that goes away; it accepts again.
     void drop(int i);
 
-private:
+  private:
     struct Ear {
         std::string addr;
         int lsock = -1, conn = -1;
@@ -93,7 +93,7 @@ private:
 // device delivers them, and keeps the time of each write. The FIFO is held open for reading
 // and writing, so the server reading it never sees an end.
 class Feeder {
-public:
+  public:
     Feeder(const Programme& prog, const std::string& fifo);
     ~Feeder();
     Feeder(const Feeder&) = delete;
@@ -104,7 +104,8 @@ public:
     int fed() const { return fed_.load(std::memory_order_acquire); } // chunks written
     std::int64_t fedat(int k) const { return at_[static_cast<std::size_t>(k)]; }
     bool exhausted() const { return exhausted_; }
-private:
+
+  private:
     const Programme& prog_;
     int fd_ = -1;
     std::vector<std::int64_t> at_;

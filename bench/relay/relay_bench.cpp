@@ -7,8 +7,8 @@
 //
 // Usage: relay_bench [packets]   (default 1500; 300 with KPX_BENCH_QUICK=1)
 // Addresses: the relay on 127.0.11.1, the listeners on 127.0.11.2 to 127.0.11.11.
-#include "cmdfile.h"
 #include "benchkit.h"
+#include "cmdfile.h"
 #include "serverenv.h"
 
 #include <netinet/in.h>
@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     }
     const Programme prog(packets + 500);
     std::vector<std::string> addrs;
-    for (int i = 0; i < LISTENERS; ++i) addrs.push_back("127.0.11." + std::to_string(2 + i));
+    for (int i = 0; i < LISTENERS; ++i)
+        addrs.push_back("127.0.11." + std::to_string(2 + i));
     ListenerPool pool(prog, addrs);
 
     kpxtest::server::Env relay;
@@ -76,27 +77,32 @@ int main(int argc, char** argv) {
     for (int i = 0; i < LISTENERS; ++i) {
         int error = 0;
         kpx::fileid id;
-        if (kpx::placerequest(relay.cmdfile(), addrs[static_cast<std::size_t>(i)] + "\n", error, id) !=
-            kpx::placed::written)
-            return fail("the request for " + addrs[static_cast<std::size_t>(i)] + " was not written");
+        if (kpx::placerequest(relay.cmdfile(), addrs[static_cast<std::size_t>(i)] + "\n", error,
+                              id) != kpx::placed::written)
+            return fail("the request for " + addrs[static_cast<std::size_t>(i)] +
+                        " was not written");
         const auto end = std::chrono::steady_clock::now() + 10s;
         while (pool.heard(i).packets == 0) {
             if (std::chrono::steady_clock::now() > end || !sendnext())
-                return fail("listener " + addrs[static_cast<std::size_t>(i)] + " was not connected:\n" + relay.err());
+                return fail("listener " + addrs[static_cast<std::size_t>(i)] +
+                            " was not connected:\n" + relay.err());
         }
     }
-    for (int w = 0; w < 5; ++w) sendnext(); // settle
+    for (int w = 0; w < 5; ++w)
+        sendnext(); // settle
 
     const int from = k;
     const std::int64_t cpu0 = cpuns(relay.proc().pid());
     for (int n = 0; n < packets; ++n)
         if (!sendnext()) return fail("the upstream send failed");
     const int to = k; // [from, to) measured
-    const bool all = kpxtest::waitfor([&] {
-        for (int i = 0; i < LISTENERS; ++i)
-            if (pool.heard(i).last < to - 1) return false;
-        return true;
-    }, 5s);
+    const bool all = kpxtest::waitfor(
+        [&] {
+            for (int i = 0; i < LISTENERS; ++i)
+                if (pool.heard(i).last < to - 1) return false;
+            return true;
+        },
+        5s);
     const std::int64_t cpu1 = cpuns(relay.proc().pid());
     const long hwm = statuskib(relay.proc().pid(), "VmHWM");
     // Most of the peak is the shared C and C++ libraries' pages; the relay's own memory:
@@ -108,7 +114,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < LISTENERS; ++i) {
         const Heard h = pool.heard(i);
         if (!h.problem.empty()) {
-            std::fprintf(stderr, "listener %s: %s\n", addrs[static_cast<std::size_t>(i)].c_str(), h.problem.c_str());
+            std::fprintf(stderr, "listener %s: %s\n", addrs[static_cast<std::size_t>(i)].c_str(),
+                         h.problem.c_str());
             intact = false;
         }
         for (int p = from; p < to; ++p) {
@@ -124,8 +131,8 @@ int main(int argc, char** argv) {
     }
     const Spread d = spread(delays), dl = spread(last);
     const double cpupacket = static_cast<double>(cpu1 - cpu0) / 1000.0 / (to - from);
-    std::printf("relay hop, %d packets every %lld ms to %d listeners: %zu delays, %d missing\n", to - from,
-                static_cast<long long>(PACE.count()), LISTENERS, d.n, missing);
+    std::printf("relay hop, %d packets every %lld ms to %d listeners: %zu delays, %d missing\n",
+                to - from, static_cast<long long>(PACE.count()), LISTENERS, d.n, missing);
     result("relay_hop_delay_median", d.median, "us");
     result("relay_hop_delay_p99", d.p99, "us");
     result("relay_hop_delay_max", d.max, "us");

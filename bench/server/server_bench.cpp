@@ -84,7 +84,8 @@ std::vector<unsigned char> benchinput(std::size_t packets) {
     std::mt19937 rng(42);
     for (std::size_t i = 0; i < b.size(); ++i) {
         const double t = static_cast<double>(i) / 8000.0;
-        const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) + 3000.0 * std::sin(2 * 3.14159265 * 1250 * t) +
+        const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) +
+                         3000.0 * std::sin(2 * 3.14159265 * 1250 * t) +
                          static_cast<double>(static_cast<int>(rng() % 2001) - 1000);
         b[i] = kpx::linear2ulaw(static_cast<std::int16_t>(v));
     }
@@ -96,7 +97,8 @@ struct Listener {
     int lsock = -1;
     std::atomic<long> bytes{0};
     std::atomic<bool> stop{false};
-    std::atomic<long long> firstbyte_ns{0}; // steady clock of the first byte of the latest connection
+    std::atomic<long long> firstbyte_ns{
+        0}; // steady clock of the first byte of the latest connection
     std::thread th;
 
     explicit Listener(const std::string& addr) {
@@ -107,7 +109,8 @@ struct Listener {
         sa.sin_family = AF_INET;
         sa.sin_port = htons(9998);
         inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
-        if (bind(lsock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lsock, 10) != 0) {
+        if (bind(lsock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(lsock, 10) != 0) {
             std::perror(("listener " + addr).c_str());
             std::exit(2);
         }
@@ -146,7 +149,8 @@ struct Listener {
 // output in console.out).
 struct Server {
     kpxtest::Process proc;
-    Server(const std::string& exe, const std::string& dir) : proc(exe, {"kpx.conf"}, options(dir)) {}
+    Server(const std::string& exe, const std::string& dir)
+        : proc(exe, {"kpx.conf"}, options(dir)) {}
     static kpxtest::Process::Options options(const std::string& dir) {
         kpxtest::Process::Options o;
         o.cwd = dir;
@@ -162,7 +166,8 @@ struct Server {
 
 // Hands a line to the server's command file as the gateways and kpxctl do, and waits until
 // it is taken; `written`, when given, receives the moment the line was in the file.
-bool command(const std::string& dir, const std::string& line, Clock::time_point* written = nullptr) {
+bool command(const std::string& dir, const std::string& line,
+             Clock::time_point* written = nullptr) {
     const std::string cmd = dir + "/cmd";
     int error = 0;
     kpx::fileid id;
@@ -185,16 +190,19 @@ void writeconf(const std::string& dir, const std::string& input, bool live) {
 
 // Live mode from a FIFO fed at real pace with ten listeners for `seconds` of audio: the
 // server's CPU seconds (user + system, whole run) per second of audio sent.
-double livecpu(const std::string& exe, const std::string& dir, const std::vector<unsigned char>& input,
-               long seconds, bool status) {
+double livecpu(const std::string& exe, const std::string& dir,
+               const std::vector<unsigned char>& input, long seconds, bool status) {
     const std::string fifo = dir + "/live.fifo";
     fs::remove(fifo);
     fs::remove(dir + "/status.json");
     mkfifo(fifo.c_str(), 0644);
     writeconf(dir, fifo, true);
-    if (status) std::ofstream(dir + "/kpx.conf", std::ios::app) << "statusfile = " << dir << "/status.json\n";
+    if (status)
+        std::ofstream(dir + "/kpx.conf", std::ios::app)
+            << "statusfile = " << dir << "/status.json\n";
     std::vector<std::unique_ptr<Listener>> ls;
-    for (int k = 0; k < 10; ++k) ls.push_back(std::make_unique<Listener>("127.0.7." + std::to_string(10 + k)));
+    for (int k = 0; k < 10; ++k)
+        ls.push_back(std::make_unique<Listener>("127.0.7." + std::to_string(10 + k)));
     Server s(exe, dir);
     std::atomic<bool> feeding{true};
     std::thread feeder([&] {
@@ -210,7 +218,8 @@ double livecpu(const std::string& exe, const std::string& dir, const std::vector
         if (fd >= 0) close(fd);
     });
     for (int k = 0; k < 10; ++k)
-        if (!command(dir, "127.0.7." + std::to_string(10 + k) + "\n")) std::fprintf(stderr, "request %d not taken\n", k);
+        if (!command(dir, "127.0.7." + std::to_string(10 + k) + "\n"))
+            std::fprintf(stderr, "request %d not taken\n", k);
     const auto end = Clock::now() + std::chrono::seconds(seconds + 30);
     while (ls.front()->bytes < seconds * 5 * 330 && Clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -218,7 +227,8 @@ double livecpu(const std::string& exe, const std::string& dir, const std::vector
     s.wait(std::chrono::seconds(20));
     feeding = false;
     feeder.join();
-    if (status && !fs::exists(dir + "/status.json")) std::fprintf(stderr, "no status file was written\n");
+    if (status && !fs::exists(dir + "/status.json"))
+        std::fprintf(stderr, "no status file was written\n");
     const double audio = static_cast<double>(ls.front()->bytes.load() / 330) / 5.0;
     return audio > 0 ? s.proc.cpuseconds() / audio : 0;
 }
@@ -235,11 +245,14 @@ int main(int argc, char** argv) {
         const double without = livecpu(exe, dir, input, seconds, false);
         const double with = livecpu(exe, dir, input, seconds, true);
         std::printf("RESULT server_live_cpu_per_audio_s_10_listeners %.6f cpu-s/s\n", without);
-        std::printf("RESULT server_live_cpu_per_audio_s_10_listeners_statusfile %.6f cpu-s/s\n", with);
+        std::printf("RESULT server_live_cpu_per_audio_s_10_listeners_statusfile %.6f cpu-s/s\n",
+                    with);
         fs::remove_all(dir);
         return 0;
     }
-    const std::string exe = fs::absolute(argc > 1 ? fs::path(argv[1]) : fs::path(argv[0]).parent_path() / "server").string();
+    const std::string exe =
+        fs::absolute(argc > 1 ? fs::path(argv[1]) : fs::path(argv[0]).parent_path() / "server")
+            .string();
     const long want = argc > 2 ? std::atol(argv[2]) : 3000;
     const int liverequests = argc > 3 ? std::atoi(argv[3]) : 20;
     char tmpl[] = "/tmp/kpx-serverbench-XXXXXX";
@@ -250,13 +263,15 @@ int main(int argc, char** argv) {
     const auto input = benchinput(filepackets);
     {
         std::ofstream f(dir + "/in.ul", std::ios::binary);
-        f.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+        f.write(reinterpret_cast<const char*>(input.data()),
+                static_cast<std::streamsize>(input.size()));
     }
     std::vector<unsigned char> out(330);
     const long encpackets = 4000;
     const double c0 = selfcpu();
     for (long k = 0; k < encpackets; ++k)
-        kpx::encode(input.data() + (static_cast<std::size_t>(k) % filepackets) * 1600, 1600, out.data());
+        kpx::encode(input.data() + (static_cast<std::size_t>(k) % filepackets) * 1600, 1600,
+                    out.data());
     const double encodecpu = (selfcpu() - c0) / static_cast<double>(encpackets); // s per packet
     std::printf("encode only:            %.1f us CPU per packet = %.4f CPU s per s of audio\n",
                 encodecpu * 1e6, encodecpu * 5);
@@ -266,47 +281,56 @@ int main(int argc, char** argv) {
     // 2. Playback with one and with ten fast listeners.
     writeconf(dir, dir + "/in.ul", false);
     for (int nl : {1, 10}) {
-    std::vector<std::unique_ptr<Listener>> ls;
-    for (int k = 0; k < nl; ++k) ls.push_back(std::make_unique<Listener>("127.0.7." + std::to_string(10 + k)));
-    {
-        Server s(exe, dir);
+        std::vector<std::unique_ptr<Listener>> ls;
         for (int k = 0; k < nl; ++k)
-            if (!command(dir, "127.0.7." + std::to_string(10 + k) + "\n")) {
-                std::fprintf(stderr, "request %d not taken\n", k);
-                return 1;
+            ls.push_back(std::make_unique<Listener>("127.0.7." + std::to_string(10 + k)));
+        {
+            Server s(exe, dir);
+            for (int k = 0; k < nl; ++k)
+                if (!command(dir, "127.0.7." + std::to_string(10 + k) + "\n")) {
+                    std::fprintf(stderr, "request %d not taken\n", k);
+                    return 1;
+                }
+            const auto end = Clock::now() + std::chrono::seconds(120);
+            while (ls.back()->bytes < want * 330 && Clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const long hwm = vmhwm(s.proc.pid());
+            command(dir, "@STOP\n");
+            s.wait(std::chrono::seconds(20));
+            long minpackets = 1L << 40;
+            long total = 0;
+            for (auto& l : ls) {
+                minpackets = std::min(minpackets, l->bytes.load() / 330);
+                total += l->bytes.load() / 330;
             }
-        const auto end = Clock::now() + std::chrono::seconds(120);
-        while (ls.back()->bytes < want * 330 && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const long hwm = vmhwm(s.proc.pid());
-        command(dir, "@STOP\n");
-        s.wait(std::chrono::seconds(20));
-        long minpackets = 1L << 40;
-        long total = 0;
-        for (auto& l : ls) {
-            minpackets = std::min(minpackets, l->bytes.load() / 330);
-            total += l->bytes.load() / 330;
+            // Packets taken from the input: the first listener's count is the closest bound.
+            const long packets = ls.front()->bytes.load() / 330;
+            const double cpu = s.proc.cpuseconds();
+            const double audio = static_cast<double>(packets) / 5.0;
+            std::printf("playback, %2d listeners: %ld packets to each (min %ld), %ld sent in all; "
+                        "exit status %d\n",
+                        nl, packets, minpackets, total, s.proc.exitcode());
+            std::printf("                        %.3f CPU s for %.1f s of audio = %.4f CPU s per s "
+                        "of audio "
+                        "(%.1f us per packet)\n",
+                        cpu, audio, cpu / audio, cpu / static_cast<double>(packets) * 1e6);
+            std::printf("                        ratio to encode only: %.2f (distribution and "
+                        "polling add %.0f %%)\n",
+                        cpu / static_cast<double>(packets) / encodecpu,
+                        (cpu / static_cast<double>(packets) / encodecpu - 1) * 100);
+            std::printf("                        peak RSS %ld KiB (%.2f MiB, VmHWM)\n", hwm,
+                        static_cast<double>(hwm) / 1024.0);
+            const std::string n = std::to_string(nl);
+            result(("server_cpu_per_audio_s_" + n).c_str(), cpu / audio * 1e6, "us/s");
+            result(("server_ratio_to_encode_" + n).c_str(),
+                   cpu / static_cast<double>(packets) / encodecpu, "x");
+            result(("server_peak_rss_" + n).c_str(), static_cast<double>(hwm), "KiB");
+            if (nl == 1)
+                peraudio1 = cpu / audio;
+            else
+                result("server_marginal_cpu_per_listener_audio_s",
+                       (cpu / audio - peraudio1) / (nl - 1) * 1e6, "us/s");
         }
-        // Packets taken from the input: the first listener's count is the closest bound.
-        const long packets = ls.front()->bytes.load() / 330;
-        const double cpu = s.proc.cpuseconds();
-        const double audio = static_cast<double>(packets) / 5.0;
-        std::printf("playback, %2d listeners: %ld packets to each (min %ld), %ld sent in all; exit status %d\n",
-                    nl, packets, minpackets, total, s.proc.exitcode());
-        std::printf("                        %.3f CPU s for %.1f s of audio = %.4f CPU s per s of audio "
-                    "(%.1f us per packet)\n", cpu, audio, cpu / audio, cpu / static_cast<double>(packets) * 1e6);
-        std::printf("                        ratio to encode only: %.2f (distribution and polling add %.0f %%)\n",
-                    cpu / static_cast<double>(packets) / encodecpu,
-                    (cpu / static_cast<double>(packets) / encodecpu - 1) * 100);
-        std::printf("                        peak RSS %ld KiB (%.2f MiB, VmHWM)\n", hwm,
-                    static_cast<double>(hwm) / 1024.0);
-        const std::string n = std::to_string(nl);
-        result(("server_cpu_per_audio_s_" + n).c_str(), cpu / audio * 1e6, "us/s");
-        result(("server_ratio_to_encode_" + n).c_str(), cpu / static_cast<double>(packets) / encodecpu, "x");
-        result(("server_peak_rss_" + n).c_str(), static_cast<double>(hwm), "KiB");
-        if (nl == 1) peraudio1 = cpu / audio;
-        else result("server_marginal_cpu_per_listener_audio_s", (cpu / audio - peraudio1) / (nl - 1) * 1e6, "us/s");
-    }
     }
 
     // 3. Live mode from a paced FIFO: request line to first byte.
@@ -336,7 +360,8 @@ int main(int argc, char** argv) {
         Clock::time_point t0;
         if (!command(dir, "127.0.7.20\n", &t0)) break;
         const auto end = Clock::now() + std::chrono::seconds(5);
-        while (l.firstbyte_ns == 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (l.firstbyte_ns == 0 && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         if (l.firstbyte_ns == 0) break;
         delays.push_back(static_cast<double>(l.firstbyte_ns - t0.time_since_epoch().count()) / 1e6);
         command(dir, "@KILL 0\n");
@@ -349,15 +374,15 @@ int main(int argc, char** argv) {
     feeder.join();
     std::sort(delays.begin(), delays.end());
     if (!delays.empty())
-        std::printf("live, paced FIFO:       request to first byte over %zu requests: min %.1f ms, median %.1f ms, "
+        std::printf("live, paced FIFO:       request to first byte over %zu requests: min %.1f ms, "
+                    "median %.1f ms, "
                     "max %.1f ms (one packet period: 200 ms)\n",
                     delays.size(), delays.front(), delays[delays.size() / 2], delays.back());
     if (!delays.empty()) {
         result("live_first_byte_min", delays.front(), "ms");
         result("live_first_byte_median", delays[delays.size() / 2], "ms");
         result("live_first_byte_max", delays.back(), "ms");
-    }
-    else
+    } else
         std::printf("live, paced FIFO:       no request was served\n");
     fs::remove_all(dir);
     return 0;

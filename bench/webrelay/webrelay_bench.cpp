@@ -12,7 +12,8 @@
 //   4. its peak resident set size.
 // Each figure is printed as "RESULT <name> <value> <unit>".
 //
-// Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS] [--listeners N[,M...]]
+// Usage: webrelay_bench [path/to/webrelay] [seconds per listener count] [MOUNTS] [--listeners
+// N[,M...]]
 //                       [--name NAME]
 //   (on 127.0.9.250; listener counts default to 50,200, 200 with KPX_BENCH_QUICK=1; figures
 //   named NAME_... instead of webrelay_...)
@@ -71,7 +72,8 @@ std::vector<unsigned char> packet(unsigned seed) {
     std::mt19937 rng(seed);
     for (std::size_t i = 0; i < ulaw.size(); ++i) {
         const double t = static_cast<double>(i) / 8000.0;
-        const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) + static_cast<double>(rng() % 4001) - 2000.0;
+        const double v = 8000.0 * std::sin(2 * 3.14159265 * 440 * t) +
+                         static_cast<double>(rng() % 4001) - 2000.0;
         ulaw[i] = kpx::linear2ulaw(static_cast<std::int16_t>(v));
     }
     kpx::encode(ulaw.data(), 1600, out.data());
@@ -95,7 +97,8 @@ struct Feeder {
 
 std::uint64_t fnv(const char* p, std::size_t n) {
     std::uint64_t h = 1469598103934665603ULL;
-    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ULL;
+    for (std::size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ULL;
     return h;
 }
 
@@ -122,7 +125,7 @@ struct Reader {
 // The listeners of one count, held by one thread with epoll. Connects at most PENDING at a
 // time, so that the relay's backlog is not flooded.
 class Load {
-public:
+  public:
     Load(int n, const Target& target) : readers_(static_cast<std::size_t>(n)), target_(target) {
         ep_ = ::epoll_create1(EPOLL_CLOEXEC);
         for (std::size_t i = 0; i < readers_.size(); ++i) {
@@ -144,7 +147,9 @@ public:
     int answered() const { return answered_.load(); }
     int failed() const { return failed_.load(); }
     int retries() const { return retries_.load(); }
-    std::string firstfailure() const { return failed() > 0 ? firstfailure_ : ""; } // once the count is complete
+    std::string firstfailure() const {
+        return failed() > 0 ? firstfailure_ : "";
+    } // once the count is complete
     double accepttime() const { return static_cast<double>(allanswered_.load() - started_) / 1e9; }
     // Ends the reading; readers() and firsts() may be read from then on.
     void stopreading() {
@@ -154,12 +159,14 @@ public:
     const std::vector<Reader>& readers() const { return readers_; }
     const std::vector<std::int64_t>& firsts() const { return firsts_; }
 
-private:
+  private:
     static constexpr int PENDING = 256;
     static constexpr int TRIES = 5;
 
     // Listener and connection in an epoll event.
-    std::uint64_t tagof(std::size_t i) const { return i | static_cast<std::uint64_t>(readers_[i].tries) << 32; }
+    std::uint64_t tagof(std::size_t i) const {
+        return i | static_cast<std::uint64_t>(readers_[i].tries) << 32;
+    }
 
     void open(std::size_t i) {
         Reader& r = readers_[i];
@@ -168,7 +175,8 @@ private:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<std::uint16_t>(target_.port));
         ::inet_pton(AF_INET, target_.addr.c_str(), &sa.sin_addr);
-        if (r.fd < 0 || (::connect(r.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS)) {
+        if (r.fd < 0 || (::connect(r.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 &&
+                         errno != EINPROGRESS)) {
             ++failed_;
             r.ended = true;
             return;
@@ -184,16 +192,19 @@ private:
 
     void request(std::size_t i) {
         Reader& r = readers_[i];
-        const std::string req = "GET " + target_.paths[i % target_.paths.size()] + " HTTP/1.1\r\nHost: " +
-                                target_.addr + ":" + std::to_string(target_.port) + "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
-                                "Accept: audio/webm,audio/ogg,audio/*;q=0.9,*/*;q=0.5\r\n"
-                                "Accept-Encoding: identity\r\nRange: bytes=0-\r\nConnection: keep-alive\r\n\r\n";
+        const std::string req =
+            "GET " + target_.paths[i % target_.paths.size()] +
+            " HTTP/1.1\r\nHost: " + target_.addr + ":" + std::to_string(target_.port) +
+            "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) bench\r\n"
+            "Accept: audio/webm,audio/ogg,audio/*;q=0.9,*/*;q=0.5\r\n"
+            "Accept-Encoding: identity\r\nRange: bytes=0-\r\nConnection: keep-alive\r\n\r\n";
         int error = 0;
         socklen_t len = sizeof error;
         ::getsockopt(r.fd, SOL_SOCKET, SO_ERROR, &error, &len);
         r.connected = true;
         --pending_;
-        if (error != 0 || ::send(r.fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
+        if (error != 0 || ::send(r.fd, req.data(), req.size(), MSG_NOSIGNAL) !=
+                              static_cast<ssize_t>(req.size())) {
             end(r, std::string("connect: ") + std::strerror(error != 0 ? error : errno));
             return;
         }
@@ -227,7 +238,8 @@ private:
     // and say nothing of the delay.
     void takepages(Reader& r, std::int64_t now) {
         std::size_t at = 0;
-        for (std::size_t len; (len = kpx::ogglength(std::string_view(r.pages).substr(at))) != 0; at += len) {
+        for (std::size_t len; (len = kpx::ogglength(std::string_view(r.pages).substr(at))) != 0;
+             at += len) {
             const std::string_view page(r.pages.data() + at, len);
             if (kpx::ogggranule(page) == 0) continue;
             const std::size_t bodyat = 27 + static_cast<unsigned char>(page[26]);
@@ -249,7 +261,8 @@ private:
                 if (r.skip > 0) {
                     --r.skip, ++p, --n;
                 } else if (r.chunkleft > 0) {
-                    const std::size_t take = std::min<std::size_t>(n, static_cast<std::size_t>(r.chunkleft));
+                    const std::size_t take =
+                        std::min<std::size_t>(n, static_cast<std::size_t>(r.chunkleft));
                     r.pages.append(p, take);
                     r.chunkleft -= static_cast<long long>(take);
                     p += take, n -= take;
@@ -283,7 +296,8 @@ private:
         const ssize_t n = ::recvmsg(r.fd, &m, MSG_DONTWAIT);
         if (n <= 0) {
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-            end(r, n < 0 ? std::string("read: ") + std::strerror(errno) : "closed before the answer, after: '" + r.head.substr(0, 80) + "'");
+            end(r, n < 0 ? std::string("read: ") + std::strerror(errno)
+                         : "closed before the answer, after: '" + r.head.substr(0, 80) + "'");
             return;
         }
         std::int64_t now = 0;
@@ -301,7 +315,8 @@ private:
         r.head.append(buf, static_cast<std::size_t>(n));
         const std::size_t eoh = r.head.find("\r\n\r\n");
         if (eoh == std::string::npos) return;
-        if (r.head.compare(0, 12, "HTTP/1.1 200") != 0 && r.head.compare(0, 12, "HTTP/1.0 200") != 0) {
+        if (r.head.compare(0, 12, "HTTP/1.1 200") != 0 &&
+            r.head.compare(0, 12, "HTTP/1.0 200") != 0) {
             end(r, "answer: " + r.head.substr(0, r.head.find('\r')));
             return;
         }
@@ -321,15 +336,19 @@ private:
                 open(again_.back());
                 again_.pop_back();
             }
-            while (next < readers_.size() && pending_ < PENDING) open(next++);
+            while (next < readers_.size() && pending_ < PENDING)
+                open(next++);
             const int n = ::epoll_wait(ep_, evs.data(), static_cast<int>(evs.size()), 20);
             for (int j = 0; j < n; ++j) {
                 const std::uint64_t tag = evs[static_cast<std::size_t>(j)].data.u64;
                 const std::size_t i = tag & 0xFFFFFFFFU;
                 Reader& r = readers_[i];
-                if (r.ended || tag != tagof(i)) continue; // ended, or an event of its last connection
-                if (!r.connected) request(i);
-                else readfrom(r);
+                if (r.ended || tag != tagof(i))
+                    continue; // ended, or an event of its last connection
+                if (!r.connected)
+                    request(i);
+                else
+                    readfrom(r);
             }
         }
     }
@@ -359,9 +378,11 @@ double cpuseconds(int pid) {
     const char* p = s.c_str() + close + 2;
     unsigned long long v[13] = {};
     for (int k = 0; k < 13 && *p != '\0'; ++k) {
-        while (*p == ' ') ++p;
+        while (*p == ' ')
+            ++p;
         v[k] = k == 0 ? 0 : std::strtoull(p, nullptr, 10);
-        while (*p != ' ' && *p != '\0') ++p;
+        while (*p != ' ' && *p != '\0')
+            ++p;
     }
     return static_cast<double>(v[11] + v[12]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
@@ -381,7 +402,9 @@ Spread spread(std::vector<double>& v) {
     if (v.empty()) return s;
     std::sort(v.begin(), v.end());
     s.median = v[v.size() / 2];
-    s.p99 = v[std::min(v.size() - 1, static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1)];
+    s.p99 =
+        v[std::min(v.size() - 1,
+                   static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1)];
     s.max = v.back();
     return s;
 }
@@ -409,8 +432,8 @@ std::vector<std::string> split(const std::string& s) {
 
 // The figures of every listener count for process `pid`, serving `target`, named tag...:
 // false when a count was not served. `encodes`: its CPU without listeners is its encoding.
-bool measure(int pid, const Target& target, const std::vector<int>& counts, int seconds, std::chrono::seconds settle,
-             const std::string& tag, bool encodes) {
+bool measure(int pid, const Target& target, const std::vector<int>& counts, int seconds,
+             std::chrono::seconds settle, const std::string& tag, bool encodes) {
     const int most = *std::max_element(counts.begin(), counts.end());
     auto cpuover = [&](const std::chrono::seconds s) {
         const double c0 = cpuseconds(pid);
@@ -424,15 +447,20 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
     bool ok = true;
     for (const int n : counts) {
         Load load(n, target);
-        const bool all = kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 60s) && load.failed() == 0;
-        std::printf("RESULT %sanswered_%d_listeners %d listeners\n", tag.c_str(), n, load.answered());
+        const bool all =
+            kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 60s) &&
+            load.failed() == 0;
+        std::printf("RESULT %sanswered_%d_listeners %d listeners\n", tag.c_str(), n,
+                    load.answered());
         if (all) {
             std::printf("RESULT %saccept_%d_listeners %.3f s\n", tag.c_str(), n, load.accepttime());
-            std::printf("RESULT %saccept_retries_%d_listeners %d connections\n", tag.c_str(), n, load.retries());
+            std::printf("RESULT %saccept_retries_%d_listeners %d connections\n", tag.c_str(), n,
+                        load.retries());
         } else {
             // The figures that follow are of the listeners answered; the run fails.
-            std::fprintf(stderr, "%d listeners: %d answered, %d failed, the rest still waiting after 60 s\n", n,
-                         load.answered(), load.failed());
+            std::fprintf(
+                stderr, "%d listeners: %d answered, %d failed, the rest still waiting after 60 s\n",
+                n, load.answered(), load.failed());
             ok = false;
         }
         std::this_thread::sleep_for(settle);
@@ -461,15 +489,19 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
             for (const auto& [k, at] : r.got)
                 if (inwindow[static_cast<std::size_t>(k)]) {
                     ++had;
-                    delays.push_back(static_cast<double>(at - firsts[static_cast<std::size_t>(k)]) / 1e6);
+                    delays.push_back(static_cast<double>(at - firsts[static_cast<std::size_t>(k)]) /
+                                     1e6);
                 }
             if (had < windowpages) ++missed;
         }
-        std::printf("%d listeners: the slowest got %lld bytes; %d pages in the window, %d Ogg listeners\n", n, least,
-                    windowpages, oggreaders);
+        std::printf(
+            "%d listeners: the slowest got %lld bytes; %d pages in the window, %d Ogg listeners\n",
+            n, least, windowpages, oggreaders);
         std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), n, 100 * cpu);
-        std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n, 1e6 * (cpu - idle) / load.answered());
-        std::printf("RESULT %srss_%d_listeners %.2f MiB\n", tag.c_str(), n, static_cast<double>(rss) / 1024.0);
+        std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n,
+                    1e6 * (cpu - idle) / load.answered());
+        std::printf("RESULT %srss_%d_listeners %.2f MiB\n", tag.c_str(), n,
+                    static_cast<double>(rss) / 1024.0);
         if (oggreaders > 0) {
             const Spread d = spread(delays);
             std::printf("RESULT %spage_delay_%d_median %.2f ms\n", tag.c_str(), n, d.median);
@@ -478,10 +510,14 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
             std::printf("RESULT %smissed_page_%d_listeners %d listeners\n", tag.c_str(), n, missed);
             if (windowpages == 0) ok = false;
         }
-        if (!all && load.failed() > 0) std::fprintf(stderr, "the first that failed: %s\n", load.firstfailure().c_str());
-        if (n == most) std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), 1e6 * (cpu - idle) / load.answered());
+        if (!all && load.failed() > 0)
+            std::fprintf(stderr, "the first that failed: %s\n", load.firstfailure().c_str());
+        if (n == most)
+            std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(),
+                        1e6 * (cpu - idle) / load.answered());
     }
-    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(), static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
+    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(),
+                static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
     return ok;
 }
 
@@ -495,7 +531,8 @@ int main(int argc, char** argv) {
     std::string name;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--listeners" && i + 1 < argc) {
-            for (const std::string& c : split(argv[++i])) counts.push_back(std::atoi(c.c_str()));
+            for (const std::string& c : split(argv[++i]))
+                counts.push_back(std::atoi(c.c_str()));
         } else if (std::string(argv[i]) == "--attach") {
             attach = true;
         } else if (std::string(argv[i]) == "--name" && i + 1 < argc) {
@@ -511,18 +548,26 @@ int main(int argc, char** argv) {
             return 2;
         }
     const auto settle = quick ? 1s : 2s;
-    auto secondsat = [&](std::size_t at) { return pos.size() > at ? std::max(quick ? 3 : 5, std::atoi(pos[at].c_str())) : 20; };
+    auto secondsat = [&](std::size_t at) {
+        return pos.size() > at ? std::max(quick ? 3 : 5, std::atoi(pos[at].c_str())) : 20;
+    };
     ::signal(SIGPIPE, SIG_IGN);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is measured
     raisefilelimit();
     if (attach) {
         const std::size_t colon = pos.size() >= 4 ? pos[1].rfind(':') : std::string::npos;
         if (colon == std::string::npos) {
-            std::fprintf(stderr, "Usage: %s --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]\n", argv[0]);
+            std::fprintf(
+                stderr,
+                "Usage: %s --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]\n",
+                argv[0]);
             return 2;
         }
         Target t{pos[1].substr(0, colon), std::atoi(pos[1].c_str() + colon + 1), {pos[2]}};
-        return measure(std::atoi(pos[0].c_str()), t, counts, secondsat(4), settle, pos[3] + "_", false) ? 0 : 1;
+        return measure(std::atoi(pos[0].c_str()), t, counts, secondsat(4), settle, pos[3] + "_",
+                       false)
+                   ? 0
+                   : 1;
     }
 
     const std::string exe = !pos.empty() ? pos[0] : "build/bin/webrelay";
@@ -540,17 +585,19 @@ int main(int argc, char** argv) {
     // Result names: webrelay_... for the ogg run, webrelay_ogg_mp3_... and so on for the others.
     std::string tag = name.empty() ? "webrelay_" : name + "_";
     if (mountlist != "ogg")
-        for (const std::string& m : mounts) tag += m + "_";
+        for (const std::string& m : mounts)
+            tag += m + "_";
 
     const int most = *std::max_element(counts.begin(), counts.end());
     const std::string listen = std::string(ADDR) + ":8000";
     // Every reader comes from one address here, so the per-address limit is lifted to the count.
     const std::string places = std::to_string(std::max(300, most));
-    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", places, "--per-address", places,
-                                 "--mp3-bitrate", mp3 ? "32000" : "0", ADDR});
+    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", places, "--per-address",
+                                 places, "--mp3-bitrate", mp3 ? "32000" : "0", ADDR});
     const int up = kpxtest::connectto(ADDR, 9998, 5s);
     if (up < 0) {
-        std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(), relay.err().c_str());
+        std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(),
+                     relay.err().c_str());
         return 1;
     }
     Feeder feed;

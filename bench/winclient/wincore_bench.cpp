@@ -18,7 +18,7 @@ namespace {
 using namespace kpx::win;
 
 class MemoryPlatform : public Platform {
-public:
+  public:
     std::vector<unsigned char> wire;
     std::size_t at = 0;
     int startup() override { return 0; }
@@ -46,12 +46,13 @@ public:
 };
 
 void BM_CoreTenSecondsOfAudio(benchmark::State& state) {
-    constexpr int PACKETS = 50;  // 10 s
+    constexpr int PACKETS = 50; // 10 s
     MemoryPlatform plat;
     for (int p = 0; p < PACKETS; ++p) {
         unsigned char audio[kpx::PACKETSAMPLES], gsm[kpx::PACKETBYTES];
         for (int i = 0; i < kpx::PACKETSAMPLES; ++i)
-            audio[i] = kpx::linear2ulaw(static_cast<std::int16_t>(((i * (p + 3)) % 200 - 100) * 80));
+            audio[i] =
+                kpx::linear2ulaw(static_cast<std::int16_t>(((i * (p + 3)) % 200 - 100) * 80));
         kpx::encode(audio, kpx::PACKETSAMPLES, gsm);
         plat.wire.insert(plat.wire.end(), gsm, gsm + kpx::PACKETBYTES);
     }
@@ -70,7 +71,8 @@ void BM_CoreTenSecondsOfAudio(benchmark::State& state) {
     dup2(saved, 1);
     close(saved);
     close(null);
-    state.counters["audio_s"] = benchmark::Counter(PACKETS / 5.0, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["audio_s"] =
+        benchmark::Counter(PACKETS / 5.0, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_CoreTenSecondsOfAudio)->Unit(benchmark::kMillisecond);
 

@@ -17,7 +17,9 @@
 namespace kpxtest::server {
 namespace {
 
-std::string gaddr(int n) { return "127.0.23." + std::to_string(n); }
+std::string gaddr(int n) {
+    return "127.0.23." + std::to_string(n);
+}
 
 // A sender from `from` to relay:9998; -1 when it cannot connect.
 int sender(const std::string& from, const std::string& relay) {
@@ -53,10 +55,11 @@ int countpackets(const Bytes& got, const Bytes& packet) {
 
 // Sends `packet` every 200 ms from `fd` until stopped or the link fails.
 struct Feed {
-    Feed(int fd, Bytes packet) : fd_(fd), t_([this, packet] {
-        while (!stop_ && kpxtest::sendall(fd_, packet.data(), packet.size()))
-            std::this_thread::sleep_for(200ms);
-    }) {}
+    Feed(int fd, Bytes packet)
+        : fd_(fd), t_([this, packet] {
+              while (!stop_ && kpxtest::sendall(fd_, packet.data(), packet.size()))
+                  std::this_thread::sleep_for(200ms);
+          }) {}
     ~Feed() { end(); }
     void end() {
         stop_ = true;
@@ -86,7 +89,8 @@ TEST(RelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
     ASSERT_GE(stranger, 0);
     kpxtest::sendall(stranger, strange.data(), strange.size());
     EXPECT_TRUE(closedwithin(stranger, 3s));
-    EXPECT_TRUE(r.waiterr("Sender 127.0.23.9 refused: not in the upstream allow list.\n")) << r.err();
+    EXPECT_TRUE(r.waiterr("Sender 127.0.23.9 refused: not in the upstream allow list.\n"))
+        << r.err();
 
     // The blip: the real upstream goes and comes back; its stream is what the listener hears.
     feed.reset();

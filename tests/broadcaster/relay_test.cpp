@@ -12,7 +12,9 @@
 namespace kpxtest::server {
 namespace {
 
-std::string raddr(int n) { return "127.0.6." + std::to_string(n); }
+std::string raddr(int n) {
+    return "127.0.6." + std::to_string(n);
+}
 
 // A server in playback mode whose stream cycles through `cycle`.
 std::vector<Bytes> playback(Env& e, unsigned seed) {
@@ -65,9 +67,11 @@ TEST(Relay, ChainsHandEveryPacketOnUnchanged) {
     }
     const std::string err = a.err();
     EXPECT_NE(err.find("No CODEC\n"), std::string::npos);
-    EXPECT_NE(err.find("\nCLIENT MODE\nUse a WWW-browser to connect to server!\nConnection established.\n" +
-                       SEPARATOR + "SERVER MODE\nParsing kpx.conf.\n"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find(
+            "\nCLIENT MODE\nUse a WWW-browser to connect to server!\nConnection established.\n" +
+            SEPARATOR + "SERVER MODE\nParsing kpx.conf.\n"),
+        std::string::npos)
         << err;
     EXPECT_NE(err.find("  Broadcaster can only be stopped by killing it with signal 9!\n"
                        "- Up to 10 listeners can connect at the same time.\n- I/O files:\n"
@@ -105,13 +109,15 @@ TEST(Relay, UpstreamLossKeepsTheListenersForTheNextUpstream) {
     ASSERT_TRUE(first.send(p1));
     ASSERT_TRUE(waitfor([&] { return !exists(r.cmdfile()); }, 5s));
     EXPECT_NE(readfile(r.report(raddr(12), ".txt"))
-                  .find("Maximum number of connections reached. Find another KPX server or reconnect first URL!"),
+                  .find("Maximum number of connections reached. Find another KPX server or "
+                        "reconnect first URL!"),
               std::string::npos);
 
     // A second upstream waits in the backlog and sends at once; the first ends mid-packet.
     r.conf = {"maxclients = 7", "commandfile = " + r.cmdfile(), "repdir = " + r.repdir()};
     std::string text;
-    for (const auto& line : r.conf) text += line + "\n";
+    for (const auto& line : r.conf)
+        text += line + "\n";
     writefile(r.dir.file("kpx.conf"), text);
     Upstream second(raddr(10));
     ASSERT_TRUE(second.send(concat({p2, p1})));

@@ -107,7 +107,8 @@ TEST(ClientBadInput, LongStreamKeepsMemoryBounded) {
     const long early = vmkib(c.proc().pid(), "VmRSS");
     ASSERT_GT(early, 0);
     // 4000 more packets (good and refused ones, 800 s of sound) through the same reception.
-    for (int i = 0; i < 40; ++i) ASSERT_TRUE(s.send(i % 2 ? bad : good));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(s.send(i % 2 ? bad : good));
     s.close();
     ASSERT_TRUE(c.waitcount(WAITING, 2, 30s));
     const long peak = vmkib(c.proc().pid(), "VmHWM");

@@ -86,7 +86,8 @@ TEST(ClientProgram, CorruptPacketIsReportedAndItsSoundIsMissing) {
     want = concat(want, slice(full, 3 * 1600, 3 * 1600));
     EXPECT_TRUE(c.heard() == want);
     EXPECT_EQ(c.heard().size(), 5u * 1600u);
-    EXPECT_EQ(afterstartup(c.out()), WAITING + ESTABLISHED + SYNC + CORRUPT + LOST + CLOSED + WAITING);
+    EXPECT_EQ(afterstartup(c.out()),
+              WAITING + ESTABLISHED + SYNC + CORRUPT + LOST + CLOSED + WAITING);
 }
 
 TEST(ClientProgram, CloseInMidPacketDropsThePartialPacket) {
@@ -111,8 +112,9 @@ TEST(ClientProgram, SenderClosingBeforeItsFirstByteEndsTheReceptionAsLost) {
         ASSERT_TRUE(s.connected());
     }
     ASSERT_TRUE(c.waitcount(WAITING, 2));
-    EXPECT_EQ(afterstartup(c.out()),
-              WAITING + ESTABLISHED + "Trying to get beginning of stream..." + LOST + CLOSED + WAITING);
+    EXPECT_EQ(afterstartup(c.out()), WAITING + ESTABLISHED +
+                                         "Trying to get beginning of stream..." + LOST + CLOSED +
+                                         WAITING);
     EXPECT_TRUE(c.heard().empty());
 
     // The client serves the next sender normally.
@@ -152,7 +154,8 @@ TEST(ClientProgram, TwoArgumentsPrintUsageAndEndWith255) {
     const std::string exe = kpxtest::program("client");
     const std::string out = c.out();
     EXPECT_NE(out.find("CODEC: V1.48\nUsage:   " + exe + " <your-IP>\nor just: " + exe + "\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_EQ(countof(out, WAITING), 0);
     EXPECT_EQ(c.err(), "");
 }
@@ -164,7 +167,8 @@ TEST(ClientProgram, ForeignAddressFailsTheBindWithStatus1) {
     EXPECT_EQ(c.proc().exitcode(), 1);
     EXPECT_EQ(c.err(), "bind(): Cannot assign requested address\n");
     const std::string out = c.out();
-    EXPECT_NE(out.find("CODEC: V1.48\nDid you specify your own IP address ???\n"), std::string::npos)
+    EXPECT_NE(out.find("CODEC: V1.48\nDid you specify your own IP address ???\n"),
+              std::string::npos)
         << out;
     EXPECT_EQ(countof(out, WAITING), 0);
 }
@@ -189,8 +193,8 @@ TEST(ClientProgram, DeviceThatCannotBeOpenedEndsEachReceptionAndTheClientKeepsWa
 namespace {
 
 struct OwnNetworkRun {
-    std::string out;   // the client's standard output
-    std::string log;   // "served A" or "refused A" per address, in order
+    std::string out; // the client's standard output
+    std::string log; // "served A" or "refused A" per address, in order
     Bytes heard;
 };
 
@@ -204,17 +208,25 @@ OwnNetworkRun runinownnetwork(const std::vector<std::string>& args,
     kpxtest::writebytes(dir.file("wire"), wire);
     std::string cmd = "'";
     cmd.append(kpxtest::program("client")).append("'");
-    for (const auto& a : args) cmd.append(" '").append(a).append("'");
+    for (const auto& a : args)
+        cmd.append(" '").append(a).append("'");
     std::string list;
-    for (const auto& a : addrs) list.append(" ").append(a);
+    for (const auto& a : addrs)
+        list.append(" ").append(a);
     const std::string script =
-        "ip link set lo up; cd '" + dir.path() + "'; : > log; "
-        "HOME='" + dir.path() + "' LD_PRELOAD=libaoss.so.0 ASAN_OPTIONS=verify_asan_link_order=0 " +
-        cmd + " > out 2> err & pid=$!; n=0; "
-        "for a in" + list + "; do r=refused; "
-        "  for i in $(seq 20); do (exec 3<>/dev/tcp/$a/9998 && cat wire >&3) 2>/dev/null && { r=served; break; }; sleep 0.05; done; "
+        "ip link set lo up; cd '" + dir.path() +
+        "'; : > log; "
+        "HOME='" +
+        dir.path() + "' LD_PRELOAD=libaoss.so.0 ASAN_OPTIONS=verify_asan_link_order=0 " + cmd +
+        " > out 2> err & pid=$!; n=0; "
+        "for a in" +
+        list +
+        "; do r=refused; "
+        "  for i in $(seq 20); do (exec 3<>/dev/tcp/$a/9998 && cat wire >&3) 2>/dev/null && { "
+        "r=served; break; }; sleep 0.05; done; "
         "  echo \"$r $a\" >> log; [ $r = served ] || continue; n=$((n+1)); "
-        "  for i in $(seq 100); do [ \"$(grep -c 'Connection closed.' out)\" -ge $n ] && break; sleep 0.05; done; "
+        "  for i in $(seq 100); do [ \"$(grep -c 'Connection closed.' out)\" -ge $n ] && break; "
+        "sleep 0.05; done; "
         "done; kill $pid; wait $pid 2>/dev/null; exit 0";
     kpxtest::writefile(dir.file("run.sh"), script);
     kpxtest::Process p("/usr/bin/unshare", {"-n", "bash", dir.file("run.sh")});
@@ -223,7 +235,9 @@ OwnNetworkRun runinownnetwork(const std::vector<std::string>& args,
             kpxtest::readbytes(dir.file("heard.ul"))};
 }
 
-bool ownnetworkpossible() { return std::system("unshare -n true >/dev/null 2>&1") == 0; }
+bool ownnetworkpossible() {
+    return std::system("unshare -n true >/dev/null 2>&1") == 0;
+}
 
 } // namespace
 

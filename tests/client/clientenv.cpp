@@ -29,7 +29,9 @@ void writeasoundrc(const std::string& home, Device dev, const std::string& heard
              "  playback.pcm {\n"
              "    type file\n"
              "    slave.pcm \"null\"\n"
-             "    file \"|cat >>'" + heardfile + "'\"\n"
+             "    file \"|cat >>'" +
+             heardfile +
+             "'\"\n"
              "    format \"raw\"\n"
              "  }\n"
              "  capture.pcm \"null\"\n"
@@ -61,9 +63,13 @@ bool Client::waitcount(const std::string& text, int n, std::chrono::milliseconds
 
 Sender::Sender(const std::string& addr) : fd_(kpxtest::connectto(addr, kpx::STREAMPORT, 5s)) {}
 
-Sender::~Sender() { close(); }
+Sender::~Sender() {
+    close();
+}
 
-bool Sender::send(const Bytes& b) { return send(b, 0, b.size()); }
+bool Sender::send(const Bytes& b) {
+    return send(b, 0, b.size());
+}
 
 bool Sender::send(const Bytes& b, std::size_t from, std::size_t len) {
     if (fd_ < 0 || from + len > b.size()) return false;
@@ -85,9 +91,12 @@ Bytes ulawsignal(int samples, std::uint32_t seed) {
     for (int i = 0; i < samples; ++i) {
         const double t = i / 8000.0;
         const double env = 0.55 + 0.45 * std::sin(2 * pi * 1.7 * t + seed);
-        const double v = env * (5200 * std::sin(2 * pi * f1 * t) + 2600 * std::sin(2 * pi * f2 * t) +
-                                1300 * std::sin(2 * pi * f3 * t)) + hiss(rng);
-        out[static_cast<std::size_t>(i)] = kpx::linear2ulaw(static_cast<std::int16_t>(std::lround(v)));
+        const double v =
+            env * (5200 * std::sin(2 * pi * f1 * t) + 2600 * std::sin(2 * pi * f2 * t) +
+                   1300 * std::sin(2 * pi * f3 * t)) +
+            hiss(rng);
+        out[static_cast<std::size_t>(i)] =
+            kpx::linear2ulaw(static_cast<std::int16_t>(std::lround(v)));
     }
     return out;
 }
@@ -95,7 +104,8 @@ Bytes ulawsignal(int samples, std::uint32_t seed) {
 Bytes noise(int count, std::uint32_t seed) {
     std::mt19937 rng(seed);
     Bytes out(static_cast<std::size_t>(count));
-    for (auto& b : out) b = static_cast<unsigned char>(rng() & 0xFF);
+    for (auto& b : out)
+        b = static_cast<unsigned char>(rng() & 0xFF);
     return out;
 }
 

@@ -36,7 +36,7 @@ void writeasoundrc(const std::string& home, Device dev, const std::string& heard
 
 // The real client program, started with `args`, its audio device provided by alsa-oss.
 class Client {
-public:
+  public:
     Client(const std::vector<std::string>& args, Device dev = Device::capture);
     kpxtest::Process& proc() { return *proc_; }
     std::string out() const { return proc_->out(); }
@@ -44,9 +44,9 @@ public:
     // Everything the client has played so far (complete for every ended reception).
     Bytes heard() const;
     // Waits until `text` occurs at least `n` times on the client's standard output.
-    bool waitcount(const std::string& text, int n,
-                   std::chrono::milliseconds timeout = 10s) const;
-private:
+    bool waitcount(const std::string& text, int n, std::chrono::milliseconds timeout = 10s) const;
+
+  private:
     kpxtest::TempDir home_;
     std::string heardfile_;
     std::unique_ptr<kpxtest::Process> proc_;
@@ -54,7 +54,7 @@ private:
 
 // A sender connected to addr:9998 (what a server is to a client). Closes on destruction.
 class Sender {
-public:
+  public:
     explicit Sender(const std::string& addr);
     ~Sender();
     Sender(const Sender&) = delete;
@@ -63,7 +63,8 @@ public:
     bool send(const Bytes& b);
     bool send(const Bytes& b, std::size_t from, std::size_t len);
     void close();
-private:
+
+  private:
     int fd_ = -1;
 };
 

@@ -21,7 +21,8 @@ namespace {
 std::vector<Bytes> programmechunks(const Bytes& programme) {
     std::vector<Bytes> chunks;
     for (std::size_t at = 0; at < programme.size(); at += kpx::PACKETSAMPLES) {
-        Bytes c = slice(programme, at, std::min<std::size_t>(kpx::PACKETSAMPLES, programme.size() - at));
+        Bytes c =
+            slice(programme, at, std::min<std::size_t>(kpx::PACKETSAMPLES, programme.size() - at));
         c.resize(kpx::PACKETSAMPLES, 0xFF);
         chunks.push_back(c);
     }
@@ -32,8 +33,10 @@ std::vector<Bytes> programmechunks(const Bytes& programme) {
 // Segmental SNR of u-law `got` against u-law `ref` (same length).
 double segsnr(const Bytes& ref, const Bytes& got) {
     std::vector<short> r, g;
-    for (const unsigned char c : ref) r.push_back(kpx::ulaw2linear(c));
-    for (const unsigned char c : got) g.push_back(kpx::ulaw2linear(c));
+    for (const unsigned char c : ref)
+        r.push_back(kpx::ulaw2linear(c));
+    for (const unsigned char c : got)
+        g.push_back(kpx::ulaw2linear(c));
     return kpxtest::segsnr(r, g);
 }
 
@@ -49,20 +52,28 @@ TEST(ClientEndToEnd, ListenerHearsEveryPacketOfTheServerInOrder) {
     // The expected cycle: each chunk as the server encodes it and the client decodes it.
     const std::vector<Bytes> chunks = programmechunks(programme);
     std::vector<Bytes> played;
-    for (const Bytes& c : chunks) played.push_back(expectedplay(encodepackets(c)));
+    for (const Bytes& c : chunks)
+        played.push_back(expectedplay(encodepackets(c)));
 
     Client c({addr});
     ASSERT_TRUE(c.waitcount("Use your WWW-browser", 1));
 
     kpxtest::TempDir dir;
     const std::string commands = dir.file("commands");
-    kpxtest::writefile(dir.file("kpx.conf"),
-                       "inputdevice = " + src + "/server/programme.ul\n"
-                       "live = no\n"
-                       "commandfile = " + commands + "\n"
-                       "repdir = " + dir.path() + "\n"
-                       "successhtml = " + src + "/web/success.html\n"
-                       "errorhtml = " + src + "/web/error.html\n");
+    kpxtest::writefile(dir.file("kpx.conf"), "inputdevice = " + src +
+                                                 "/server/programme.ul\n"
+                                                 "live = no\n"
+                                                 "commandfile = " +
+                                                 commands +
+                                                 "\n"
+                                                 "repdir = " +
+                                                 dir.path() +
+                                                 "\n"
+                                                 "successhtml = " +
+                                                 src +
+                                                 "/web/success.html\n"
+                                                 "errorhtml = " +
+                                                 src + "/web/error.html\n");
     kpxtest::Process::Options opt;
     opt.cwd = dir.path();
     kpxtest::Process server(kpxtest::program("server"), {dir.file("kpx.conf")}, opt);
@@ -94,7 +105,8 @@ TEST(ClientEndToEnd, ListenerHearsEveryPacketOfTheServerInOrder) {
     for (std::size_t k = 0; k < played.size() && !start; ++k) {
         bool all = true;
         for (std::size_t b = 0; b < blocks && all; ++b)
-            all = std::equal(played[(k + b) % played.size()].begin(), played[(k + b) % played.size()].end(),
+            all = std::equal(played[(k + b) % played.size()].begin(),
+                             played[(k + b) % played.size()].end(),
                              heard.begin() + static_cast<long>(b * kpx::PACKETSAMPLES));
         if (all) start = k;
     }

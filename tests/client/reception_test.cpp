@@ -23,7 +23,7 @@ template <class Fn> std::string captured(Fn fn) {
 }
 
 class Reception : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kpxtest::writefile(dir.file("audio"), "");
         kpx::devicename = dir.file("audio");
@@ -74,7 +74,8 @@ TEST_F(Reception, DeviceThatTakesNothingEndsTheReception) {
     const std::string out = captured([&] { kpx::getsound(sv[0]); });
     ::close(sv[0]);
     writer.join();
-    EXPECT_EQ(kpxtest::countof(out, "Could not play entire audio stream! Sound card problem???\n"), 1)
+    EXPECT_EQ(kpxtest::countof(out, "Could not play entire audio stream! Sound card problem???\n"),
+              1)
         << out;
     EXPECT_EQ(out.find("Connection to server lost."), std::string::npos) << out;
 }

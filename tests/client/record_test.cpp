@@ -49,9 +49,9 @@ TEST(RecordClient, TwoReceptionsEndUpInOneWavFile) {
     opt.env["CLIENT"] = kpxtest::program("client");
     opt.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
     opt.env["TMPDIR"] = dir.path();
-    kpxtest::Process rec("/bin/bash",
-                         {kpxtest::sourcedir() + "/scripts/record-client", dir.file("heard.wav"), addr},
-                         opt);
+    kpxtest::Process rec(
+        "/bin/bash", {kpxtest::sourcedir() + "/scripts/record-client", dir.file("heard.wav"), addr},
+        opt);
     // The script's client runs in the script's process group: stop them all, whatever happens.
     struct GroupKill {
         int pgid;

@@ -19,13 +19,11 @@ namespace {
 
 constexpr unsigned char SENTINEL = 0xA5;
 
-int encodeinto(const std::vector<unsigned char>& in, std::vector<unsigned char>& out)
-{
+int encodeinto(const std::vector<unsigned char>& in, std::vector<unsigned char>& out) {
     return encode(in.data(), static_cast<int>(in.size()), out.data());
 }
 
-std::vector<unsigned char> encoded(const std::vector<unsigned char>& in)
-{
+std::vector<unsigned char> encoded(const std::vector<unsigned char>& in) {
     std::vector<unsigned char> out(in.size() / 160 * 33 + 64, SENTINEL);
     const int n = encodeinto(in, out);
     EXPECT_EQ(n, static_cast<int>(in.size() / 160 * 33));
@@ -33,8 +31,7 @@ std::vector<unsigned char> encoded(const std::vector<unsigned char>& in)
     return out;
 }
 
-std::vector<unsigned char> decoded(const std::vector<unsigned char>& in)
-{
+std::vector<unsigned char> decoded(const std::vector<unsigned char>& in) {
     std::vector<unsigned char> out(in.size() / 33 * 160 + 64, SENTINEL);
     const int n = decode(in.data(), static_cast<int>(in.size()), out.data());
     EXPECT_EQ(n, static_cast<int>(in.size() / 33 * 160));
@@ -42,18 +39,15 @@ std::vector<unsigned char> decoded(const std::vector<unsigned char>& in)
     return out;
 }
 
-bool untouched(const std::vector<unsigned char>& buf)
-{
+bool untouched(const std::vector<unsigned char>& buf) {
     for (unsigned char b : buf)
-        if (b != SENTINEL)
-            return false;
+        if (b != SENTINEL) return false;
     return true;
 }
 
 } // namespace
 
-TEST(CodecEncode, WholeBlocksGiveThirtyThreeBytesPerFrame)
-{
+TEST(CodecEncode, WholeBlocksGiveThirtyThreeBytesPerFrame) {
     const auto in = ulawsignal(1600, 1);
     std::vector<unsigned char> out(400, SENTINEL);
     EXPECT_EQ(encode(in.data(), 1600, out.data()), 330);
@@ -63,22 +57,19 @@ TEST(CodecEncode, WholeBlocksGiveThirtyThreeBytesPerFrame)
     EXPECT_EQ(encode(in.data(), 0, out.data()), 0);
 }
 
-TEST(CodecEncode, EveryFrameCarriesTheSignature)
-{
+TEST(CodecEncode, EveryFrameCarriesTheSignature) {
     const auto frames = encoded(ulawsignal(1600, 2));
     ASSERT_EQ(frames.size(), 330u);
     for (std::size_t f = 0; f < frames.size(); f += 33)
         EXPECT_EQ(frames[f] >> 4, 0xD) << "frame at byte " << f;
 }
 
-TEST(CodecEncode, RefusesPartialBlocksAndNegativeLengthsWithoutWriting)
-{
+TEST(CodecEncode, RefusesPartialBlocksAndNegativeLengthsWithoutWriting) {
     const auto in = ulawsignal(3200, 3);
     std::vector<unsigned char> out(800, SENTINEL);
     EXPECT_EQ(encode(in.data(), 1000, out.data()), -1);
     for (int len = 1; len <= 3200; ++len) {
-        if (len % 160 == 0)
-            continue;
+        if (len % 160 == 0) continue;
         ASSERT_EQ(encode(in.data(), len, out.data()), -1) << "length " << len;
     }
     for (int len : {-1, -33, -160, -1600, -2147483647 - 1})
@@ -86,8 +77,7 @@ TEST(CodecEncode, RefusesPartialBlocksAndNegativeLengthsWithoutWriting)
     EXPECT_TRUE(untouched(out));
 }
 
-TEST(CodecEncode, RefusesMissingBuffers)
-{
+TEST(CodecEncode, RefusesMissingBuffers) {
     const auto in = ulawsignal(160, 4);
     std::vector<unsigned char> out(33, SENTINEL);
     EXPECT_EQ(encode(nullptr, 160, out.data()), -1);
@@ -95,8 +85,7 @@ TEST(CodecEncode, RefusesMissingBuffers)
     EXPECT_TRUE(untouched(out));
 }
 
-TEST(CodecEncode, SameBlockGivesSameFramesWhateverCameBefore)
-{
+TEST(CodecEncode, SameBlockGivesSameFramesWhateverCameBefore) {
     const auto a = ulawsignal(1600, 5);
     const auto b = ulawsignal(1600, 6);
     const auto first = encoded(a);
@@ -112,8 +101,7 @@ TEST(CodecEncode, SameBlockGivesSameFramesWhateverCameBefore)
     EXPECT_TRUE(std::equal(halfframes.begin(), halfframes.end(), first.begin()));
 }
 
-TEST(CodecDecode, WholeFramesGiveOneHundredSixtySamplesEach)
-{
+TEST(CodecDecode, WholeFramesGiveOneHundredSixtySamplesEach) {
     const auto frames = encoded(ulawsignal(1600, 8));
     std::vector<unsigned char> out(1700, SENTINEL);
     EXPECT_EQ(decode(frames.data(), 330, out.data()), 1600);
@@ -123,15 +111,13 @@ TEST(CodecDecode, WholeFramesGiveOneHundredSixtySamplesEach)
     EXPECT_EQ(decode(frames.data(), 0, out.data()), 0);
 }
 
-TEST(CodecDecode, RefusesPartialFramesAndNegativeLengthsWithoutWriting)
-{
+TEST(CodecDecode, RefusesPartialFramesAndNegativeLengthsWithoutWriting) {
     auto frames = encoded(ulawsignal(3200, 9));
     frames.resize(700, 0xD0);
     std::vector<unsigned char> out(4000, SENTINEL);
     EXPECT_EQ(decode(frames.data(), 331, out.data()), -1);
     for (int len = 1; len <= 660; ++len) {
-        if (len % 33 == 0)
-            continue;
+        if (len % 33 == 0) continue;
         ASSERT_EQ(decode(frames.data(), len, out.data()), -1) << "length " << len;
     }
     for (int len : {-1, -33, -330, -2147483647 - 1})
@@ -141,17 +127,16 @@ TEST(CodecDecode, RefusesPartialFramesAndNegativeLengthsWithoutWriting)
     EXPECT_TRUE(untouched(out));
 }
 
-TEST(CodecDecode, FrameWithoutSignatureRefusesTheWholeBlock)
-{
+TEST(CodecDecode, FrameWithoutSignatureRefusesTheWholeBlock) {
     const auto good = encoded(ulawsignal(1600, 10));
     std::vector<unsigned char> out(1600, SENTINEL);
     for (std::size_t frame : {0u, 1u, 9u}) {
         for (unsigned nibble = 0; nibble < 16; ++nibble) {
-            if (nibble == 0xD)
-                continue;
+            if (nibble == 0xD) continue;
             auto bad = good;
             bad[frame * 33] = static_cast<unsigned char>((nibble << 4) | (bad[frame * 33] & 0x0F));
-            ASSERT_EQ(decode(bad.data(), 330, out.data()), -1) << "frame " << frame << " nibble " << nibble;
+            ASSERT_EQ(decode(bad.data(), 330, out.data()), -1)
+                << "frame " << frame << " nibble " << nibble;
         }
     }
     // A refused block leaves nothing half-written behind.
@@ -160,8 +145,7 @@ TEST(CodecDecode, FrameWithoutSignatureRefusesTheWholeBlock)
     EXPECT_EQ(decode(good.data(), 330, out.data()), 1600);
 }
 
-TEST(CodecDecode, GarbageFramesDecodeOrAreRefusedWithoutCrashing)
-{
+TEST(CodecDecode, GarbageFramesDecodeOrAreRefusedWithoutCrashing) {
     std::vector<unsigned char> out(1600);
     int refused = 0;
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
@@ -177,39 +161,34 @@ TEST(CodecDecode, GarbageFramesDecodeOrAreRefusedWithoutCrashing)
     EXPECT_GT(refused, 150); // 10 random nibbles are all 0xD only once in about 10^12
 }
 
-TEST(CodecDecode, SameFramesGiveSameSamplesWhateverCameBefore)
-{
+TEST(CodecDecode, SameFramesGiveSameSamplesWhateverCameBefore) {
     const auto frames = encoded(ulawsignal(1600, 11));
     const auto first = decoded(frames);
     decoded(encoded(noisebytes(1600, 12)));
     EXPECT_EQ(decoded(frames), first);
 }
 
-TEST(CodecDecode, SilenceStaysQuiet)
-{
+TEST(CodecDecode, SilenceStaysQuiet) {
     const std::vector<unsigned char> silence(1600, 0xFF);
     for (unsigned char code : decoded(encoded(silence)))
         ASSERT_LE(std::abs(ulaw2linear(code)), 64) << "code " << int(code);
 }
 
-TEST(CodecUlaw, ExpansionOfTheEdgeCodes)
-{
+TEST(CodecUlaw, ExpansionOfTheEdgeCodes) {
     EXPECT_EQ(ulaw2linear(0x00), -32124);
     EXPECT_EQ(ulaw2linear(0x80), 32124);
     EXPECT_EQ(ulaw2linear(0xFF), 0);
     EXPECT_EQ(ulaw2linear(0x7F), 0);
 }
 
-TEST(CodecUlaw, CompressionOfTheEdgeSamples)
-{
+TEST(CodecUlaw, CompressionOfTheEdgeSamples) {
     EXPECT_EQ(linear2ulaw(0), 0xFF);
     EXPECT_EQ(linear2ulaw(32767), 0x80);
     EXPECT_EQ(linear2ulaw(-32768), 0x00);
     EXPECT_EQ(linear2ulaw(-1), 0x7F);
 }
 
-TEST(CodecUlaw, EveryCodeRoundTrips)
-{
+TEST(CodecUlaw, EveryCodeRoundTrips) {
     for (int c = 0; c < 256; ++c) {
         const auto code = static_cast<unsigned char>(c);
         const unsigned char expect = c == 0x7F ? 0xFF : code;
@@ -217,8 +196,7 @@ TEST(CodecUlaw, EveryCodeRoundTrips)
     }
 }
 
-TEST(CodecUlaw, ExpansionIsSymmetricAndOrdered)
-{
+TEST(CodecUlaw, ExpansionIsSymmetricAndOrdered) {
     for (int c = 0; c < 128; ++c) {
         const auto neg = static_cast<unsigned char>(c);
         const auto pos = static_cast<unsigned char>(c | 0x80);
@@ -228,14 +206,15 @@ TEST(CodecUlaw, ExpansionIsSymmetricAndOrdered)
         if (c > 0) {
             // Codes 0x00..0x7F climb from the most negative value towards 0, 0x80..0xFF fall
             // from the most positive value towards 0.
-            EXPECT_LT(ulaw2linear(static_cast<unsigned char>(c - 1)), ulaw2linear(neg)) << "code " << c;
-            EXPECT_GT(ulaw2linear(static_cast<unsigned char>((c - 1) | 0x80)), ulaw2linear(pos)) << "code " << c;
+            EXPECT_LT(ulaw2linear(static_cast<unsigned char>(c - 1)), ulaw2linear(neg))
+                << "code " << c;
+            EXPECT_GT(ulaw2linear(static_cast<unsigned char>((c - 1) | 0x80)), ulaw2linear(pos))
+                << "code " << c;
         }
     }
 }
 
-TEST(CodecUlaw, CompressionIsMonotonicAndClose)
-{
+TEST(CodecUlaw, CompressionIsMonotonicAndClose) {
     int previous = -32768;
     for (int x = -32768; x <= 32767; ++x) {
         const int back = ulaw2linear(linear2ulaw(static_cast<std::int16_t>(x)));
@@ -253,8 +232,7 @@ TEST(CodecUlaw, CompressionIsMonotonicAndClose)
     }
 }
 
-TEST(CodecVersion, PrintsTheVersionLineAndNothingElsePrints)
-{
+TEST(CodecVersion, PrintsTheVersionLineAndNothingElsePrints) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const auto in = ulawsignal(1600, 13);

@@ -9,15 +9,13 @@
 
 namespace {
 
-std::vector<unsigned char> programme()
-{
+std::vector<unsigned char> programme() {
     return kpxtest::readbytes(kpxtest::sourcedir() + "/server/programme.ul");
 }
 
 } // namespace
 
-TEST(DefaultProgramme, LastsTwentyToTwentyFiveSeconds)
-{
+TEST(DefaultProgramme, LastsTwentyToTwentyFiveSeconds) {
     ASSERT_TRUE(kpxtest::exists(kpxtest::sourcedir() + "/server/programme.ul"));
     const auto ul = programme();
     EXPECT_GE(ul.size(), 20u * 8000u);
@@ -25,8 +23,7 @@ TEST(DefaultProgramme, LastsTwentyToTwentyFiveSeconds)
     EXPECT_LT(ul.size(), 200u * 1024u);
 }
 
-TEST(DefaultProgramme, IsSpeechNotSilence)
-{
+TEST(DefaultProgramme, IsSpeechNotSilence) {
     const auto ul = programme();
     ASSERT_FALSE(ul.empty());
     // Speech has pauses, but a good share of its samples is well away from zero, and its
@@ -47,8 +44,7 @@ TEST(DefaultProgramme, IsSpeechNotSilence)
     EXPECT_LT(std::abs(kpx::ulaw2linear(ul.back())), 1000);
 }
 
-TEST(DefaultProgramme, EveryPacketEncodesAndDecodes)
-{
+TEST(DefaultProgramme, EveryPacketEncodesAndDecodes) {
     const auto ul = programme();
     ASSERT_GE(ul.size(), 1600u);
     unsigned char frames[330];

@@ -29,24 +29,19 @@ namespace {
 struct socketpair_ {
     int fd[2] = {-1, -1};
     socketpair_() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-    ~socketpair_()
-    {
+    ~socketpair_() {
         closesender();
-        if (fd[0] >= 0)
-            ::close(fd[0]);
+        if (fd[0] >= 0) ::close(fd[0]);
     }
     int reader() const { return fd[0]; }
     int sender() const { return fd[1]; }
-    void closesender()
-    {
-        if (fd[1] >= 0)
-            ::close(fd[1]);
+    void closesender() {
+        if (fd[1] >= 0) ::close(fd[1]);
         fd[1] = -1;
     }
 };
 
-std::vector<unsigned char> packets(int count, std::uint32_t seed)
-{
+std::vector<unsigned char> packets(int count, std::uint32_t seed) {
     const auto audio = codectest::ulawsignal(1600 * count, seed);
     std::vector<unsigned char> wire(static_cast<std::size_t>(330 * count));
     EXPECT_EQ(kpx::encode(audio.data(), 1600 * count, wire.data()), 330 * count);
@@ -58,13 +53,11 @@ struct countingreader {
     kpx::ReadFn inner;
     std::atomic<int> calls{0};
     std::atomic<long> taken{0};
-    kpx::ReadFn fn()
-    {
+    kpx::ReadFn fn() {
         return [this](unsigned char* dst, std::size_t want) {
             const long n = inner(dst, want);
             ++calls;
-            if (n > 0)
-                taken += n;
+            if (n > 0) taken += n;
             return n;
         };
     }
@@ -73,28 +66,27 @@ struct countingreader {
 // Sends `pieces` one after another, each only once the reader has taken everything sent
 // before it, so every receive call sees exactly one piece. Stops when `stop` is set.
 std::thread pacedsender(int fd, std::vector<std::vector<unsigned char>> pieces, countingreader& rd,
-                        std::atomic<bool>& stop)
-{
+                        std::atomic<bool>& stop) {
     return std::thread([fd, pieces = std::move(pieces), &rd, &stop] {
         long sent = 0;
         for (const auto& piece : pieces) {
-            if (!kpxtest::waitfor([&] { return stop.load() || rd.taken.load() >= sent; }, 5s) || stop)
+            if (!kpxtest::waitfor([&] { return stop.load() || rd.taken.load() >= sent; }, 5s) ||
+                stop)
                 return;
-            if (!kpxtest::sendall(fd, piece.data(), piece.size()))
-                return;
+            if (!kpxtest::sendall(fd, piece.data(), piece.size())) return;
             sent += static_cast<long>(piece.size());
         }
     });
 }
 
 // Splits `data` into `count` pieces of nearly equal size.
-std::vector<std::vector<unsigned char>> split(const std::vector<unsigned char>& data, int count)
-{
+std::vector<std::vector<unsigned char>> split(const std::vector<unsigned char>& data, int count) {
     std::vector<std::vector<unsigned char>> pieces;
     std::size_t pos = 0;
     for (int i = 0; i < count; ++i) {
         const std::size_t len = (data.size() - pos) / static_cast<std::size_t>(count - i);
-        pieces.emplace_back(data.begin() + static_cast<long>(pos), data.begin() + static_cast<long>(pos + len));
+        pieces.emplace_back(data.begin() + static_cast<long>(pos),
+                            data.begin() + static_cast<long>(pos + len));
         pos += len;
     }
     return pieces;
@@ -102,8 +94,7 @@ std::vector<std::vector<unsigned char>> split(const std::vector<unsigned char>& 
 
 } // namespace
 
-TEST(StreamReader, WholePacketsArriveIntactAndDecode)
-{
+TEST(StreamReader, WholePacketsArriveIntactAndDecode) {
     socketpair_ sp;
     const auto wire = packets(5, 41);
     ASSERT_TRUE(kpxtest::sendall(sp.sender(), wire.data(), wire.size()));
@@ -112,7 +103,8 @@ TEST(StreamReader, WholePacketsArriveIntactAndDecode)
     for (int p = 0; p < 5; ++p) {
         unsigned char buf[PACKETBYTES];
         ASSERT_EQ(kpx::collectpacket(rd, buf, 0), PACKETBYTES) << "packet " << p;
-        EXPECT_TRUE(std::equal(buf, buf + PACKETBYTES, wire.begin() + p * PACKETBYTES)) << "packet " << p;
+        EXPECT_TRUE(std::equal(buf, buf + PACKETBYTES, wire.begin() + p * PACKETBYTES))
+            << "packet " << p;
         unsigned char audio[1600];
         EXPECT_EQ(kpx::decode(buf, PACKETBYTES, audio), 1600) << "packet " << p;
     }
@@ -121,8 +113,7 @@ TEST(StreamReader, WholePacketsArriveIntactAndDecode)
     EXPECT_EQ(kpx::collectpacket(rd, buf, 0), 0);
 }
 
-TEST(StreamReader, OverLoopbackTcp)
-{
+TEST(StreamReader, OverLoopbackTcp) {
     // A receiver as the clients are: listening on port 9998, accepting one sender.
     const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(lfd, 0);
@@ -152,8 +143,7 @@ TEST(StreamReader, OverLoopbackTcp)
     ::close(lfd);
 }
 
-TEST(StreamReader, PacketInOneHundredPiecesIsCompleteInOneHundredOneIsLost)
-{
+TEST(StreamReader, PacketInOneHundredPiecesIsCompleteInOneHundredOneIsLost) {
     const auto wire = packets(1, 43);
     for (int count : {2, 99, 100, 101, 330}) {
         SCOPED_TRACE(count);
@@ -181,8 +171,7 @@ TEST(StreamReader, PacketInOneHundredPiecesIsCompleteInOneHundredOneIsLost)
     }
 }
 
-TEST(StreamReader, ByteByByteStartThenTheRest)
-{
+TEST(StreamReader, ByteByByteStartThenTheRest) {
     // The first 60 bytes trickle in one by one, then the remainder arrives together: 61
     // receives, within the limit.
     const auto wire = packets(2, 44);
@@ -206,8 +195,7 @@ TEST(StreamReader, ByteByByteStartThenTheRest)
     sender.join();
 }
 
-TEST(StreamReader, FirstReceiveStartsThePacket)
-{
+TEST(StreamReader, FirstReceiveStartsThePacket) {
     // A receiver's first receive may already hold part of the packet; collection completes
     // it from there.
     socketpair_ sp;
@@ -221,15 +209,15 @@ TEST(StreamReader, FirstReceiveStartsThePacket)
     EXPECT_TRUE(std::equal(buf, buf + PACKETBYTES, wire.begin()));
 }
 
-TEST(StreamReader, ShortPacketKeepsFramesAligned)
-{
+TEST(StreamReader, ShortPacketKeepsFramesAligned) {
     // A live sender's short packet (800 samples, 165 bytes) followed by whole packets: the
     // reader keeps taking 330 bytes, each holding 10 whole frames, and every one decodes.
     const auto audio = codectest::ulawsignal(800 + 1600 * 4, 46);
     std::vector<unsigned char> wire(165 + 330 * 4);
     ASSERT_EQ(kpx::encode(audio.data(), 800, wire.data()), 165);
     for (int p = 0; p < 4; ++p)
-        ASSERT_EQ(kpx::encode(audio.data() + 800 + 1600 * p, 1600, wire.data() + 165 + 330 * p), 330);
+        ASSERT_EQ(kpx::encode(audio.data() + 800 + 1600 * p, 1600, wire.data() + 165 + 330 * p),
+                  330);
     socketpair_ sp;
     ASSERT_TRUE(kpxtest::sendall(sp.sender(), wire.data(), wire.size()));
     sp.closesender();
@@ -246,8 +234,7 @@ TEST(StreamReader, ShortPacketKeepsFramesAligned)
     EXPECT_EQ(kpx::collectpacket(rd, buf, 0), 165);
 }
 
-TEST(StreamReader, CloseInMidPacketIsLost)
-{
+TEST(StreamReader, CloseInMidPacketIsLost) {
     socketpair_ sp;
     const auto wire = packets(2, 47);
     ASSERT_TRUE(kpxtest::sendall(sp.sender(), wire.data(), 330 + 200));
@@ -261,8 +248,7 @@ TEST(StreamReader, CloseInMidPacketIsLost)
     EXPECT_EQ(rd.calls.load(), kpx::MAXREADS);
 }
 
-TEST(StreamReader, CloseBeforeTheFirstByteIsLost)
-{
+TEST(StreamReader, CloseBeforeTheFirstByteIsLost) {
     socketpair_ sp;
     sp.closesender();
     const auto rd = kpx::fdreader(sp.reader());
@@ -270,8 +256,7 @@ TEST(StreamReader, CloseBeforeTheFirstByteIsLost)
     EXPECT_EQ(kpx::collectpacket(rd, buf, 0), 0);
 }
 
-TEST(StreamReader, FailingReceivesCountAsAttempts)
-{
+TEST(StreamReader, FailingReceivesCountAsAttempts) {
     int calls = 0;
     const kpx::ReadFn failing = [&](unsigned char*, std::size_t) -> long {
         ++calls;
@@ -284,8 +269,7 @@ TEST(StreamReader, FailingReceivesCountAsAttempts)
     EXPECT_EQ(kpx::collectpacket(kpx::fdreader(-1), buf, 0), 0);
 }
 
-TEST(StreamReader, OutOfRangeArgumentsStayInsideTheBuffer)
-{
+TEST(StreamReader, OutOfRangeArgumentsStayInsideTheBuffer) {
     std::vector<unsigned char> buf(PACKETBYTES + 16, 0x11);
     // A reader that claims more than it was asked for cannot push the count past a packet.
     const kpx::ReadFn boasting = [](unsigned char* dst, std::size_t want) -> long {
@@ -303,14 +287,13 @@ TEST(StreamReader, OutOfRangeArgumentsStayInsideTheBuffer)
     EXPECT_EQ(kpx::collectpacket(kpx::ReadFn{}, buf.data(), 12), 12);
 }
 
-TEST(StreamReader, InterruptedReceiveIsRetried)
-{
+TEST(StreamReader, InterruptedReceiveIsRetried) {
     // A signal arriving while the reader waits must not cost an attempt or a byte.
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: read(2) returns EINTR
-    struct sigaction old{};
+    struct sigaction old {};
     ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
     socketpair_ sp;
     const auto wire = packets(1, 48);
@@ -334,8 +317,7 @@ TEST(StreamReader, InterruptedReceiveIsRetried)
     EXPECT_EQ(rd.calls.load(), 1);
 }
 
-TEST(StreamMessages, LostAndCorruptTexts)
-{
+TEST(StreamMessages, LostAndCorruptTexts) {
     kpxtest::TempDir dir;
     std::FILE* f = std::fopen(dir.file("out").c_str(), "w");
     ASSERT_NE(f, nullptr);

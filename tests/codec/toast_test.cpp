@@ -18,22 +18,19 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string toastpath()
-{
+std::string toastpath() {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "/usr/bin:/bin");
     std::string dir;
     while (std::getline(dirs, dir, ':')) {
         const std::string candidate = (dir.empty() ? "." : dir) + "/toast";
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return "";
 }
 
 // Runs toast with `args` on `input`, writing its standard output to `output`.
-void runtoast(const std::vector<std::string>& args, const std::string& output)
-{
+void runtoast(const std::vector<std::string>& args, const std::string& output) {
     const std::string exe = toastpath();
     ASSERT_FALSE(exe.empty()) << "toast (package libgsm-tools) is needed for this test";
     kpxtest::Process::Options opt;
@@ -43,8 +40,7 @@ void runtoast(const std::vector<std::string>& args, const std::string& output)
     ASSERT_EQ(p.exitcode(), 0) << p.err();
 }
 
-std::vector<unsigned char> linearbytes(const std::vector<unsigned char>& ulaw)
-{
+std::vector<unsigned char> linearbytes(const std::vector<unsigned char>& ulaw) {
     std::vector<unsigned char> bytes(ulaw.size() * 2);
     for (std::size_t i = 0; i < ulaw.size(); ++i) {
         const std::int16_t s = kpx::ulaw2linear(ulaw[i]);
@@ -53,8 +49,7 @@ std::vector<unsigned char> linearbytes(const std::vector<unsigned char>& ulaw)
     return bytes;
 }
 
-std::vector<unsigned char> ulawfromlinear(const std::vector<unsigned char>& bytes)
-{
+std::vector<unsigned char> ulawfromlinear(const std::vector<unsigned char>& bytes) {
     std::vector<unsigned char> ulaw(bytes.size() / 2);
     for (std::size_t i = 0; i < ulaw.size(); ++i) {
         std::int16_t s;
@@ -66,8 +61,7 @@ std::vector<unsigned char> ulawfromlinear(const std::vector<unsigned char>& byte
 
 // Encodes one block with toast (a fresh run, so a fresh state) and with our layer, then
 // decodes the frames with `toast -d` and with our layer, and compares both directions.
-void crosscheck(const std::vector<unsigned char>& block)
-{
+void crosscheck(const std::vector<unsigned char>& block) {
     ASSERT_EQ(block.size() % 160, 0u);
     kpxtest::TempDir dir;
     kpxtest::writebytes(dir.file("in.l"), linearbytes(block));
@@ -91,29 +85,25 @@ void crosscheck(const std::vector<unsigned char>& block)
 
 } // namespace
 
-TEST(CodecToast, SpeechLikePacketsMatchTheTool)
-{
+TEST(CodecToast, SpeechLikePacketsMatchTheTool) {
     for (std::uint32_t seed : {21u, 22u, 23u}) {
         SCOPED_TRACE(seed);
         crosscheck(codectest::ulawsignal(1600, seed));
     }
 }
 
-TEST(CodecToast, FullScaleNoiseMatchesTheTool)
-{
+TEST(CodecToast, FullScaleNoiseMatchesTheTool) {
     // Random u-law codes: full-scale noise that drives every clipping path of the coder.
     crosscheck(codectest::noisebytes(1600, 31));
 }
 
-TEST(CodecToast, QuietAndShortBlocksMatchTheTool)
-{
+TEST(CodecToast, QuietAndShortBlocksMatchTheTool) {
     crosscheck(std::vector<unsigned char>(1600, 0xFF));
     crosscheck(codectest::ulawsignal(800, 32)); // the short packet of a live sender
     crosscheck(codectest::ulawsignal(160, 33));
 }
 
-TEST(CodecToast, ArbitraryFramesDecodeLikeTheTool)
-{
+TEST(CodecToast, ArbitraryFramesDecodeLikeTheTool) {
     // Frames that no encoder made: random bits behind a valid signature.
     auto frames = codectest::noisebytes(330, 34);
     for (std::size_t f = 0; f < frames.size(); f += 33)

@@ -21,7 +21,7 @@ std::string nosense(int line) {
 }
 
 class Config : public testing::Test {
-protected:
+  protected:
     void SetUp() override { kpx::setdefaults(kpx::serverprofile); }
 
     // Reads `text` as the configuration file and returns what was printed.
@@ -179,8 +179,7 @@ TEST_F(Config, MissingOrDirectoryFileKeepsDefaults) {
     g.inifile = dir.file("absent.conf");
     CaptureStderr();
     kpx::readini();
-    EXPECT_EQ(GetCapturedStderr(),
-              "Ini-file '" + g.inifile + "': No such file or directory\n");
+    EXPECT_EQ(GetCapturedStderr(), "Ini-file '" + g.inifile + "': No such file or directory\n");
     g.inifile = dir.path();
     CaptureStderr();
     kpx::readini();

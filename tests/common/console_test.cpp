@@ -16,13 +16,14 @@ namespace {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
     return out;
 }
 
 TEST(Console, BannerIsA43CharacterBox) {
-    for (auto [kind, version] : {std::pair{"SERVER     ", "1.10     "},
-                                 std::pair{"Win32sClient", "0.1alpha"}}) {
+    for (auto [kind, version] :
+         {std::pair{"SERVER     ", "1.10     "}, std::pair{"Win32sClient", "0.1alpha"}}) {
         CaptureStdout();
         kpx::printbanner(kind, version);
         const std::string out = GetCapturedStdout();

@@ -48,7 +48,8 @@ struct Pair {
 
 Bytes packet(std::size_t len, int k) {
     Bytes p(len);
-    for (std::size_t i = 0; i < len; ++i) p[i] = static_cast<unsigned char>(k * 31 + i);
+    for (std::size_t i = 0; i < len; ++i)
+        p[i] = static_cast<unsigned char>(k * 31 + i);
     return p;
 }
 
@@ -90,7 +91,8 @@ TEST(SendQueue, GivesUpOnAFullQueueAStalledPeerAndAClosedOne) {
         // Nobody reads: once the socket is full, MAXPACKETS are held and the next one is refused.
         Pair s;
         SendQueue q;
-        while (q.empty()) ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 60000), State::ok);
+        while (q.empty())
+            ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 60000), State::ok);
         while (q.packets() < SendQueue::MAXPACKETS)
             ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 60000), State::ok);
         EXPECT_EQ(q.send(s.fd[0], p.data(), p.size(), 60000), State::full);
@@ -100,7 +102,8 @@ TEST(SendQueue, GivesUpOnAFullQueueAStalledPeerAndAClosedOne) {
         // Held bytes that the socket does not take for the limit: stalled, and not sooner.
         Pair s;
         SendQueue q;
-        while (q.empty()) ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 200), State::ok);
+        while (q.empty())
+            ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 200), State::ok);
         EXPECT_EQ(q.flush(s.fd[0], 200), State::ok);
         EXPECT_GT(q.msleft(200), 100);
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
@@ -113,7 +116,8 @@ TEST(SendQueue, GivesUpOnAFullQueueAStalledPeerAndAClosedOne) {
     {
         Pair s;
         SendQueue q;
-        while (q.empty()) ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 3000), State::ok);
+        while (q.empty())
+            ASSERT_EQ(q.send(s.fd[0], p.data(), p.size(), 3000), State::ok);
         ::close(s.fd[1]);
         s.fd[1] = -1;
         EXPECT_EQ(q.flush(s.fd[0], 3000), State::failed);

@@ -30,7 +30,7 @@ struct Quit {
 };
 
 class Common : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setdefaults(serverprofile);
         resethooks();
@@ -42,7 +42,8 @@ protected:
         g.listname = dir.file("cmd");
     }
     void TearDown() override {
-        for (int fd : fds) ::close(fd);
+        for (int fd : fds)
+            ::close(fd);
         setdefaults(serverprofile);
         resethooks();
     }
@@ -78,15 +79,19 @@ TEST_F(Common, KillsockReportsPacketsAsBytesAndSeconds) {
     testing::internal::CaptureStderr();
     killsock(0);
     const std::string first = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(first, stamp + "Client peer-a died (#0). It had received 16500 bytes (=10 sec.).\n"
-                             "Actual number of connections now: 1\n" + sep);
+    EXPECT_EQ(first, stamp +
+                         "Client peer-a died (#0). It had received 16500 bytes (=10 sec.).\n"
+                         "Actual number of connections now: 1\n" +
+                         sep);
     EXPECT_TRUE(closedfar(far));
     EXPECT_EQ(g.machine[0].name, "peer-b");
     testing::internal::CaptureStderr();
     killsock(0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              stamp + "Client peer-b died (#0). It had received 1320 bytes (=0 sec.).\n"
-                      "Actual number of connections now: 0\n" + sep);
+              stamp +
+                  "Client peer-b died (#0). It had received 1320 bytes (=0 sec.).\n"
+                  "Actual number of connections now: 0\n" +
+                  sep);
     EXPECT_EQ(g.now, 1700000000);
     EXPECT_EQ(g.machine[0].sock, -1);
     EXPECT_EQ(packetsbetween(5, 4), 0U); // removed before its first packet
@@ -123,17 +128,20 @@ TEST_F(Common, KillingABroadcasterTracesTheSearchAndShrinksTheList) {
     addpeer("r2", 1, 1);
     addpeer("r3", 1, 1);
     for (int k = 0; k < 3; ++k) {
-        g.distributor[static_cast<std::size_t>(k)] = {"r" + std::to_string(k + 1), "L" + std::to_string(k), "B" + std::to_string(k)};
+        g.distributor[static_cast<std::size_t>(k)] = {
+            "r" + std::to_string(k + 1), "L" + std::to_string(k), "B" + std::to_string(k)};
     }
     g.distcount = 3;
     testing::internal::CaptureStderr();
     killsock(1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              stamp + "Client r2 died (#1). It had received 0 bytes (=0 sec.).\n"
-                      "distributor[0].clientname=r1\n"
-                      "Client was a broadcaster. Removing it from the automatic distribution list.\n"
-                      "Actual number of distributers now: 2\n"
-                      "Actual number of connections now: 2\n" + sep);
+              stamp +
+                  "Client r2 died (#1). It had received 0 bytes (=0 sec.).\n"
+                  "distributor[0].clientname=r1\n"
+                  "Client was a broadcaster. Removing it from the automatic distribution list.\n"
+                  "Actual number of distributers now: 2\n"
+                  "Actual number of connections now: 2\n" +
+                  sep);
     EXPECT_EQ(g.distcount, 2);
     EXPECT_EQ(g.distributor[1].clientname, "r3");
     EXPECT_EQ(g.distributor[1].clienturl, "L2");
@@ -152,16 +160,18 @@ TEST_F(Common, SkeletonCopyRules) {
               "<p>\n\n" + std::string(1023, 'x') + "\n" + std::string(477, 'x') + "\n\n");
     EXPECT_EQ(readfile(dir.file("192.0.2.8.html")),
               "<html>\n\n192.0.2.8: socket() call did not succeed! Mail admin.\n.\n</html>\n\n");
-    EXPECT_EQ(readfile(dir.file("192.0.2.8.txt")), "192.0.2.8: socket() call did not succeed! Mail admin.\n \n");
+    EXPECT_EQ(readfile(dir.file("192.0.2.8.txt")),
+              "192.0.2.8: socket() call did not succeed! Mail admin.\n \n");
     EXPECT_EQ(err, "Writing SUCCESS report to '" + dir.file("192.0.2.7.html") + "' and  to '" +
-                       dir.file("192.0.2.7.txt") + "'.\nWriting ERROR report to '" + dir.file("192.0.2.8.html") +
-                       "'  to '" + dir.file("192.0.2.8.txt") + "'.\n");
+                       dir.file("192.0.2.7.txt") + "'.\nWriting ERROR report to '" +
+                       dir.file("192.0.2.8.html") + "'  to '" + dir.file("192.0.2.8.txt") + "'.\n");
 
     // A second report for the same name replaces both files.
     testing::internal::CaptureStderr();
     handleerror("Internal Problem!", "192.0.2.7");
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(readfile(dir.file("192.0.2.7.html")), "<html>\n\n192.0.2.7: Internal Problem!.\n</html>\n\n");
+    EXPECT_EQ(readfile(dir.file("192.0.2.7.html")),
+              "<html>\n\n192.0.2.7: Internal Problem!.\n</html>\n\n");
     EXPECT_EQ(readfile(dir.file("192.0.2.7.txt")), "192.0.2.7: Internal Problem! \n");
 }
 
@@ -175,7 +185,8 @@ TEST_F(Common, TheOldReportIsRemovedBeforeTheSkeletonIsOpened) {
     handlesuccess("self");
     handleerror("Internal Problem!", "other");
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "No HTML skeleton for report found.\nWriting SUCCESS report  to '" + dir.file("self.txt") +
+    EXPECT_EQ(err, "No HTML skeleton for report found.\nWriting SUCCESS report  to '" +
+                       dir.file("self.txt") +
                        "'.\nNo HTML skeleton for report found.\nWriting ERROR report  to '" +
                        dir.file("other.txt") + "'.\n");
     EXPECT_EQ(readfile(dir.file("self.html")), "");
@@ -190,10 +201,12 @@ TEST_F(Common, AForwarderThatCannotBeWrittenGivesAnInternalProblemReport) {
     testing::internal::CaptureStderr();
     handleforwarding("http://relay.test/", "peer");
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Cannot write FORWARDER HTML Writing ERROR report to '" + dir.file("KPX-SERVER.html") +
-                       "'  to '" + dir.file("KPX-SERVER.txt") + "'.\n");
+    EXPECT_EQ(err, "Cannot write FORWARDER HTML Writing ERROR report to '" +
+                       dir.file("KPX-SERVER.html") + "'  to '" + dir.file("KPX-SERVER.txt") +
+                       "'.\n");
     EXPECT_EQ(readfile(dir.file("KPX-SERVER.html")), "KPX-SERVER: Internal Problem!.\n");
-    EXPECT_EQ(readfile(dir.file("peer.txt")), "Maximum number of clients reached. Use WWW-Connect!");
+    EXPECT_EQ(readfile(dir.file("peer.txt")),
+              "Maximum number of clients reached. Use WWW-Connect!");
 }
 
 TEST_F(Common, AFullRelayRefusesWithItsOwnText) {
@@ -206,15 +219,19 @@ TEST_F(Common, AFullRelayRefusesWithItsOwnText) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(conn("second\n", 0), 0);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("second is requesting connection.\nMaximum number of connections reached.\n", 0), 0U);
+    EXPECT_EQ(
+        err.rfind("second is requesting connection.\nMaximum number of connections reached.\n", 0),
+        0U);
     EXPECT_EQ(readfile(dir.file("second.html")),
-              "second: Maximum number of connections reached. Find another KPX server or reconnect first URL!\n.\n");
+              "second: Maximum number of connections reached. Find another KPX server or reconnect "
+              "first URL!\n.\n");
     EXPECT_EQ(g.clientcount, 1);
 }
 
 TEST_F(Common, StopClosesEveryPeerOnceInItsOriginalSlotOrder) {
     std::vector<int> far;
-    for (const char* n : {"A", "B", "C", "D"}) far.push_back(addpeer(n, 1));
+    for (const char* n : {"A", "B", "C", "D"})
+        far.push_back(addpeer(n, 1));
     g.packetcount = 11; // ten packets each
     writefile(g.listname, "@STOP\n");
     testing::internal::CaptureStderr();
@@ -235,19 +252,23 @@ TEST_F(Common, StopClosesEveryPeerOnceInItsOriginalSlotOrder) {
     expect += "All clients killed.\nServer stopped.\n";
     EXPECT_EQ(err, expect);
     EXPECT_EQ(g.clientcount, 0);
-    for (int f : far) EXPECT_TRUE(closedfar(f));
-    for (const auto& r : g.machine) EXPECT_EQ(r.sock, -1);
+    for (int f : far)
+        EXPECT_TRUE(closedfar(f));
+    for (const auto& r : g.machine)
+        EXPECT_EQ(r.sock, -1);
     EXPECT_FALSE(kpxtest::exists(g.listname));
 }
 
 TEST_F(Common, AcceptableNames) {
     EXPECT_TRUE(acceptablename("192.0.2.7"));
     EXPECT_TRUE(acceptablename(".."));
-    EXPECT_TRUE(acceptablename("")); // an empty line's report pair is ".html" / ".txt" in the directory
+    EXPECT_TRUE(
+        acceptablename("")); // an empty line's report pair is ".html" / ".txt" in the directory
     EXPECT_FALSE(acceptablename("../x"));
     testing::internal::CaptureStderr();
     handlesuccess("a/b");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Request name 'a/b' is not acceptable"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Request name 'a/b' is not acceptable"),
+              std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -265,7 +286,8 @@ TEST(SendAll, FinishesEveryPacketOrGivesUpWithinTheLimit) {
 
     // Far more than the buffers hold: many send calls, each writing part of it.
     std::vector<unsigned char> big(256 * 1024);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<unsigned char>(i * 7);
     std::vector<unsigned char> got;
     std::thread reader([&] {
         unsigned char buf[512];

@@ -1,8 +1,8 @@
 // kpxctl: the command lines it writes and refuses, its waits with the pause replaced, and
 // the real program against the real server (listeners and relays on 127.0.8.x).
 #include "ctl.h"
-#include "liveserver.h"
 #include "hooks.h"
+#include "liveserver.h"
 #include "statusview.h"
 #include "testsupport.h"
 
@@ -33,7 +33,8 @@ TEST(KpxctlLines, WrittenOrRefused) {
         {{"connect", "192.0.2.7"}, "192.0.2.7\n", ""},
         {{"connect", n250}, n250 + "\n", ""},
         {{"bconnect", "r.example.org", "http://r.example.org/", "HTTPS://r.example.org/b"},
-         "@BCONNECT r.example.org http://r.example.org/ HTTPS://r.example.org/b\n", ""},
+         "@BCONNECT r.example.org http://r.example.org/ HTTPS://r.example.org/b\n",
+         ""},
         {{"kill", "x"}, "", "the slot 'x' is not a number"},
         {{"kill", "-1"}, "", "the slot '-1' is not a number"},
         {{"kill", "1 2"}, "", "is not a number"},
@@ -43,9 +44,13 @@ TEST(KpxctlLines, WrittenOrRefused) {
         {{"connect", "a.b.c\n@STOP"}, "", "is not a host name"},
         {{"connect", "localhost"}, "", "is not a host name"},
         {{"connect", n252}, "", "host name too long (252 characters)"},
-        {{"bconnect", "r.example.org", "javascript:alert(1)", "http://b/"}, "", "'javascript:alert(1)' is not a web address"},
+        {{"bconnect", "r.example.org", "javascript:alert(1)", "http://b/"},
+         "",
+         "'javascript:alert(1)' is not a web address"},
         {{"bconnect", "r.example.org", "http://a/", "http://b/ c"}, "", "is not a web address"},
-        {{"bconnect", "r.example.org", "http://" + std::string(500, 'a'), "http://" + std::string(500, 'b')}, "",
+        {{"bconnect", "r.example.org", "http://" + std::string(500, 'a'),
+          "http://" + std::string(500, 'b')},
+         "",
          "the command line would be 1040 characters long"},
         {{"restart"}, "", "unknown command 'restart'"},
         {{}, "", "no command given"},
@@ -60,7 +65,7 @@ TEST(KpxctlLines, WrittenOrRefused) {
 
 // kpxctl_main in process with the 100 ms pause counted instead of slept.
 class Kpxctl : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kpx::hooks.pause = [this](long) {
             ++pauses;
@@ -71,7 +76,8 @@ protected:
     int run(std::vector<std::string> args) {
         args.insert(args.begin(), "kpxctl");
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         const int status = kpx::kpxctl_main(static_cast<int>(argv.size()), argv.data());
@@ -88,18 +94,26 @@ protected:
 TEST_F(Kpxctl, NotTakenWithin10sIsWithdrawn) {
     const std::string cmd = dir.file("commands");
     std::string seen;
-    onpause = [&](int n) { if (n == 50) seen = kpxtest::readfile(cmd); };
+    onpause = [&](int n) {
+        if (n == 50) seen = kpxtest::readfile(cmd);
+    };
     EXPECT_EQ(run({"-f", cmd, "kill", "3"}), 1);
     EXPECT_EQ(seen, "@KILL 3\n");
     EXPECT_EQ(pauses, 1 + 101);
-    EXPECT_NE(err.find("'@KILL 3' was not taken within 10 s: no server is running with the command file '" + cmd +
-                       "', or it is a relay broadcaster whose upstream is silent"), std::string::npos) << err;
+    EXPECT_NE(
+        err.find(
+            "'@KILL 3' was not taken within 10 s: no server is running with the command file '" +
+            cmd + "', or it is a relay broadcaster whose upstream is silent"),
+        std::string::npos)
+        << err;
     EXPECT_NE(err.find("The command was withdrawn."), std::string::npos);
     EXPECT_FALSE(kpxtest::exists(cmd));
 
     // Taken at the last moment and followed by another writer's request: that one stays.
     pauses = 0;
-    onpause = [&](int n) { if (n == 101) kpxtest::writefile(cmd, "192.0.2.9\n"); };
+    onpause = [&](int n) {
+        if (n == 101) kpxtest::writefile(cmd, "192.0.2.9\n");
+    };
     EXPECT_EQ(run({"-f", cmd, "list"}), 0) << err;
     EXPECT_EQ(kpxtest::readfile(cmd), "192.0.2.9\n");
 }
@@ -108,8 +122,11 @@ TEST_F(Kpxctl, BusyFileIsLeftAndNothingSent) {
     const std::string cmd = dir.file("commands");
     kpxtest::writefile(cmd, "someone.else.waiting\n");
     EXPECT_EQ(run({"-f", cmd, "stop"}), 1);
-    EXPECT_NE(err.find("still held another request after 10 s: the server is not running, or it is a relay"),
-              std::string::npos) << err;
+    EXPECT_NE(
+        err.find(
+            "still held another request after 10 s: the server is not running, or it is a relay"),
+        std::string::npos)
+        << err;
     EXPECT_EQ(kpxtest::readfile(cmd), "someone.else.waiting\n");
 }
 
@@ -127,14 +144,19 @@ TEST_F(Kpxctl, BadPlacesAndInputWriteNothing) {
     const std::vector<Case> cases = {
         {{"-f", dir.file("adir"), "list"}, 1, "is a directory, not a file the server reads"},
         {{"-f", dir.file("fifo"), "list"}, 1, "is a FIFO, not a file the server reads"},
-        {{"-f", dir.file("missing/commands"), "list"}, 1, "cannot write the command file '" + dir.file("missing/commands") +
-                                                        "': No such file or directory: the directory " + dir.file("missing") + " does not exist"},
+        {{"-f", dir.file("missing/commands"), "list"},
+         1,
+         "cannot write the command file '" + dir.file("missing/commands") +
+             "': No such file or directory: the directory " + dir.file("missing") +
+             " does not exist"},
         {{"-f", dir.file("plain/commands"), "list"}, 1, "a part of the path is not a directory"},
         {{"-f", dir.file("x"), "connect", "evil/.x.y"}, 2, "'evil/.x.y' is not a host name"},
         {{"-f", dir.file("x"), "kill", "one"}, 2, "the slot 'one' is not a number"},
         {{"-f"}, 2, "-f needs a file name"},
         {{"-c", dir.file("noconf"), "list"}, 1, "cannot read the configuration"},
-        {{"-c", dir.file("conf"), "status"}, 1, "status file '" + dir.file("nostatus.json") + "': No such file"},
+        {{"-c", dir.file("conf"), "status"},
+         1,
+         "status file '" + dir.file("nostatus.json") + "': No such file"},
         {{"status"}, 1, "no status file"},
         {{"status", "--xml"}, 2, "usage: kpxctl status [--json]"},
     };
@@ -168,15 +190,19 @@ TEST(KpxctlServer, ListConnectKillStop) {
     Ran r = kpxctl({"-c", conf, "list"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("kpxctl: the server took '@LIST'."), std::string::npos) << r.out;
-    EXPECT_NE(s.err().find("Command '@LIST' given.\nStatistics:\nNo/IP\nNo client connected at this time!\n"),
-              std::string::npos);
+    EXPECT_NE(
+        s.err().find(
+            "Command '@LIST' given.\nStatistics:\nNo/IP\nNo client connected at this time!\n"),
+        std::string::npos);
 
     kpxtest::FakeListener a("127.0.8.1"), b("127.0.8.2");
     for (const char* host : {"127.0.8.1", "127.0.8.2"}) {
         r = kpxctl({"-c", conf, "connect", host});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(std::string("Report: ") + host + ": Connection established. Enjoy KPX!\n"),
-                  std::string::npos) << r.out;
+        EXPECT_NE(
+            r.out.find(std::string("Report: ") + host + ": Connection established. Enjoy KPX!\n"),
+            std::string::npos)
+            << r.out;
     }
     ASSERT_TRUE(kpxtest::waitfor([&] { return b.total() >= 330; }, 5s));
 
@@ -226,7 +252,8 @@ TEST(KpxctlServer, NoServerGivesTheReasonAndWithdraws) {
     Ran r = kpxctl({"-f", dir.file("commands"), "stop"});
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 10s);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("was not taken within 10 s: no server is running"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("was not taken within 10 s: no server is running"), std::string::npos)
+        << r.err;
     EXPECT_FALSE(kpxtest::exists(dir.file("commands")));
 }
 
@@ -240,7 +267,10 @@ TEST(StatusFileServer, FollowsTheTablesAndMatchesTheConsole) {
     kpxtest::FakeListener l1("127.0.8.10"), l2("127.0.8.11"), relay("127.0.8.12");
     const std::string conf = s.dir().file("kpx.conf");
     ASSERT_EQ(kpxctl({"-c", conf, "connect", "127.0.8.10"}).status, 0);
-    ASSERT_EQ(kpxctl({"-c", conf, "bconnect", "127.0.8.12", "http://127.0.8.12/l", "http://127.0.8.12/b"}).status, 0);
+    ASSERT_EQ(
+        kpxctl({"-c", conf, "bconnect", "127.0.8.12", "http://127.0.8.12/l", "http://127.0.8.12/b"})
+            .status,
+        0);
     ASSERT_EQ(kpxctl({"-c", conf, "connect", "127.0.8.11"}).status, 0);
     std::this_thread::sleep_for(1500ms); // a few packets for everybody
 
@@ -260,10 +290,14 @@ TEST(StatusFileServer, FollowsTheTablesAndMatchesTheConsole) {
     ASSERT_EQ(kpxctl({"-f", s.cmdfile(), "kill", "0"}).status, 0);
     kpx::Json after = now();
     EXPECT_EQ(kpx::num(after, "clientcount"), 2);
-    EXPECT_EQ(kpx::str(kpx::list(after, "peers")[0], "name"), "127.0.8.11"); // the last one took the slot
-    const double packets = kpx::num(victim, "bytes") / 330 + (kpx::num(after, "packets") - kpx::num(before, "packets"));
-    const std::string line = "Client 127.0.8.10 died (#0). It had received " + std::to_string(static_cast<long>(packets) * 330) +
-                             " bytes (=" + std::to_string(static_cast<long>(packets) / 5) + " sec.).";
+    EXPECT_EQ(kpx::str(kpx::list(after, "peers")[0], "name"),
+              "127.0.8.11"); // the last one took the slot
+    const double packets = kpx::num(victim, "bytes") / 330 +
+                           (kpx::num(after, "packets") - kpx::num(before, "packets"));
+    const std::string line = "Client 127.0.8.10 died (#0). It had received " +
+                             std::to_string(static_cast<long>(packets) * 330) +
+                             " bytes (=" + std::to_string(static_cast<long>(packets) / 5) +
+                             " sec.).";
     EXPECT_NE(s.err().find(line), std::string::npos) << line << "\n" << s.err();
 
     // Killing the relay empties the distribution list.
@@ -278,7 +312,8 @@ TEST(StatusFileServer, UnwritablePathIsReportedOnceAndTheStreamGoesOn) {
     kpxtest::FakeListener l("127.0.8.20");
     ASSERT_EQ(kpxctl({"-f", s.cmdfile(), "connect", "127.0.8.20"}).status, 0);
     ASSERT_TRUE(kpxtest::waitfor([&] { return l.total() >= 330 * 12; }, 10s)); // over two seconds
-    const std::string problem = "Status file '" + state.file("missing/status.json") + "': No such file or directory\n";
+    const std::string problem =
+        "Status file '" + state.file("missing/status.json") + "': No such file or directory\n";
     EXPECT_EQ(kpxtest::countof(s.err(), problem), 1) << s.err();
     EXPECT_EQ(kpxtest::countof(s.err(), "the stream goes on without it (reported once)"), 1);
 }

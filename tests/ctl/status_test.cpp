@@ -17,7 +17,7 @@ namespace {
 using kpxtest::TempDir;
 
 class StatusFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kpx::setdefaults(kpx::serverprofile);
         kpx::g.statusfile = dir.file("status.json");
@@ -47,7 +47,8 @@ TEST_F(StatusFile, PictureOfTheTables) {
     peer(0, "a\"quote\\.x.y", 54, 0);
     peer(1, std::string("relay.\xff.\x01"), 100, 1);
     kpx::g.clientcount = 2;
-    kpx::g.distributor[0] = {"relay.\xff.\x01", "http://r.example/?a=\"<b>\"", "https://r.example/b"};
+    kpx::g.distributor[0] = {"relay.\xff.\x01", "http://r.example/?a=\"<b>\"",
+                             "https://r.example/b"};
     kpx::g.distcount = 1;
     kpx::statuschanged();
 
@@ -73,7 +74,8 @@ TEST_F(StatusFile, PictureOfTheTables) {
     EXPECT_EQ(kpx::num(p1, "seconds"), 0);
     EXPECT_TRUE(kpx::yes(p1, "relay"));
     ASSERT_EQ(kpx::list(j, "distribution").size(), 1U);
-    EXPECT_EQ(kpx::str(kpx::list(j, "distribution")[0], "clienturl"), "http://r.example/?a=\"<b>\"");
+    EXPECT_EQ(kpx::str(kpx::list(j, "distribution")[0], "clienturl"),
+              "http://r.example/?a=\"<b>\"");
     EXPECT_EQ(kpx::str(kpx::list(j, "distribution")[0], "bcasturl"), "https://r.example/b");
 
     struct stat st {};
@@ -106,7 +108,8 @@ TEST_F(StatusFile, AReaderNeverSeesAPart) {
     for (int k = 0; k < 3000; ++k) {
         // Pictures of different sizes, so that a torn one could not parse.
         kpx::g.clientcount = k % 11;
-        for (int i = 0; i < kpx::g.clientcount; ++i) peer(i, std::string(static_cast<std::size_t>(k % 200), 'n') + ".x.y", 0, 0);
+        for (int i = 0; i < kpx::g.clientcount; ++i)
+            peer(i, std::string(static_cast<std::size_t>(k % 200), 'n') + ".x.y", 0, 0);
         kpx::statuschanged();
     }
     done = true;
@@ -140,15 +143,22 @@ TEST(StatusViews, PageAndTable) {
     TempDir dir;
     auto status = [](const std::string& extra, long updated = now, const char* running = "true") {
         return "{\"role\": \"server\", \"mode\": \"live\", \"running\": " + std::string(running) +
-               ", \"started\": " + std::to_string(now - 3725) + ", \"since\": " + std::to_string(now - 3725) +
-               ", \"updated\": " + std::to_string(updated) + ", \"packets\": 18625, \"maxclients\": 4, "
+               ", \"started\": " + std::to_string(now - 3725) +
+               ", \"since\": " + std::to_string(now - 3725) +
+               ", \"updated\": " + std::to_string(updated) +
+               ", \"packets\": 18625, \"maxclients\": 4, "
                "\"clientcount\": 2, \"peers\": [{\"slot\": 0, \"name\": \"10.9.8.7\", \"since\": " +
-               std::to_string(now - 61) + ", \"bytes\": 19800, \"seconds\": 12, \"relay\": false}, "
+               std::to_string(now - 61) +
+               ", \"bytes\": 19800, \"seconds\": 12, \"relay\": false}, "
                "{\"slot\": 1, \"name\": \"relay.host.example\", \"since\": 0, \"bytes\": 0, "
-               "\"seconds\": 0, \"relay\": true}], \"distribution\": [" + extra + "]}";
+               "\"seconds\": 0, \"relay\": true}], \"distribution\": [" +
+               extra + "]}";
     };
-    const std::string relay = "{\"name\": \"relay.host.example\", \"clienturl\": \"http://r.example/l?a=1&b=\\\"<x>\\\"\", \"bcasturl\": \"http://r.example/b\"}";
-    const std::string script = "{\"name\": \"evil.host.example\", \"clienturl\": \"javascript:alert(1)\", \"bcasturl\": \"x\"}";
+    const std::string relay =
+        "{\"name\": \"relay.host.example\", \"clienturl\": "
+        "\"http://r.example/l?a=1&b=\\\"<x>\\\"\", \"bcasturl\": \"http://r.example/b\"}";
+    const std::string script = "{\"name\": \"evil.host.example\", \"clienturl\": "
+                               "\"javascript:alert(1)\", \"bcasturl\": \"x\"}";
     struct Case {
         std::string file; // "" : no status file configured; "-": configured but missing
         std::vector<std::string> shown, hidden;
@@ -174,14 +184,18 @@ TEST(StatusViews, PageAndTable) {
             if (c.file != "-") kpxtest::writefile(path, c.file);
         }
         const std::string page = kpx::statuspage(path, now);
-        for (const auto& s : c.shown) EXPECT_NE(page.find(s), std::string::npos) << s << "\n" << page;
-        for (const auto& s : c.hidden) EXPECT_EQ(page.find(s), std::string::npos) << s << "\n" << page;
+        for (const auto& s : c.shown)
+            EXPECT_NE(page.find(s), std::string::npos) << s << "\n" << page;
+        for (const auto& s : c.hidden)
+            EXPECT_EQ(page.find(s), std::string::npos) << s << "\n" << page;
     }
 
     const std::string table = kpx::statustable(*kpx::parsejson(status(relay)), now);
-    for (const char* s : {"KPX server, live, started", "On air since", "(1:02:05)", "18625 packets so far; 2 of 4 places taken.",
-                          "   0  10.9.8.7", "0:01:01      0:00:12        19800  no\n", "  yes\n",
-                          "  relay.host.example  http://r.example/l?a=1&b=\"<x>\"  http://r.example/b\n"})
+    for (const char* s :
+         {"KPX server, live, started", "On air since", "(1:02:05)",
+          "18625 packets so far; 2 of 4 places taken.", "   0  10.9.8.7",
+          "0:01:01      0:00:12        19800  no\n", "  yes\n",
+          "  relay.host.example  http://r.example/l?a=1&b=\"<x>\"  http://r.example/b\n"})
         EXPECT_NE(table.find(s), std::string::npos) << s << "\n" << table;
     EXPECT_EQ(kpx::duration(90061), "1d 01:01:01");
 }

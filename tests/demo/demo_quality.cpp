@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
     Bytes source;
     const long packets = std::atol(argv[2]);
     if (!readall(argv[1], source) || source.size() < PACKET || packets <= 0) {
-        std::fprintf(stderr, "%s: no usable source %s or packet count %s\n", argv[0], argv[1], argv[2]);
+        std::fprintf(stderr, "%s: no usable source %s or packet count %s\n", argv[0], argv[1],
+                     argv[2]);
         return 2;
     }
     Bytes first;
@@ -108,14 +109,15 @@ int main(int argc, char** argv) {
             firstn = m.compared * PACKET;
         } else {
             const std::size_t n = m.compared * PACKET;
-            identical = n == firstn && std::equal(heard.begin() + static_cast<long>(m.offset * PACKET),
-                                                  heard.begin() + static_cast<long>(m.offset * PACKET + n),
-                                                  first.begin() + static_cast<long>(firstat))
-                            ? "yes"
-                            : "no";
+            identical =
+                n == firstn && std::equal(heard.begin() + static_cast<long>(m.offset * PACKET),
+                                          heard.begin() + static_cast<long>(m.offset * PACKET + n),
+                                          first.begin() + static_cast<long>(firstat))
+                    ? "yes"
+                    : "no";
         }
-        std::printf("%s offset %zu compared %zu snr %.2f identical %s\n", argv[a], m.offset, m.compared,
-                    m.snr, identical);
+        std::printf("%s offset %zu compared %zu snr %.2f identical %s\n", argv[a], m.offset,
+                    m.compared, m.snr, identical);
     }
     return 0;
 }

@@ -18,7 +18,9 @@
 
 namespace kpxtest::faults {
 
-std::string addr(int n) { return "127.0.13." + std::to_string(n); }
+std::string addr(int n) {
+    return "127.0.13." + std::to_string(n);
+}
 
 unsigned seed() {
     static const unsigned s = [] {
@@ -101,7 +103,8 @@ Sink::Sink(const std::string& address, Mode mode, std::chrono::milliseconds afte
     const int one = 1, small = 2048;
     ::setsockopt(lsn, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (mode == stalls) ::setsockopt(lsn, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    if (::bind(lsn, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(lsn, 1) != 0) {
+    if (::bind(lsn, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(lsn, 1) != 0) {
         ::close(lsn);
         ::close(p[0]);
         ::close(p[1]);
@@ -130,7 +133,8 @@ Sink::Sink(const std::string& address, Mode mode, std::chrono::milliseconds afte
             ::close(s);
             ::_exit(0);
         }
-        for (;;) ::pause();
+        for (;;)
+            ::pause();
     }
     ::close(lsn);
     ::close(p[1]);
@@ -149,7 +153,9 @@ bool Sink::accepted(std::chrono::milliseconds timeout) {
            ::read(ready_, &c, 1) == 1;
 }
 
-void Sink::kill() { endchild(pid_); }
+void Sink::kill() {
+    endchild(pid_);
+}
 
 Upstream::Upstream(const std::string& address, const Bytes& bytes, unsigned seed,
                    std::chrono::milliseconds every) {
@@ -164,9 +170,11 @@ Upstream::Upstream(const std::string& address, const Bytes& bytes, unsigned seed
     pid_ = ::fork();
     if (pid_ != 0) return;
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+    for (int fd = 3; fd < 1024; ++fd)
+        ::close(fd);
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    while (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) ::usleep(10000);
+    while (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        ::usleep(10000);
     std::size_t at = 0;
     const timespec pause{0, static_cast<long>(every.count()) * 1000000L};
     for (std::size_t n : pieces) {
@@ -174,19 +182,25 @@ Upstream::Upstream(const std::string& address, const Bytes& bytes, unsigned seed
         at += n;
         ::nanosleep(&pause, nullptr);
     }
-    for (;;) ::pause();
+    for (;;)
+        ::pause();
 }
 
-Upstream::~Upstream() { endchild(pid_); }
+Upstream::~Upstream() {
+    endchild(pid_);
+}
 
-void Upstream::kill() { endchild(pid_); }
+void Upstream::kill() {
+    endchild(pid_);
+}
 
 BlackHole::BlackHole(const std::string& address) {
     const sockaddr_in sa = endpoint(address);
     const int hole = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(hole, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(hole, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(hole, 0) != 0) {
+    if (::bind(hole, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(hole, 0) != 0) {
         ::close(hole);
         return;
     }
@@ -200,7 +214,8 @@ BlackHole::BlackHole(const std::string& address) {
 }
 
 BlackHole::~BlackHole() {
-    for (int fd : fds_) ::close(fd);
+    for (int fd : fds_)
+        ::close(fd);
 }
 
 std::unique_ptr<Process> gatewayrun(const std::string& prog, const server::Env& e,
@@ -219,13 +234,15 @@ GapWatch::GapWatch(const FakeListener& l) {
         while (!stop_) {
             std::this_thread::sleep_for(10ms);
             std::size_t now = 0;
-            for (int c = 0; c < l.connections(); ++c) now += l.total(c);
+            for (int c = 0; c < l.connections(); ++c)
+                now += l.total(c);
             const auto t = std::chrono::steady_clock::now();
             if (now != seen) {
                 seen = now;
                 last = t;
             }
-            const long gap = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(t - last).count());
+            const long gap = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(t - last).count());
             if (seen > 0 && gap > longest_) longest_ = gap;
         }
     });

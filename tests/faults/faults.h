@@ -35,10 +35,11 @@ struct Programme {
 // Writes the chunks of `p` round and round into the FIFO `path` (created here), one every
 // `every`, until destroyed. The server's live input.
 class Feeder {
-public:
+  public:
     Feeder(const std::string& path, const Programme& p, std::chrono::milliseconds every);
     ~Feeder();
-private:
+
+  private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -54,7 +55,7 @@ struct LiveServer {
 
 // A receiver on addr:9998 in a child process of its own, accepting one sender.
 class Sink {
-public:
+  public:
     enum Mode { reads, resets, stalls };
     // `resets`: after `after` it closes with a reset. `stalls`: after `after` it stops reading
     // (with a small receive buffer, so the sender soon has to wait).
@@ -64,7 +65,7 @@ public:
     Sink& operator=(const Sink&) = delete;
     bool accepted(std::chrono::milliseconds timeout); // a sender connected and sent a packet
     void kill();                                      // SIGKILL
-private:
+  private:
     int pid_ = -1;
     int ready_ = -1; // the child writes one byte here once a packet has arrived
 };
@@ -72,25 +73,26 @@ private:
 // A sender to addr:9998 in a child process: connects, writes `bytes` in random pieces of 1 to
 // 400 bytes, one piece every `every`, then keeps the connection open until killed.
 class Upstream {
-public:
+  public:
     Upstream(const std::string& address, const Bytes& bytes, unsigned seed,
              std::chrono::milliseconds every);
     ~Upstream();
     Upstream(const Upstream&) = delete;
     Upstream& operator=(const Upstream&) = delete;
     void kill(); // SIGKILL, wherever it is in its bytes
-private:
+  private:
     int pid_ = -1;
 };
 
 // An address that never answers a connect: a listening socket whose accept queue is full.
 class BlackHole {
-public:
+  public:
     explicit BlackHole(const std::string& address);
     ~BlackHole();
     BlackHole(const BlackHole&) = delete;
     BlackHole& operator=(const BlackHole&) = delete;
-private:
+
+  private:
     std::vector<int> fds_;
 };
 
@@ -101,12 +103,13 @@ std::unique_ptr<Process> gatewayrun(const std::string& prog, const server::Env& 
 // Samples the bytes a listener has received every 10 ms and keeps the longest time without
 // any new byte.
 class GapWatch {
-public:
+  public:
     explicit GapWatch(const FakeListener& l);
     ~GapWatch();
     std::chrono::milliseconds longest() const { return std::chrono::milliseconds(longest_.load()); }
     void restart() { longest_ = 0; }
-private:
+
+  private:
     std::atomic<bool> stop_{false};
     std::atomic<long> longest_{0};
     std::thread thread_;

@@ -16,9 +16,13 @@
 namespace kpxtest::faults {
 namespace {
 
-std::string vanishaddr(int n) { return "127.0.15." + std::to_string(n); }
+std::string vanishaddr(int n) {
+    return "127.0.15." + std::to_string(n);
+}
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 TEST(Vanish, AListenerWhoseHostVanishesHoldsNobodyAndIsRemoved) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";

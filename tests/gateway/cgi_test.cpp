@@ -23,7 +23,7 @@ struct Field {
 };
 
 class Cgi : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* v : {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_LENGTH", "REMOTE_ADDR"})
             ::unsetenv(v);
@@ -36,7 +36,8 @@ protected:
         kpx::cgi_page = stdout;
         kpx::cgi_input = 0;
         if (page_) std::fclose(page_);
-        for (int fd : pipes_) ::close(fd);
+        for (int fd : pipes_)
+            ::close(fd);
     }
     std::string pagetext() {
         std::fflush(page_);
@@ -44,7 +45,8 @@ protected:
         std::string s;
         char buf[4096];
         std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, page_)) > 0) s.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, page_)) > 0)
+            s.append(buf, n);
         return s;
     }
     // A GET request with the given query string from 192.0.2.7.
@@ -75,7 +77,8 @@ protected:
         std::string s;
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(kpx::cgi_input, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(kpx::cgi_input, buf, sizeof buf)) > 0)
+            s.append(buf, static_cast<std::size_t>(n));
         return s;
     }
     static std::vector<Field> fields() {
@@ -187,7 +190,9 @@ TEST_F(Cgi, PercentEscapesFollowTheHexConversionRule) {
     EXPECT_EQ(fields(), (std::vector<Field>{{"v", true, "1"}}));
 
     ASSERT_EQ(get("v=%-1x"), 1); // sign accepted, low 8 bits kept
-    EXPECT_EQ(fields(), (std::vector<Field>{{"v", true, "\xff" "x"}}));
+    EXPECT_EQ(fields(), (std::vector<Field>{{"v", true,
+                                             "\xff"
+                                             "x"}}));
 
     ASSERT_EQ(get("v=%4G"), 1); // conversion stops at the first non-digit
     EXPECT_EQ(fields(), (std::vector<Field>{{"v", true, "\x04"}}));
@@ -228,8 +233,7 @@ TEST_F(Cgi, TruncatedPostBodyDecodesWhatArrived) {
 TEST_F(Cgi, NulBytesInPostBodyEndFieldsWithoutHarm) {
     const std::string body("a=1\0b=2&c=3&d=4", 15);
     ASSERT_EQ(post(std::to_string(body.size()), body), 1);
-    EXPECT_EQ(fields(),
-              (std::vector<Field>{{"a", true, "1"}, {"b", true, "2"}, {"c", true, "3"}}));
+    EXPECT_EQ(fields(), (std::vector<Field>{{"a", true, "1"}, {"b", true, "2"}, {"c", true, "3"}}));
     const std::string zeros(64, '\0');
     ASSERT_EQ(post("64", zeros), 1);
     EXPECT_EQ(kpx::cgi_argc, 1);
@@ -239,8 +243,8 @@ TEST_F(Cgi, NulBytesInPostBodyEndFieldsWithoutHarm) {
 TEST_F(Cgi, UnacceptableContentLengthIsRefusedWithoutReading) {
     const std::string refusal = "Illegal value for CONTENT_LENGTH: the form data must be a "
                                 "number of bytes from 0 to 65536.<br>\n";
-    for (const char* cl : {"-1", "abc", "65537", "12x", "", " 5", "+5", "99999999999999999999",
-                           "0000065537"}) {
+    for (const char* cl :
+         {"-1", "abc", "65537", "12x", "", " 5", "+5", "99999999999999999999", "0000065537"}) {
         SetUp();
         EXPECT_EQ(post(cl, "CLIENTNAME=a.b.c"), 0) << cl;
         EXPECT_EQ(pagetext(), refusal) << cl;
@@ -261,7 +265,8 @@ TEST_F(Cgi, MegabyteQueryStringStaysWithinMemoryBounds) {
     // buffer and two pointer arrays only.
     std::string query;
     const std::string unit = "f=%41&";
-    while (query.size() < (1u << 20)) query += unit;
+    while (query.size() < (1u << 20))
+        query += unit;
     const std::size_t fieldcount = query.size() / unit.size() + 1;
     struct mallinfo2 before = ::mallinfo2();
     ASSERT_EQ(get(query), 1);
@@ -269,8 +274,10 @@ TEST_F(Cgi, MegabyteQueryStringStaysWithinMemoryBounds) {
     EXPECT_EQ(kpx::cgi_argc, static_cast<int>(fieldcount));
     EXPECT_STREQ(kpx::cgi_wert[0], "A");
     EXPECT_STREQ(kpx::cgi_name[fieldcount - 1], "");
-    const auto grown = static_cast<long long>(after.uordblks) - static_cast<long long>(before.uordblks);
-    const long long bound = static_cast<long long>(query.size()) + 2LL * static_cast<long long>(fieldcount * sizeof(char*)) + 65536;
+    const auto grown =
+        static_cast<long long>(after.uordblks) - static_cast<long long>(before.uordblks);
+    const long long bound = static_cast<long long>(query.size()) +
+                            2LL * static_cast<long long>(fieldcount * sizeof(char*)) + 65536;
     EXPECT_LT(grown, bound);
 
     std::string plain(1u << 20, 'z'); // one huge field without "="

@@ -24,7 +24,7 @@ struct Ended {
 };
 
 class Doit : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (page_) std::fclose(page_);
         page_ = std::tmpfile();
@@ -60,7 +60,8 @@ protected:
         std::string s;
         char buf[1024];
         std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, page_)) > 0) s.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, page_)) > 0)
+            s.append(buf, n);
         return s;
     }
     TempDir dir_;
@@ -75,9 +76,9 @@ TEST(NameRule, DotsAtSignsBlanksAndCharacters) {
     for (const char* good : {"192.0.2.7", "a.b.c", "a..", "www.example.org", "my-host_1.lan.net",
                              "A.B.C", "1.2.3.4.5", n250.c_str()})
         EXPECT_EQ(kpx::nameok(good), 1) << good;
-    for (const char* bad : {"", "a.b", "localhost", "...", "..", ".", "a@b.c.d", "a b.c.d",
-                            "@..x", "a.b.c ", "a/b.c.d", "../../etc", "<b>.x.y", "a.b.c\"",
-                            "x.y.z&", "x.y.z%", "a.b.c\n", "x.y.z;", n251.c_str()})
+    for (const char* bad : {"", "a.b", "localhost", "...", "..", ".", "a@b.c.d", "a b.c.d", "@..x",
+                            "a.b.c ", "a/b.c.d", "../../etc", "<b>.x.y", "a.b.c\"", "x.y.z&",
+                            "x.y.z%", "a.b.c\n", "x.y.z;", n251.c_str()})
         EXPECT_EQ(kpx::nameok(bad), 0) << bad;
 }
 
@@ -86,13 +87,15 @@ TEST(UrlRule, OnlyPlainWebAddresses) {
                              "http://r.example/m%C3%BCsik?a&b"})
         EXPECT_TRUE(kpx::urlok(good)) << good;
     const std::string toolong = "http://r.example/" + std::string(1007, 'x');
-    for (const char* bad : {"", "javascript:alert(1)", " http://x", "JAVASCRIPT://x%0aalert(1)",
-                            "data:text/html,x", "//r.example/", "ftp://r.example/", "http:x",
-                            "http://a b", "http://x\"y", "http://x'y", "http://<x>", "http://x=y",
-                            // Look-alikes: "fdp.exe" behind a right-to-left override reads
-                            // as "exe.pdf"; other non-ASCII letters pass for ASCII ones.
-                            "http://r.example/\xE2\x80\xAE" "fdp.exe", "http://r.example/m\xC3\xBCsik",
-                            "http://r.example/\x01", toolong.c_str()})
+    for (const char* bad :
+         {"", "javascript:alert(1)", " http://x", "JAVASCRIPT://x%0aalert(1)", "data:text/html,x",
+          "//r.example/", "ftp://r.example/", "http:x", "http://a b", "http://x\"y", "http://x'y",
+          "http://<x>", "http://x=y",
+          // Look-alikes: "fdp.exe" behind a right-to-left override reads
+          // as "exe.pdf"; other non-ASCII letters pass for ASCII ones.
+          "http://r.example/\xE2\x80\xAE"
+          "fdp.exe",
+          "http://r.example/m\xC3\xBCsik", "http://r.example/\x01", toolong.c_str()})
         EXPECT_FALSE(kpx::urlok(bad)) << bad;
     EXPECT_TRUE(kpx::urlok(toolong.substr(0, 1023)));
 }
@@ -196,8 +199,10 @@ TEST_F(Doit, LosingTheRaceKeepsTheOtherRequestAndWaitsAgain) {
 TEST_F(Doit, LosingTheRaceEveryTimeEndsWithinTheBudget) {
     // The file is always taken by someone else just before we create it.
     onpause_ = [&](int) {
-        if (!kpxtest::exists(kpx::commandfile)) kpxtest::writefile(kpx::commandfile, "x.y.z\n");
-        else std::remove(kpx::commandfile.c_str());
+        if (!kpxtest::exists(kpx::commandfile))
+            kpxtest::writefile(kpx::commandfile, "x.y.z\n");
+        else
+            std::remove(kpx::commandfile.c_str());
     };
     EXPECT_EQ(run(), 1);
     EXPECT_LE(pauses_, 101 + 1);

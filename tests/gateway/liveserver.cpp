@@ -24,17 +24,26 @@ LiveServer::LiveServer(const std::vector<std::string>& extra) {
             std::this_thread::sleep_until(next);
         }
     });
-    std::string conf = "inputdevice = " + fifo + "\n"
-                       "commandfile = " + cmdfile() + "\n"
-                       "repdir = " + repdir() + "\n"
-                       "successhtml = " + src + "/web/success.html\n"
-                       "errorhtml = " + src + "/web/error.html\n";
-    for (const auto& line : extra) conf += line + "\n";
+    std::string conf = "inputdevice = " + fifo +
+                       "\n"
+                       "commandfile = " +
+                       cmdfile() +
+                       "\n"
+                       "repdir = " +
+                       repdir() +
+                       "\n"
+                       "successhtml = " +
+                       src +
+                       "/web/success.html\n"
+                       "errorhtml = " +
+                       src + "/web/error.html\n";
+    for (const auto& line : extra)
+        conf += line + "\n";
     kpxtest::writefile(dir_.file("kpx.conf"), conf);
     kpxtest::Process::Options opt;
     opt.cwd = dir_.path();
-    proc_ = std::make_unique<kpxtest::Process>(kpxtest::program("server"),
-                                               std::vector<std::string>{dir_.file("kpx.conf")}, opt);
+    proc_ = std::make_unique<kpxtest::Process>(
+        kpxtest::program("server"), std::vector<std::string>{dir_.file("kpx.conf")}, opt);
     ready_ = proc_->waiterr("Waiting for connections", 10s);
 }
 
@@ -59,7 +68,11 @@ std::string doublelines(const std::string& text) {
 }
 } // namespace
 
-std::string pagefor(const std::string& report) { return doublelines(report); }
-std::string reportfor(const std::string& skeleton) { return doublelines(skeleton); }
+std::string pagefor(const std::string& report) {
+    return doublelines(report);
+}
+std::string reportfor(const std::string& skeleton) {
+    return doublelines(skeleton);
+}
 
 } // namespace gatewaytest

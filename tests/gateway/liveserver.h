@@ -15,7 +15,7 @@
 namespace gatewaytest {
 
 class LiveServer {
-public:
+  public:
     // Extra kpx.conf lines (for example "maxclients = 1") come after the defaults.
     explicit LiveServer(const std::vector<std::string>& extra = {});
     ~LiveServer();
@@ -29,7 +29,7 @@ public:
     kpxtest::Process& proc() { return *proc_; }
     std::string err() const { return proc_->err(); }
 
-private:
+  private:
     kpxtest::TempDir dir_;
     int feedfd_ = -1;
     std::atomic<bool> stop_{false};

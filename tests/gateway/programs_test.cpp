@@ -28,7 +28,7 @@ const std::string header = "Content-Type: text/html\n\n";
 
 // Polls the command file like the server does: first line, report for the name, removal.
 class FakeServer {
-public:
+  public:
     FakeServer(std::string commandfile, std::string repdir)
         : commandfile_(std::move(commandfile)), repdir_(std::move(repdir)),
           thread_([this] { loop(); }) {}
@@ -48,7 +48,8 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
-private:
+
+  private:
     void loop() {
         while (!stop_) {
             std::this_thread::sleep_for(20ms);
@@ -69,7 +70,8 @@ private:
             }
             if (writereports_) {
                 if (writehtml_) kpxtest::writefile(repdir_ + "/" + name + ".html", html);
-                kpxtest::writefile(repdir_ + "/" + name + ".txt", name + ": Connection established. Enjoy KPX!\n");
+                kpxtest::writefile(repdir_ + "/" + name + ".txt",
+                                   name + ": Connection established. Enjoy KPX!\n");
             }
             std::remove(commandfile_.c_str());
         }
@@ -91,7 +93,8 @@ struct Outcome {
 
 // Runs a gateway with a CGI environment. POST when body is given, else GET with query.
 Outcome gateway(const std::string& prog, std::map<std::string, std::string> env,
-            const std::string* body, const TempDir& dir, std::chrono::milliseconds limit = 20s) {
+                const std::string* body, const TempDir& dir,
+                std::chrono::milliseconds limit = 20s) {
     Process::Options opt;
     opt.unsetenv = {"KPX_COMMANDFILE", "KPX_REPDIR",          "QUERY_STRING",
                     "CONTENT_LENGTH",  "REQUEST_METHOD",      "REMOTE_ADDR",
@@ -109,12 +112,13 @@ Outcome gateway(const std::string& prog, std::map<std::string, std::string> env,
     return {p.exitcode(), p.out()};
 }
 
-std::map<std::string, std::string> getenv_(const std::string& query, const std::string& remote = "127.0.4.7") {
+std::map<std::string, std::string> getenv_(const std::string& query,
+                                           const std::string& remote = "127.0.4.7") {
     return {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}, {"REMOTE_ADDR", remote}};
 }
 
 class Gateway : public ::testing::Test {
-protected:
+  protected:
     std::string cmd() const { return dir_.file("commands"); }
     std::map<std::string, std::string> configured(std::map<std::string, std::string> env) const {
         env["KPX_COMMANDFILE"] = cmd();
@@ -142,7 +146,7 @@ TEST_F(Gateway, FormFieldsNamePathsWhenTheWebServerDoesNot) {
     std::string body = "CLIENTNAME=host.example.net&COMMANDFILE=" + other.file("cmdfile") +
                        "&repdir=" + other.path();
     Outcome r = gateway("lconnect", {{"REQUEST_METHOD", "POST"}, {"REMOTE_ADDR", "127.0.4.7"}},
-                    &body, dir_);
+                        &body, dir_);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(server.lines(), std::vector<std::string>{"host.example.net\n"});
     EXPECT_EQ(r.out, header + "<p>connected</p>\n\n<p>enjoy</p>\n\n");
@@ -164,7 +168,8 @@ TEST_F(Gateway, WebServerPathsOverrideTheFormFields) {
 
 TEST_F(Gateway, LastClientNameWinsAndValuelessFieldsAreIgnored) {
     FakeServer server(cmd(), dir_.path());
-    Outcome r = gateway("lconnect", configured(getenv_("CLIENTNAME=a.b.c&clientname=d.e.f")), nullptr, dir_);
+    Outcome r = gateway("lconnect", configured(getenv_("CLIENTNAME=a.b.c&clientname=d.e.f")),
+                        nullptr, dir_);
     EXPECT_EQ(r.status, 0);
     r = gateway("lconnect", configured(getenv_("CLIENTNAME=a.b.c&CLIENTNAME")), nullptr, dir_);
     EXPECT_EQ(r.status, 0);
@@ -179,12 +184,14 @@ TEST_F(Gateway, RefusedNamesWriteNothing) {
     const std::string longname = std::string(1000, 'a') + ".b.c";
     // 252 characters: the server would connect it, but "<name>.html" is no file name.
     const std::string name252 = std::string(248, 'a') + ".b.c";
-    for (std::string name : {"a.b", "...", "a%40b.c.d", "a+b.c.d", "..%2F..%2Fetc%2Fx",
-                             "%3Cscript%3Ealert(1)%3C%2Fscript%3E.x.y", longname.c_str(),
-                             name252.c_str()}) {
+    for (std::string name :
+         {"a.b", "...", "a%40b.c.d", "a+b.c.d", "..%2F..%2Fetc%2Fx",
+          "%3Cscript%3Ealert(1)%3C%2Fscript%3E.x.y", longname.c_str(), name252.c_str()}) {
         for (const char* prog : {"lconnect", "bconnect"}) {
-            Outcome r = gateway(prog, configured(getenv_("CLIENTNAME=" + name + "&CLIENTURL=http://u&BCASTURL=http://v")),
-                            nullptr, dir_);
+            Outcome r = gateway(
+                prog,
+                configured(getenv_("CLIENTNAME=" + name + "&CLIENTURL=http://u&BCASTURL=http://v")),
+                nullptr, dir_);
             EXPECT_EQ(r.status, 1) << prog << " " << name;
             EXPECT_EQ(r.out, illegal) << prog << " " << name;
         }
@@ -215,7 +222,8 @@ TEST_F(Gateway, AcceptedNameShapes) {
         Outcome r = gateway("lconnect", configured(getenv_("CLIENTNAME=" + name)), nullptr, dir_);
         EXPECT_EQ(r.status, 0) << name;
     }
-    EXPECT_EQ(server.lines(), (std::vector<std::string>{"a..\n", "x.y.z\n", "my-host_1.lan.example\n"}));
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{"a..\n", "x.y.z\n", "my-host_1.lan.example\n"}));
 }
 
 TEST_F(Gateway, EmptyNameMessagesDifferBetweenTheGateways) {
@@ -224,9 +232,12 @@ TEST_F(Gateway, EmptyNameMessagesDifferBetweenTheGateways) {
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
     r = gateway("lconnect", configured(getenv_("", "")), nullptr, dir_);
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
-    r = gateway("bconnect", configured(getenv_("CLIENTNAME=&CLIENTURL=http://u&BCASTURL=http://v")), nullptr, dir_);
+    r = gateway("bconnect", configured(getenv_("CLIENTNAME=&CLIENTURL=http://u&BCASTURL=http://v")),
+                nullptr, dir_);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, header + "Illegal hostname or IP address!\nPress back on your browser and try again!\n");
+    EXPECT_EQ(r.out,
+              header +
+                  "Illegal hostname or IP address!\nPress back on your browser and try again!\n");
     EXPECT_FALSE(kpxtest::exists(cmd()));
 }
 
@@ -278,13 +289,19 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
     FakeServer server(cmd(), dir_.path());
     const std::string longline(1500, 'x');
     server.report(longline + "\nend\n");
-    std::string body = "CLIENTURL=http%3A%2F%2Frelay.example%2Flisten.html&BCASTURL=http://relay.example/b.html";
-    Outcome r = gateway("bconnect", configured({{"REQUEST_METHOD", "POST"}, {"REMOTE_ADDR", "127.0.4.8"}}), &body, dir_);
+    std::string body =
+        "CLIENTURL=http%3A%2F%2Frelay.example%2Flisten.html&BCASTURL=http://relay.example/b.html";
+    Outcome r =
+        gateway("bconnect", configured({{"REQUEST_METHOD", "POST"}, {"REMOTE_ADDR", "127.0.4.8"}}),
+                &body, dir_);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(server.lines(), std::vector<std::string>{
-        "@BCONNECT 127.0.4.8 http://relay.example/listen.html http://relay.example/b.html\n"});
+    EXPECT_EQ(
+        server.lines(),
+        std::vector<std::string>{
+            "@BCONNECT 127.0.4.8 http://relay.example/listen.html http://relay.example/b.html\n"});
     // bconnect copies in pieces of at most 1023 characters, lconnect of at most 2047.
-    EXPECT_EQ(r.out, header + longline.substr(0, 1023) + "\n" + longline.substr(1023) + "\n\n" + "end\n\n");
+    EXPECT_EQ(r.out, header + longline.substr(0, 1023) + "\n" + longline.substr(1023) + "\n\n" +
+                         "end\n\n");
     r = gateway("lconnect", configured(getenv_("", "127.0.4.8")), nullptr, dir_);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, header + longline + "\n\nend\n\n");
@@ -364,9 +381,15 @@ TEST_F(Gateway, EmptyReportGivesTheHeaderOnly) {
 TEST_F(Gateway, UnacceptableContentLengthIsRefused) {
     std::string body = "CLIENTNAME=a.b.c";
     for (const char* cl : {"-1", "65537", "ten"}) {
-        Outcome r = gateway("lconnect", configured({{"REQUEST_METHOD", "POST"}, {"REMOTE_ADDR", "127.0.4.7"}, {"CONTENT_LENGTH", cl}}), &body, dir_);
+        Outcome r = gateway(
+            "lconnect",
+            configured(
+                {{"REQUEST_METHOD", "POST"}, {"REMOTE_ADDR", "127.0.4.7"}, {"CONTENT_LENGTH", cl}}),
+            &body, dir_);
         EXPECT_EQ(r.status, 1) << cl;
-        EXPECT_EQ(r.out, header + "Illegal value for CONTENT_LENGTH: the form data must be a number of bytes from 0 to 65536.<br>\n") << cl;
+        EXPECT_EQ(r.out, header + "Illegal value for CONTENT_LENGTH: the form data must be a "
+                                  "number of bytes from 0 to 65536.<br>\n")
+            << cl;
     }
     EXPECT_FALSE(kpxtest::exists(cmd()));
 }
@@ -378,14 +401,22 @@ TEST_F(Gateway, HostileInputNeverCrashes) {
     Outcome r = gateway("lconnect", configured(getenv_(query)), nullptr, dir_);
     EXPECT_EQ(r.status, 0);
     // A zero byte shifts the fields: the last one (the bad name) is lost.
-    std::string body("CLIENTURL=http://u&BCASTURL=http://v&CLIENTNAME=a.b.c\0&CLIENTNAME=evil/.x.y", 75);
-    r = gateway("bconnect", configured({{"REQUEST_METHOD", "POSTAL"}, {"REMOTE_ADDR", "127.0.4.7"}}), &body, dir_);
+    std::string body("CLIENTURL=http://u&BCASTURL=http://v&CLIENTNAME=a.b.c\0&CLIENTNAME=evil/.x.y",
+                     75);
+    r = gateway("bconnect",
+                configured({{"REQUEST_METHOD", "POSTAL"}, {"REMOTE_ADDR", "127.0.4.7"}}), &body,
+                dir_);
     EXPECT_EQ(r.status, 0);
     // "%" at the very end decodes to a zero byte: the name is empty.
-    r = gateway("lconnect", configured({{"REQUEST_METHOD", "GETX"}, {"REMOTE_ADDR", "127.0.4.7"}, {"QUERY_STRING", "CLIENTNAME=%"}}), nullptr, dir_);
+    r = gateway("lconnect",
+                configured({{"REQUEST_METHOD", "GETX"},
+                            {"REMOTE_ADDR", "127.0.4.7"},
+                            {"QUERY_STRING", "CLIENTNAME=%"}}),
+                nullptr, dir_);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
-    EXPECT_EQ(server.lines(), (std::vector<std::string>{"127.0.4.7\n", "@BCONNECT a.b.c http://u http://v\n"}));
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{"127.0.4.7\n", "@BCONNECT a.b.c http://u http://v\n"}));
 }
 
 // The ten-second waits, each in a test of its own so that they run in parallel.
@@ -410,7 +441,8 @@ TEST_F(Gateway, TimeoutLeavesTheRequestInTheFile) {
 }
 
 TEST_F(Gateway, BroadcasterTimeoutNamesTheCommandFile) {
-    Outcome r = gateway("bconnect", configured(getenv_("CLIENTURL=http://u&BCASTURL=http://v")), nullptr, dir_);
+    Outcome r = gateway("bconnect", configured(getenv_("CLIENTURL=http://u&BCASTURL=http://v")),
+                        nullptr, dir_);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, header + "Timeout: Request was not responded by server!<br>\n"
                               "Value COMMANDFILE may be wrong or server may be down.<br>\n"
@@ -435,7 +467,8 @@ TEST_F(Gateway, ConcurrentRequestsAreAllDelivered) {
         Process::Options opt;
         opt.unsetenv = {"QUERY_STRING", "REQUEST_METHOD", "REMOTE_ADDR"};
         opt.env = configured(getenv_("", "127.0.4." + std::to_string(20 + i)));
-        runs.push_back(std::make_unique<Process>(kpxtest::program("lconnect"), std::vector<std::string>{}, opt));
+        runs.push_back(std::make_unique<Process>(kpxtest::program("lconnect"),
+                                                 std::vector<std::string>{}, opt));
     }
     for (auto& p : runs) {
         ASSERT_TRUE(p->wait(25s));
@@ -444,7 +477,8 @@ TEST_F(Gateway, ConcurrentRequestsAreAllDelivered) {
     auto lines = server.lines();
     std::sort(lines.begin(), lines.end());
     std::vector<std::string> expected;
-    for (int i = 0; i < 6; ++i) expected.push_back("127.0.4." + std::to_string(20 + i) + "\n");
+    for (int i = 0; i < 6; ++i)
+        expected.push_back("127.0.4." + std::to_string(20 + i) + "\n");
     EXPECT_EQ(lines, expected);
 }
 

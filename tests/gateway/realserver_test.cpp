@@ -24,7 +24,8 @@ struct Answer {
 };
 
 // One gateway run with the environment lighttpd gives it: a POST of `body` from `remote`.
-Answer post(const std::string& prog, LiveServer& s, const std::string& remote, const std::string& body) {
+Answer post(const std::string& prog, LiveServer& s, const std::string& remote,
+            const std::string& body) {
     const std::string in = s.dir().file("body-" + prog + "-" + remote);
     kpxtest::writefile(in, body);
     kpxtest::Process::Options opt;
@@ -96,7 +97,8 @@ TEST(RealServer, FullServerForwardsToTheListedBroadcaster) {
     const std::string bcasturl = "http://127.0.4.42:8080/broadcast.html";
     Answer a = post("bconnect", s, "127.0.4.49",
                     "CLIENTNAME=127.0.4.42&CLIENTURL=http%3A%2F%2F127.0.4.42%3A8080%2Frelay.html"
-                    "&BCASTURL=" + bcasturl);
+                    "&BCASTURL=" +
+                        bcasturl);
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.page, header + pagefor(reportfor(skeleton("success.html"))));
     EXPECT_TRUE(kpxtest::waitfor([&] { return relay.total() >= 330; }, 5s));
@@ -106,15 +108,19 @@ TEST(RealServer, FullServerForwardsToTheListedBroadcaster) {
     a = post("lconnect", s, "127.0.4.43", "");
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.page, header + pagefor("<HEAD>\n"
-                                       "<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0; URL=" + listenurl + "\">\n"
-                                       "Maximum amount of clients reached.<A HREF=\"" + listenurl +
+                                       "<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0; URL=" +
+                                       listenurl +
+                                       "\">\n"
+                                       "Maximum amount of clients reached.<A HREF=\"" +
+                                       listenurl +
                                        "\">Try this broadcaster</A><br>\n"
                                        "</HEAD>\n"));
     EXPECT_EQ(late.connections(), 0);
 
     // Another broadcaster is sent to the relay's broadcaster page.
     kpxtest::FakeListener second("127.0.4.44");
-    a = post("bconnect", s, "127.0.4.44", "CLIENTURL=http://x.example/&BCASTURL=http://x.example/b");
+    a = post("bconnect", s, "127.0.4.44",
+             "CLIENTURL=http://x.example/&BCASTURL=http://x.example/b");
     EXPECT_EQ(a.status, 0);
     EXPECT_NE(a.page.find("CONTENT=\"0; URL=" + bcasturl + "\""), std::string::npos) << a.page;
     EXPECT_EQ(second.connections(), 0);
@@ -124,9 +130,11 @@ TEST(RealServer, RefusedBroadcasterConnect) {
     LiveServer s({"broadcasters = deny"});
     ASSERT_TRUE(s.ready()) << s.err();
     kpxtest::FakeListener relay("127.0.4.45");
-    Answer a = post("bconnect", s, "127.0.4.45", "CLIENTURL=http://r.example/&BCASTURL=http://r.example/b");
+    Answer a = post("bconnect", s, "127.0.4.45",
+                    "CLIENTURL=http://r.example/&BCASTURL=http://r.example/b");
     EXPECT_EQ(a.status, 0);
-    EXPECT_EQ(a.page, errorpage("127.0.4.45", "Sorry: Broadcaster connects to this server are forbidden\n"));
+    EXPECT_EQ(a.page, errorpage("127.0.4.45",
+                                "Sorry: Broadcaster connects to this server are forbidden\n"));
     EXPECT_EQ(relay.connections(), 0);
 }
 

@@ -48,7 +48,8 @@ std::string http(const std::string& request, const std::string& from = "") {
     if (kpxtest::sendall(fd, request.data(), request.size())) {
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) reply.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            reply.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
     return reply;
@@ -67,7 +68,9 @@ std::string post(const std::string& path, const std::string& body, const std::st
                 from);
 }
 
-std::string status(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+std::string status(const std::string& reply) {
+    return reply.substr(0, reply.find("\r\n"));
+}
 
 // scripts/web on `address`:8080 for the command file and report directory given, state in
 // `state`/web; ended with its process group.
@@ -127,15 +130,20 @@ TEST(WebServer, ServesThePagesAndOnlyTheGatewaysAndTheStatusPage) {
     for (const char* f : {"name=\"CLIENTNAME\"", "name=\"CLIENTURL\"", "name=\"BCASTURL\""})
         EXPECT_NE(r.find(f), std::string::npos) << f;
     EXPECT_EQ(status(get("/kpx.css")), "HTTP/1.0 200 OK");
-    EXPECT_NE(get("/").find("href=\"/cgi-bin/status\""), std::string::npos); // the listener page links to it
+    EXPECT_NE(get("/").find("href=\"/cgi-bin/status\""),
+              std::string::npos); // the listener page links to it
     // Other programs of the build directory, the programs under any other URL (an extra path
     // would have them sent as files) and the configuration stay out of reach.
-    for (const char* url : {"/cgi-bin/server", "/cgi-bin/lconnect/x", "/cgi-bin/bconnect/",
-                            "/cgi-bin/status/x.html", "/cgi-bin/lconnect%2Fx", "/cgi-bin/./bconnect/y",
-                            "/cgi-bin/", "/cgi-bin", "/cgi-bin/LCONNECT", "/cgi-bin/../lighttpd.conf"}) {
+    for (const char* url :
+         {"/cgi-bin/server", "/cgi-bin/lconnect/x", "/cgi-bin/bconnect/", "/cgi-bin/status/x.html",
+          "/cgi-bin/lconnect%2Fx", "/cgi-bin/./bconnect/y", "/cgi-bin/", "/cgi-bin",
+          "/cgi-bin/LCONNECT", "/cgi-bin/../lighttpd.conf"}) {
         r = get(url);
         EXPECT_EQ(status(r), "HTTP/1.0 403 Forbidden") << url;
-        EXPECT_EQ(r.find("\x7f" "ELF"), std::string::npos) << url;
+        EXPECT_EQ(r.find("\x7f"
+                         "ELF"),
+                  std::string::npos)
+            << url;
     }
 
     // A listener whose form names its own paths: the operator's paths are used all the same.

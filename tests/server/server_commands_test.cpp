@@ -6,7 +6,9 @@
 namespace kpxtest::server {
 namespace {
 
-void playbackinput(Env& e, unsigned seed) { writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)})); }
+void playbackinput(Env& e, unsigned seed) {
+    writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)}));
+}
 
 TEST(ServerTable, FullTableWithoutBroadcastersRefusesWithTheErrorReport) {
     Env e;
@@ -17,15 +19,18 @@ TEST(ServerTable, FullTableWithoutBroadcastersRefusesWithTheErrorReport) {
     ASSERT_TRUE(e.connect(addr(16), a));
     ASSERT_TRUE(e.connect(addr(17), b));
     ASSERT_TRUE(e.command(addr(18) + "\n"));
-    const std::string full = "Maximum number of connections reached. Find another KPX server or try again later!\n";
+    const std::string full =
+        "Maximum number of connections reached. Find another KPX server or try again later!\n";
     EXPECT_NE(e.err().find("127.0.2.18 is requesting connection.\n"
                            "Maximum number of connections reached.\n"
-                           "Writing ERROR report to '" + e.report(addr(18), ".html") + "'  to '" +
-                           e.report(addr(18), ".txt") + "'.\n"
+                           "Writing ERROR report to '" +
+                           e.report(addr(18), ".html") + "'  to '" + e.report(addr(18), ".txt") +
+                           "'.\n"
                            "No broadcasters are connected"),
               std::string::npos)
         << e.err();
-    EXPECT_EQ(readfile(e.report(addr(18), ".html")), "<html>\n\n" + addr(18) + ": " + full + ".\n</html>\n\n");
+    EXPECT_EQ(readfile(e.report(addr(18), ".html")),
+              "<html>\n\n" + addr(18) + ": " + full + ".\n</html>\n\n");
     EXPECT_EQ(readfile(e.report(addr(18), ".txt")), addr(18) + ": " + full + " \n");
     EXPECT_EQ(c.connections(), 0);
     ASSERT_TRUE(e.command("@LIST\n"));
@@ -47,8 +52,8 @@ TEST(ServerTable, ForwardingRotatesOverTheListAndClampsAfterRemovals) {
     FakeListener b0(addr(20)), b1(addr(21)), b2(addr(22));
     for (int k = 0; k < 3; ++k) {
         const std::string n = std::to_string(k);
-        ASSERT_TRUE(e.command("@BCONNECT " + addr(20 + k) + " http://l" + n + ".test/listen?a&b<" + n +
-                              "> http://b" + n + ".test/relay\n"));
+        ASSERT_TRUE(e.command("@BCONNECT " + addr(20 + k) + " http://l" + n + ".test/listen?a&b<" +
+                              n + "> http://b" + n + ".test/relay\n"));
     }
     ASSERT_TRUE(waitfor([&] { return b2.total(0) >= 330; }, 10s));
     EXPECT_NE(e.err().find("Broadcaster connect:\n127.0.2.20 is requesting connection.\n"
@@ -66,9 +71,11 @@ TEST(ServerTable, ForwardingRotatesOverTheListAndClampsAfterRemovals) {
         const std::string name = addr(30 + k);
         ASSERT_TRUE(e.command(name + "\n"));
         const std::string n = std::to_string(order[k]);
-        EXPECT_EQ(readfile(e.report(name, ".html")), forwarded("http://l" + n + ".test/listen?a&amp;b&lt;" + n + "&gt;"))
+        EXPECT_EQ(readfile(e.report(name, ".html")),
+                  forwarded("http://l" + n + ".test/listen?a&amp;b&lt;" + n + "&gt;"))
             << name;
-        EXPECT_EQ(readfile(e.report(name, ".txt")), "Maximum number of clients reached. Use WWW-Connect!");
+        EXPECT_EQ(readfile(e.report(name, ".txt")),
+                  "Maximum number of clients reached. Use WWW-Connect!");
     }
     EXPECT_NE(e.err().find("Maximum number of connections reached.\n"
                            "Forwarding the request to http://l2.test/listen?a&b<2>\n"
@@ -81,11 +88,12 @@ TEST(ServerTable, ForwardingRotatesOverTheListAndClampsAfterRemovals) {
     // Removing two broadcasters leaves one entry; the rotation index is beyond it now.
     ASSERT_TRUE(e.command("@KILL 1\n"));
     EXPECT_NE(e.err().find("Client 127.0.2.21 died (#1)."), std::string::npos);
-    EXPECT_NE(e.err().find("distributor[0].clientname=127.0.2.20\n"
-                           "Client was a broadcaster. Removing it from the automatic distribution list.\n"
-                           "Actual number of distributers now: 2\n"
-                           "Actual number of connections now: 2\n"),
-              std::string::npos)
+    EXPECT_NE(
+        e.err().find("distributor[0].clientname=127.0.2.20\n"
+                     "Client was a broadcaster. Removing it from the automatic distribution list.\n"
+                     "Actual number of distributers now: 2\n"
+                     "Actual number of connections now: 2\n"),
+        std::string::npos)
         << e.err();
     ASSERT_TRUE(e.command("@KILL 1\n")); // 127.0.2.22 took slot 1
     EXPECT_NE(e.err().find("Client 127.0.2.22 died (#1)."), std::string::npos);
@@ -94,7 +102,8 @@ TEST(ServerTable, ForwardingRotatesOverTheListAndClampsAfterRemovals) {
     ASSERT_TRUE(e.connect(addr(23), l3));
     ASSERT_TRUE(e.connect(addr(24), l4));
     ASSERT_TRUE(e.command(addr(35) + "\n"));
-    EXPECT_EQ(readfile(e.report(addr(35), ".html")), forwarded("http://l0.test/listen?a&amp;b&lt;0&gt;"));
+    EXPECT_EQ(readfile(e.report(addr(35), ".html")),
+              forwarded("http://l0.test/listen?a&amp;b&lt;0&gt;"));
     EXPECT_EQ(e.stop(), 10);
 }
 
@@ -103,8 +112,11 @@ TEST(ServerCommands, ListAndKillBySlotNumber) {
     playbackinput(e, 220);
     e.start();
     ASSERT_TRUE(e.command("@list\n"));
-    EXPECT_NE(e.err().find("Command '@list' given.\nStatistics:\nNo/IP\nNo client connected at this time!\n" + SEPARATOR),
-              std::string::npos);
+    EXPECT_NE(
+        e.err().find(
+            "Command '@list' given.\nStatistics:\nNo/IP\nNo client connected at this time!\n" +
+            SEPARATOR),
+        std::string::npos);
     FakeListener a(addr(40)), b(addr(41)), c(addr(42));
     ASSERT_TRUE(e.connect(addr(40), a));
     ASSERT_TRUE(e.connect(addr(41), b));
@@ -124,11 +136,12 @@ TEST(ServerCommands, ListAndKillBySlotNumber) {
 
     // With three peers: 3, -1 and no argument are invalid; nothing is removed.
     // Numbers beyond 32 bits do not wrap round to a slot (4294967296 is not 0).
-    for (const char* bad : {"@KILL 3\n", "@KILL -1\n", "@KILL\n", "@NOSUCH 1\n", "@KILL 4294967296\n",
-                            "@KILL -4294967295\n"}) {
+    for (const char* bad : {"@KILL 3\n", "@KILL -1\n", "@KILL\n", "@NOSUCH 1\n",
+                            "@KILL 4294967296\n", "@KILL -4294967295\n"}) {
         const int before = countof(e.err(), "Command was invalid. Doing nothing.\n" + SEPARATOR);
         ASSERT_TRUE(e.command(bad));
-        EXPECT_EQ(countof(e.err(), "Command was invalid. Doing nothing.\n" + SEPARATOR), before + 1) << bad;
+        EXPECT_EQ(countof(e.err(), "Command was invalid. Doing nothing.\n" + SEPARATOR), before + 1)
+            << bad;
     }
     EXPECT_EQ(countof(e.err(), " died (#"), 2);
     // 'x' reads as 0.
@@ -158,17 +171,21 @@ TEST(ServerCommands, StopDisconnectsFourPeersInSlotOrderAndEndsWithStatus10) {
     const std::string tail = err.substr(pos);
     std::size_t at = 0;
     for (int k = 0; k < 4; ++k) {
-        const std::string who = "Client 127.0.2." + std::to_string(44 + k) + " died (#" + std::to_string(k) + ").";
+        const std::string who =
+            "Client 127.0.2." + std::to_string(44 + k) + " died (#" + std::to_string(k) + ").";
         const std::size_t p = tail.find(who, at);
         ASSERT_NE(p, std::string::npos) << who << "\n" << tail;
-        const std::string count = "Actual number of connections now: " + std::to_string(3 - k) + "\n" + SEPARATOR;
+        const std::string count =
+            "Actual number of connections now: " + std::to_string(3 - k) + "\n" + SEPARATOR;
         ASSERT_EQ(tail.find(count, p), tail.find("Actual number of connections now:", p)) << tail;
         at = p + 1;
         EXPECT_EQ(countof(tail, "Client 127.0.2." + std::to_string(44 + k) + " died"), 1);
     }
-    EXPECT_EQ(tail.substr(tail.size() - std::string("All clients killed.\nServer stopped.\n").size()),
-              "All clients killed.\nServer stopped.\n");
-    for (const FakeListener* l : {&a, &b, &c, &d}) EXPECT_TRUE(waitfor([&] { return l->closedbypeer(0); }, 5s));
+    EXPECT_EQ(
+        tail.substr(tail.size() - std::string("All clients killed.\nServer stopped.\n").size()),
+        "All clients killed.\nServer stopped.\n");
+    for (const FakeListener* l : {&a, &b, &c, &d})
+        EXPECT_TRUE(waitfor([&] { return l->closedbypeer(0); }, 5s));
 }
 
 TEST(ServerCommands, BroadcasterConnectAllowedAddsToTheListAndDeniedGivesTheErrorReport) {
@@ -183,9 +200,11 @@ TEST(ServerCommands, BroadcasterConnectAllowedAddsToTheListAndDeniedGivesTheErro
                                "Broadcasters are forwarded to:  \n"),
                   std::string::npos);
         ASSERT_TRUE(e.command("@KILL 0\n"));
-        EXPECT_NE(e.err().find("Client was a broadcaster. Removing it from the automatic distribution list.\n"
-                               "Actual number of distributers now: 0\nActual number of connections now: 0\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            e.err().find(
+                "Client was a broadcaster. Removing it from the automatic distribution list.\n"
+                "Actual number of distributers now: 0\nActual number of connections now: 0\n"),
+            std::string::npos);
         EXPECT_EQ(e.stop(), 10);
     }
     Env e;
@@ -194,10 +213,13 @@ TEST(ServerCommands, BroadcasterConnectAllowedAddsToTheListAndDeniedGivesTheErro
     e.start();
     FakeListener r(addr(49));
     ASSERT_TRUE(e.command("@BCONNECT " + addr(49) + " http://l/ http://b/\n"));
-    EXPECT_NE(e.err().find("Command '@BCONNECT' given.\nRejecting broadcaster connect.\nWriting ERROR report"),
-              std::string::npos);
+    EXPECT_NE(
+        e.err().find(
+            "Command '@BCONNECT' given.\nRejecting broadcaster connect.\nWriting ERROR report"),
+        std::string::npos);
     EXPECT_EQ(readfile(e.report(addr(49), ".html")),
-              "<html>\n\n127.0.2.49: Sorry: Broadcaster connects to this server are forbidden\n.\n</html>\n\n");
+              "<html>\n\n127.0.2.49: Sorry: Broadcaster connects to this server are "
+              "forbidden\n.\n</html>\n\n");
     EXPECT_EQ(r.connections(), 0);
     EXPECT_EQ(e.stop(), 10);
 }

@@ -15,9 +15,13 @@
 namespace kpxtest::server {
 namespace {
 
-std::string gaddr(int n) { return "127.0.23." + std::to_string(n); }
+std::string gaddr(int n) {
+    return "127.0.23." + std::to_string(n);
+}
 
-void playback(Env& e, unsigned seed) { writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)})); }
+void playback(Env& e, unsigned seed) {
+    writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)}));
+}
 
 inline const std::string REFUSED = "Sorry: Broadcaster connects to this server are forbidden";
 
@@ -45,13 +49,16 @@ TEST(ServerGuard, OnlyAdmittedRelaysRegisterAndOneAddressHoldsOneEntry) {
     EXPECT_NE(readfile(e.report(gaddr(40), ".txt")).find(REFUSED), std::string::npos);
     ASSERT_TRUE(e.command("@BCONNECT " + gaddr(40) + " http://relay.test/\xe2\x80\xae" +
                           "fdp.exe http://relay.test/b\n"));
-    EXPECT_NE(e.err().find("The broadcaster's pages are not plain ASCII URLs.\n"), std::string::npos);
+    EXPECT_NE(e.err().find("The broadcaster's pages are not plain ASCII URLs.\n"),
+              std::string::npos);
     EXPECT_EQ(stranger.connections() + relay.connections(), 0);
 
     // Registered twice from one address: one slot, one entry, the second pages.
-    ASSERT_TRUE(e.command("@BCONNECT " + gaddr(40) + " http://relay.test/one http://relay.test/b\n"));
+    ASSERT_TRUE(
+        e.command("@BCONNECT " + gaddr(40) + " http://relay.test/one http://relay.test/b\n"));
     ASSERT_TRUE(waitfor([&] { return relay.total(0) >= 330; }, 10s)) << e.err();
-    ASSERT_TRUE(e.command("@BCONNECT " + gaddr(40) + " http://relay.test/two http://relay.test/b\n"));
+    ASSERT_TRUE(
+        e.command("@BCONNECT " + gaddr(40) + " http://relay.test/two http://relay.test/b\n"));
     for (int k = 0; k < 2; ++k) {
         const std::string visitor = gaddr(50 + k);
         ASSERT_TRUE(e.command(visitor + "\n"));
@@ -129,7 +136,8 @@ TEST(ServerGuard, APagePlantedUnderAReportsNameInAnOpenDirectoryIsLeftAloneWithA
     EXPECT_NE(readfile(open + "/" + gaddr(44) + ".txt").find("did not write"), std::string::npos);
     EXPECT_NE(readfile(open + "/" + gaddr(45) + ".html").find("did not write"), std::string::npos);
     EXPECT_NE(e.err().find("'" + planted + "' was not written by this server: it is left alone."),
-              std::string::npos) << e.err();
+              std::string::npos)
+        << e.err();
     const std::string tmp = open + "/cmd.new";
     writefile(tmp, "@STOP\n");
     std::rename(tmp.c_str(), (open + "/cmd").c_str());
@@ -154,14 +162,17 @@ TEST(ServerGuard, OldReportsAreRemovedOldestFirstAndForeignFilesStay) {
     };
     plant("old1", 7200, 0640);
     plant("old2", 9000, 0644);
-    for (int k = 0; k < 5; ++k) plant("new" + std::to_string(k), 100 * (k + 1), 0640);
+    for (int k = 0; k < 5; ++k)
+        plant("new" + std::to_string(k), 100 * (k + 1), 0640);
     plant("private", 90000, 0600);
     e.start();
     const auto gone = [&](const std::string& n) { return !exists(e.report(n, ".txt")); };
-    ASSERT_TRUE(waitfor([&] { return gone("old1") && gone("old2") && gone("new4") && gone("new3"); }, 15s))
+    ASSERT_TRUE(
+        waitfor([&] { return gone("old1") && gone("old2") && gone("new4") && gone("new3"); }, 15s))
         << e.err();
     EXPECT_FALSE(exists(e.report("old1", ".html")));
-    for (const std::string n : {"new0", "new1", "new2", "private"}) EXPECT_FALSE(gone(n)) << n;
+    for (const std::string n : {"new0", "new1", "new2", "private"})
+        EXPECT_FALSE(gone(n)) << n;
     EXPECT_TRUE(exists(e.report("private", ".html")));
     EXPECT_NE(e.err().find("Removing 4 old reports from "), std::string::npos) << e.err();
     EXPECT_EQ(e.stop(), 10);

@@ -20,7 +20,9 @@
 namespace kpxtest::server {
 namespace {
 
-void playbackinput(Env& e, unsigned seed) { writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)})); }
+void playbackinput(Env& e, unsigned seed) {
+    writebytes(e.input(), concat({ulawchunk(seed), ulawchunk(seed + 1)}));
+}
 
 // The server run in a network namespace of its own (loopback only), for requests whose
 // names go to the resolver.
@@ -37,7 +39,8 @@ TEST(ServerSafety, AListenerThatStopsReadingIsDroppedWhileTheOtherStreams) {
     stalled.pause(true);
     ASSERT_TRUE(e.waiterr("Client 127.0.2.57 died (#0).", 30s)) << e.err();
     // What the stalled listener got before it was dropped is whole packets, none torn.
-    const std::vector<Bytes> cycle = {encoded(ulawchunk(300)), encoded(ulawchunk(301)), encoded(silence(1600))};
+    const std::vector<Bytes> cycle = {encoded(ulawchunk(300)), encoded(ulawchunk(301)),
+                                      encoded(silence(1600))};
     stalled.pause(false);
     ASSERT_TRUE(waitfor([&] { return stalled.closedbypeer(0); }, 5s));
     EXPECT_EQ(stalled.total(0) % 330, 0U);
@@ -92,16 +95,19 @@ TEST(ServerSafety, AnUnansweredConnectGivesUpWithinTheLimit) {
     EXPECT_LT(took, 7s);
     EXPECT_NE(e.err().find("127.0.2.59 is requesting connection.\n"
                            "connect(): Connection timed out\n"
-                           "Writing ERROR report to '" + e.report(addr(59), ".html") + "'  to '" +
-                           e.report(addr(59), ".txt") + "'.\n"
+                           "Writing ERROR report to '" +
+                           e.report(addr(59), ".html") + "'  to '" + e.report(addr(59), ".txt") +
+                           "'.\n"
                            "Connection NOT established.\n"),
               std::string::npos)
         << e.err();
-    EXPECT_EQ(readfile(e.report(addr(59), ".html")), "<html>\n\n" + addr(59) + ": " + CANNOTCONNECT + ".\n</html>\n\n");
+    EXPECT_EQ(readfile(e.report(addr(59), ".html")),
+              "<html>\n\n" + addr(59) + ": " + CANNOTCONNECT + ".\n</html>\n\n");
     const std::size_t after = good.total(0);
     EXPECT_TRUE(waitfor([&] { return good.total(0) > after + 330 * 10; }, 10s));
     EXPECT_EQ(e.stop(), 10);
-    for (int s : fillers) ::close(s);
+    for (int s : fillers)
+        ::close(s);
     ::close(hole);
 }
 
@@ -118,7 +124,8 @@ TEST(ServerSafety, AnUnansweredNameLookupDoesNotHoldTheStream) {
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, 4500ms);
     EXPECT_LT(took, 7s);
-    EXPECT_NE(e.err().find("nowhere.kpx.test is requesting connection.\nconnect(): Connection timed out\n"),
+    EXPECT_NE(e.err().find(
+                  "nowhere.kpx.test is requesting connection.\nconnect(): Connection timed out\n"),
               std::string::npos)
         << e.err();
     EXPECT_TRUE(exists(e.report("nowhere.kpx.test", ".txt")));
@@ -133,7 +140,8 @@ TEST(ServerSafety, AnUnansweredNameLookupDoesNotHoldTheStream) {
     }
     EXPECT_GT(pieces, 20);
     EXPECT_LT(gap, 1.0);
-    std::printf("longest gap in the stream during the lookup: %.3f s over %d pieces\n", gap, pieces);
+    std::printf("longest gap in the stream during the lookup: %.3f s over %d pieces\n", gap,
+                pieces);
     EXPECT_EQ(e.stop(), 10);
 }
 
@@ -147,13 +155,15 @@ TEST(ServerSafety, ARequestForAConnectedHostChangesNothing) {
     ASSERT_TRUE(e.connect(addr(72), l));
     // Asked for again, also under another spelling of its address: the connection stays,
     // every request gets the success report, and no second slot is taken.
-    for (int k = 0; k < 10; ++k) ASSERT_TRUE(e.command(addr(72) + "\n")) << k;
+    for (int k = 0; k < 10; ++k)
+        ASSERT_TRUE(e.command(addr(72) + "\n")) << k;
     ASSERT_TRUE(e.command("0177.0.2.72\n"));
     EXPECT_EQ(readfile(e.report("0177.0.2.72", ".html")), SUCCESSREPORT);
     EXPECT_EQ(l.connections(), 1);
     EXPECT_FALSE(l.closedbypeer(0));
     ASSERT_TRUE(e.command("@LIST\n"));
-    EXPECT_NE(e.err().find("No/IP\n0/127.0.2.73\n1/127.0.2.72\n" + SEPARATOR), std::string::npos) << e.err();
+    EXPECT_NE(e.err().find("No/IP\n0/127.0.2.73\n1/127.0.2.72\n" + SEPARATOR), std::string::npos)
+        << e.err();
     EXPECT_EQ(countof(e.err(), "is connected already (client 1). Its connection stays."), 11);
     EXPECT_EQ(countof(e.err(), "died"), 0);
     EXPECT_EQ(countof(e.err(), "Maximum number of connections reached."), 0);
@@ -169,7 +179,8 @@ TEST(ServerSafety, NamesWithASlashAreRefusedBeforeAnyFileIsTouched) {
     writefile(e.dir.file("escape.txt"), "keep");
     for (const std::string name : {"../escape", "a/b", "/tmp"}) {
         ASSERT_TRUE(e.command(name + "\n")) << name;
-        EXPECT_NE(e.err().find(name + " is requesting connection.\nRequest name '" + name + "' is not acceptable"),
+        EXPECT_NE(e.err().find(name + " is requesting connection.\nRequest name '" + name +
+                               "' is not acceptable"),
                   std::string::npos)
             << e.err();
     }
@@ -195,15 +206,18 @@ TEST(ServerSafety, PlantedLinksAreReplacedAndAnUnremovableReportIsNotWritable) {
     EXPECT_EQ(readfile(e.dir.file("target.txt")), "keep");
     EXPECT_FALSE(std::filesystem::is_symlink(e.report(addr(61), ".html")));
     EXPECT_EQ(readfile(e.report(addr(61), ".html")), SUCCESSREPORT);
-    EXPECT_EQ(readfile(e.report(addr(61), ".txt")), addr(61) + ": Connection established. Enjoy KPX!\n");
-    EXPECT_EQ(std::filesystem::status(e.report(addr(61), ".html")).permissions() & std::filesystem::perms::all,
+    EXPECT_EQ(readfile(e.report(addr(61), ".txt")),
+              addr(61) + ": Connection established. Enjoy KPX!\n");
+    EXPECT_EQ(std::filesystem::status(e.report(addr(61), ".html")).permissions() &
+                  std::filesystem::perms::all,
               std::filesystem::perms(0640));
 
     // A directory in the report's place cannot be removed: the report is not writable.
     std::filesystem::create_directory(e.report(addr(62), ".html"));
     ASSERT_TRUE(e.command(addr(62) + "\n")); // nobody listens at .62
-    EXPECT_NE(e.err().find("Cannot write ERROR report to '" + e.report(addr(62), ".html") + "'  to '"),
-              std::string::npos)
+    EXPECT_NE(
+        e.err().find("Cannot write ERROR report to '" + e.report(addr(62), ".html") + "'  to '"),
+        std::string::npos)
         << e.err();
     EXPECT_TRUE(std::filesystem::is_directory(e.report(addr(62), ".html")));
     EXPECT_EQ(readfile(e.report(addr(62), ".txt")), addr(62) + ": " + CANNOTCONNECT + " \n");
@@ -229,17 +243,20 @@ TEST(ServerSafety, NamesGoingToTheResolverAreEscapedCutAndNeverCommands) {
     // An empty line asks for the empty name: its connect fails like any other and its
     // report pair is ".html" / ".txt" in the report directory.
     ASSERT_TRUE(e.command("\n"));
-    EXPECT_NE(e.err().find(":\n is requesting connection.\nconnect(): "), std::string::npos) << e.err();
+    EXPECT_NE(e.err().find(":\n is requesting connection.\nconnect(): "), std::string::npos)
+        << e.err();
     EXPECT_EQ(readfile(e.report("", ".html")), "<html>\n\n: " + CANNOTCONNECT + ".\n</html>\n\n");
     EXPECT_EQ(readfile(e.report("", ".txt")), ": " + CANNOTCONNECT + " \n");
 
     // 300 characters: the name is cut to 254, and only the first line counts.
     const std::string longname(300, 'a');
     ASSERT_TRUE(e.command(longname + "\nsecond line\n"));
-    EXPECT_NE(e.err().find(std::string(254, 'a') + " is requesting connection.\n"), std::string::npos);
-    // 254 characters and ".html" exceed the longest file name: the report is not writable.
-    EXPECT_NE(e.err().find("Cannot write ERROR report to '" + e.report(std::string(254, 'a'), ".html")),
+    EXPECT_NE(e.err().find(std::string(254, 'a') + " is requesting connection.\n"),
               std::string::npos);
+    // 254 characters and ".html" exceed the longest file name: the report is not writable.
+    EXPECT_NE(
+        e.err().find("Cannot write ERROR report to '" + e.report(std::string(254, 'a'), ".html")),
+        std::string::npos);
     EXPECT_NE(e.err().find("Text file could not be created!\n"), std::string::npos);
     EXPECT_EQ(countof(e.err(), "second line"), 0);
 
@@ -249,10 +266,13 @@ TEST(ServerSafety, NamesGoingToTheResolverAreEscapedCutAndNeverCommands) {
 
     // Over-long command words and arguments are cut.
     ASSERT_TRUE(e.command("@" + std::string(200, 'W') + " " + std::string(300, '7') + "\n"));
-    EXPECT_NE(e.err().find("Command '@" + std::string(94, 'W') + "' given.\nCommand was invalid."), std::string::npos);
+    EXPECT_NE(e.err().find("Command '@" + std::string(94, 'W') + "' given.\nCommand was invalid."),
+              std::string::npos);
     ASSERT_TRUE(e.command("@KILL " + std::string(300, '7') + "\n"));
-    ASSERT_TRUE(e.command("@BCONNECT " + std::string(300, 'h') + " " + std::string(1500, 'u') + "\n"));
-    EXPECT_NE(e.err().find(std::string(127, 'h') + " is requesting connection.\n"), std::string::npos);
+    ASSERT_TRUE(
+        e.command("@BCONNECT " + std::string(300, 'h') + " " + std::string(1500, 'u') + "\n"));
+    EXPECT_NE(e.err().find(std::string(127, 'h') + " is requesting connection.\n"),
+              std::string::npos);
     EXPECT_EQ(e.stop(), 10);
 }
 
@@ -270,7 +290,8 @@ TEST(ServerBadInput, OddCommandFilesNeverStopTheStream) {
     // Binary command line, CR line end, an over-long first line followed by a second one.
     ASSERT_TRUE(e.command(std::string("@\x01\x02\xff", 4) + std::string(1, '\0') + "x\n"));
     ASSERT_TRUE(e.command("@LIST\r\n"));
-    EXPECT_NE(e.err().find("Command '@LIST\r' given.\nCommand was invalid. Doing nothing.\n"), std::string::npos);
+    EXPECT_NE(e.err().find("Command '@LIST\r' given.\nCommand was invalid. Doing nothing.\n"),
+              std::string::npos);
     ASSERT_TRUE(e.command("@LIST" + std::string(2000, ' ') + "x\n@STOP\n"));
     EXPECT_TRUE(e.proc().running());
     EXPECT_TRUE(streaming());
@@ -313,7 +334,8 @@ TEST(ServerBadInput, MissingSkeletonsAndReportDirectoryKeepTheStreamGoing) {
         EXPECT_TRUE(exists(e.report(addr(70), ".html")));
         EXPECT_EQ(readfile(e.report(addr(70), ".html")), "");
         ASSERT_TRUE(e.command(addr(72) + "\n"));
-        EXPECT_NE(e.err().find("No HTML skeleton for report found.\nWriting ERROR report  to '"), std::string::npos);
+        EXPECT_NE(e.err().find("No HTML skeleton for report found.\nWriting ERROR report  to '"),
+                  std::string::npos);
         EXPECT_EQ(e.stop(), 10);
     }
     Env e;
@@ -322,8 +344,9 @@ TEST(ServerBadInput, MissingSkeletonsAndReportDirectoryKeepTheStreamGoing) {
     e.start();
     FakeListener l(addr(71));
     ASSERT_TRUE(e.connect(addr(71), l));
-    EXPECT_NE(e.err().find("Cannot write SUCCESS report to '" + e.dir.file("nowhere") + "/127.0.2.71.html' and  to '" +
-                           e.dir.file("nowhere") + "/127.0.2.71.txt'.\nText file could not be created!\n"),
+    EXPECT_NE(e.err().find("Cannot write SUCCESS report to '" + e.dir.file("nowhere") +
+                           "/127.0.2.71.html' and  to '" + e.dir.file("nowhere") +
+                           "/127.0.2.71.txt'.\nText file could not be created!\n"),
               std::string::npos)
         << e.err();
     const std::size_t before = l.total(0);
@@ -338,7 +361,8 @@ TEST(ServerBadInput, AnOrdinaryUserWithUnreadableAndUnremovableFiles) {
     std::filesystem::permissions(e.repdir(), std::filesystem::perms(0555)); // read-only
     e.start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     ASSERT_TRUE(e.proc().running()) << e.err();
-    EXPECT_NE(e.err().find("WARNING:\nBe sure you have permissions to read and write to the above mentioned files!\n"
+    EXPECT_NE(e.err().find("WARNING:\nBe sure you have permissions to read and write to the above "
+                           "mentioned files!\n"
                            "- Official broadcaster connects are: allowed\n"),
               std::string::npos)
         << e.err();
@@ -349,7 +373,8 @@ TEST(ServerBadInput, AnOrdinaryUserWithUnreadableAndUnremovableFiles) {
     writefile(e.cmdfile(), addr(65) + "\n");
     ASSERT_TRUE(e.waiterr("could not be removed"));
     EXPECT_NE(e.err().find("Cannot write SUCCESS report to '" + e.report(addr(65), ".html") +
-                           "' and  to '" + e.report(addr(65), ".txt") + "'.\nText file could not be created!\n"),
+                           "' and  to '" + e.report(addr(65), ".txt") +
+                           "'.\nText file could not be created!\n"),
               std::string::npos)
         << e.err();
     EXPECT_NE(e.err().find("unlink(): Permission denied\n"), std::string::npos);

@@ -34,22 +34,30 @@ TEST(ServerStartup, SummaryShowsTheSettingsAfterTheConfiguration) {
     e.conf.push_back("inputdevice = " + e.dir.file("missing.ul"));
     e.start();
     const std::string err = e.err();
-    const std::string expect =
-        "Parsing " + e.dir.file("kpx.conf") + ".\n"
-        "- Signal trapping switched OFF.\n"
-        "  Server can only be stopped by killing it with signal 9!\n"
-        "- Up to 3 listeners can connect at the same time.\n"
-        "- Server is in playback mode. If input stops, server will loop.\n"
-        "- I/O files:\n"
-        "  Default input is (must be ulaw!):  " + e.dir.file("missing.ul") + "\n"
-        "  Commands must go to:               " + e.cmdfile() + "\n"
-        "  Reportfile directory is:           " + e.repdir() + "\n"
-        "  HTML-skeletons are (error/success):" + e.dir.file("error.html") + " and " +
-        e.dir.file("success.html") + "\n"
-        "- Official broadcaster connects are: not allowed\n"
-        "- Startup time: ";
+    const std::string expect = "Parsing " + e.dir.file("kpx.conf") +
+                               ".\n"
+                               "- Signal trapping switched OFF.\n"
+                               "  Server can only be stopped by killing it with signal 9!\n"
+                               "- Up to 3 listeners can connect at the same time.\n"
+                               "- Server is in playback mode. If input stops, server will loop.\n"
+                               "- I/O files:\n"
+                               "  Default input is (must be ulaw!):  " +
+                               e.dir.file("missing.ul") +
+                               "\n"
+                               "  Commands must go to:               " +
+                               e.cmdfile() +
+                               "\n"
+                               "  Reportfile directory is:           " +
+                               e.repdir() +
+                               "\n"
+                               "  HTML-skeletons are (error/success):" +
+                               e.dir.file("error.html") + " and " + e.dir.file("success.html") +
+                               "\n"
+                               "- Official broadcaster connects are: not allowed\n"
+                               "- Startup time: ";
     EXPECT_EQ(err.substr(0, expect.size()), expect);
-    EXPECT_NE(err.find(".\n- Server is ready. Waiting for connections...\n" + SEPARATOR), std::string::npos);
+    EXPECT_NE(err.find(".\n- Server is ready. Waiting for connections...\n" + SEPARATOR),
+              std::string::npos);
 
     // Signals are ignored by default: an interrupt does not end the server.
     e.proc().signal(SIGINT);
@@ -75,7 +83,8 @@ TEST(ServerStartup, DefaultsWithoutConfigurationAndSignalsWhenTrappingIsOn) {
     EXPECT_NE(err.find("- Up to 10 listeners"), std::string::npos);
     EXPECT_NE(err.find("- Server is in live mode. Input should never stop!\n"), std::string::npos);
     EXPECT_NE(err.find("  Default input is (must be ulaw!):  /dev/audio\n"), std::string::npos);
-    EXPECT_NE(err.find("  Commands must go to:               /tmp/kpx-commands\n"), std::string::npos);
+    EXPECT_NE(err.find("  Commands must go to:               /tmp/kpx-commands\n"),
+              std::string::npos);
     EXPECT_NE(err.find("- Official broadcaster connects are: allowed\n"), std::string::npos);
     p.kill();
 
@@ -93,7 +102,8 @@ TEST(ServerStartup, DefaultsWithoutConfigurationAndSignalsWhenTrappingIsOn) {
 TEST(ServerPlayback, PacketsMatchTheReferenceEncodingAndTheLoopIsSilent) {
     Env e;
     std::vector<Bytes> chunks;
-    for (unsigned k = 0; k < 5; ++k) chunks.push_back(ulawchunk(k));
+    for (unsigned k = 0; k < 5; ++k)
+        chunks.push_back(ulawchunk(k));
     writebytes(e.input(), concat(chunks)); // 8000 bytes: a multiple of 1600
     e.start();
     FakeListener l(addr(10));
@@ -103,7 +113,8 @@ TEST(ServerPlayback, PacketsMatchTheReferenceEncodingAndTheLoopIsSilent) {
     ASSERT_TRUE(waitfor([&] { return l.closedbypeer(0); }, 5s));
 
     std::vector<Bytes> cycle;
-    for (const auto& c : chunks) cycle.push_back(encoded(c));
+    for (const auto& c : chunks)
+        cycle.push_back(encoded(c));
     cycle.push_back(encoded(silence(1600))); // the extra packet between two runs
     const Bytes got = l.bytes(0);
     const Follow f = follow(got, cycle);
@@ -112,8 +123,8 @@ TEST(ServerPlayback, PacketsMatchTheReferenceEncodingAndTheLoopIsSilent) {
     EXPECT_EQ(got.size() % 330, 0U);
     // The statistics count from the first packet sent on.
     const std::string line = "Client 127.0.2.10 died (#0). It had received " +
-                             std::to_string(got.size() - 330) + " bytes (=" +
-                             std::to_string((got.size() / 330 - 1) / 5) + " sec.).\n";
+                             std::to_string(got.size() - 330) +
+                             " bytes (=" + std::to_string((got.size() / 330 - 1) / 5) + " sec.).\n";
     EXPECT_NE(e.err().find(line), std::string::npos) << e.err();
 }
 
@@ -139,7 +150,8 @@ TEST(ServerLive, FifoFedAtRealPaceThenEndOfFileSwitchesToPlayback) {
     ASSERT_EQ(mkfifo(e.input().c_str(), 0644), 0);
     e.start();
     std::vector<Bytes> chunks;
-    for (unsigned k = 0; k < 15; ++k) chunks.push_back(ulawchunk(100 + k));
+    for (unsigned k = 0; k < 15; ++k)
+        chunks.push_back(ulawchunk(100 + k));
     std::atomic<int> written{0};
     std::thread writer([&] {
         const int fd = ::open(e.input().c_str(), O_WRONLY);
@@ -163,7 +175,10 @@ TEST(ServerLive, FifoFedAtRealPaceThenEndOfFileSwitchesToPlayback) {
     // The fed chunks in order, then u-law silence only (the FIFO stays at its end).
     const Bytes got = l.bytes(0);
     const std::size_t n = got.size() / 330;
-    auto packet = [&](std::size_t k) { return Bytes(got.begin() + static_cast<long>(330 * k), got.begin() + static_cast<long>(330 * k + 330)); };
+    auto packet = [&](std::size_t k) {
+        return Bytes(got.begin() + static_cast<long>(330 * k),
+                     got.begin() + static_cast<long>(330 * k + 330));
+    };
     std::size_t first = chunks.size();
     for (std::size_t c = 0; c < chunks.size(); ++c)
         if (encoded(chunks[c]) == packet(0)) first = c;
@@ -174,7 +189,8 @@ TEST(ServerLive, FifoFedAtRealPaceThenEndOfFileSwitchesToPlayback) {
         EXPECT_EQ(packet(k), encoded(chunks[c])) << "packet " << k;
     }
     ASSERT_LT(k, n);
-    for (; k < n; ++k) EXPECT_EQ(packet(k), encoded(silence(1600))) << "packet " << k;
+    for (; k < n; ++k)
+        EXPECT_EQ(packet(k), encoded(silence(1600))) << "packet " << k;
     const std::string err = e.err();
     EXPECT_EQ(countof(err, "* What's this? EOF in live mode ???     *\n"), 1);
     EXPECT_NE(err.find("*****************************************\n"
@@ -187,7 +203,8 @@ TEST(ServerLive, FifoFedAtRealPaceThenEndOfFileSwitchesToPlayback) {
                        "* and software configuration of system! *\n"
                        "*****************************************\n"
                        "\n"
-                       "Assuming configuration error - switching to playback mode now.\n" + SEPARATOR),
+                       "Assuming configuration error - switching to playback mode now.\n" +
+                       SEPARATOR),
               std::string::npos);
 }
 
@@ -224,13 +241,15 @@ TEST(ServerRequest, SuccessReportPairExistsWhenTheFileVanishesAndStreamStartsAtA
     ASSERT_TRUE(e.command(addr(14) + "\n"));
     // The report pair is complete by the time the command file is gone.
     EXPECT_EQ(readfile(e.report(addr(14), ".html")), SUCCESSREPORT);
-    EXPECT_EQ(readfile(e.report(addr(14), ".txt")), addr(14) + ": Connection established. Enjoy KPX!\n");
+    EXPECT_EQ(readfile(e.report(addr(14), ".txt")),
+              addr(14) + ": Connection established. Enjoy KPX!\n");
     ASSERT_TRUE(waitfor([&] { return l.total(0) >= 330 * 3; }, 10s));
     const Follow f = follow(l.bytes(0), {encoded(c0), encoded(c1), encoded(silence(1600))});
     EXPECT_EQ(f.problem, "");
     EXPECT_NE(e.err().find("127.0.2.14 is requesting connection.\n"
                            "Connected to [127.0.2.14:9998] (client 0).\n"
-                           "Writing SUCCESS report to '" + e.report(addr(14), ".html") + "' and  to '" +
+                           "Writing SUCCESS report to '" +
+                           e.report(addr(14), ".html") + "' and  to '" +
                            e.report(addr(14), ".txt") + "'.\n" + SEPARATOR),
               std::string::npos)
         << e.err();
@@ -244,12 +263,15 @@ TEST(ServerRequest, RefusedConnectGivesTheErrorReportWithTheMarkerReplaced) {
     ASSERT_TRUE(e.command(addr(15) + "\n")); // nobody listens there
     EXPECT_NE(e.err().find("127.0.2.15 is requesting connection.\n"
                            "connect(): Connection refused\n"
-                           "Writing ERROR report to '" + e.report(addr(15), ".html") + "'  to '" +
-                           e.report(addr(15), ".txt") + "'.\n"
-                           "Connection NOT established.\n" + SEPARATOR),
+                           "Writing ERROR report to '" +
+                           e.report(addr(15), ".html") + "'  to '" + e.report(addr(15), ".txt") +
+                           "'.\n"
+                           "Connection NOT established.\n" +
+                           SEPARATOR),
               std::string::npos)
         << e.err();
-    EXPECT_EQ(readfile(e.report(addr(15), ".html")), "<html>\n\n" + addr(15) + ": " + CANNOTCONNECT + ".\n</html>\n\n");
+    EXPECT_EQ(readfile(e.report(addr(15), ".html")),
+              "<html>\n\n" + addr(15) + ": " + CANNOTCONNECT + ".\n</html>\n\n");
     EXPECT_EQ(readfile(e.report(addr(15), ".txt")), addr(15) + ": " + CANNOTCONNECT + " \n");
     ASSERT_TRUE(e.command("@LIST\n"));
     EXPECT_NE(e.err().find("No client connected at this time!\n"), std::string::npos);
@@ -259,7 +281,8 @@ TEST(ServerRequest, RefusedConnectGivesTheErrorReportWithTheMarkerReplaced) {
 TEST(ServerDrops, AClosedListenerGoesAndTheMovedOneStillGetsThePacket) {
     Env e;
     std::vector<Bytes> chunks;
-    for (unsigned k = 0; k < 7; ++k) chunks.push_back(ulawchunk(50 + k));
+    for (unsigned k = 0; k < 7; ++k)
+        chunks.push_back(ulawchunk(50 + k));
     writebytes(e.input(), concat(chunks));
     e.start();
     FakeListener a(addr(50)), b(addr(51)), c(addr(52));
@@ -276,7 +299,8 @@ TEST(ServerDrops, AClosedListenerGoesAndTheMovedOneStillGetsThePacket) {
     EXPECT_EQ(e.stop(), 10);
 
     std::vector<Bytes> cycle;
-    for (const auto& ch : chunks) cycle.push_back(encoded(ch));
+    for (const auto& ch : chunks)
+        cycle.push_back(encoded(ch));
     cycle.push_back(encoded(silence(1600)));
     // No gap: the listener that moved into the freed slot got that pass's packet too.
     for (const FakeListener* l : {&b, &c}) {
@@ -289,11 +313,13 @@ TEST(ServerDrops, AClosedListenerGoesAndTheMovedOneStillGetsThePacket) {
 TEST(ServerDrops, TwoListenersClosingAreBothRemoved) {
     Env e;
     std::vector<Bytes> chunks;
-    for (unsigned k = 0; k < 7; ++k) chunks.push_back(ulawchunk(60 + k));
+    for (unsigned k = 0; k < 7; ++k)
+        chunks.push_back(ulawchunk(60 + k));
     writebytes(e.input(), concat(chunks));
     e.start();
     FakeListener a(addr(53)), b(addr(54)), c(addr(55)), d(addr(56));
-    for (auto [n, l] : {std::pair{53, &a}, {54, &b}, {55, &c}, {56, &d}}) ASSERT_TRUE(e.connect(addr(n), *l));
+    for (auto [n, l] : {std::pair{53, &a}, {54, &b}, {55, &c}, {56, &d}})
+        ASSERT_TRUE(e.connect(addr(n), *l));
     a.dropcurrent();
     c.dropcurrent();
     ASSERT_TRUE(e.waiterr("Client 127.0.2.53 died"));
@@ -303,9 +329,11 @@ TEST(ServerDrops, TwoListenersClosingAreBothRemoved) {
     EXPECT_NE(err.find("No/IP\n0/127.0.2.56\n1/127.0.2.54\n"), std::string::npos) << err;
     EXPECT_EQ(e.stop(), 10);
     std::vector<Bytes> cycle;
-    for (const auto& ch : chunks) cycle.push_back(encoded(ch));
+    for (const auto& ch : chunks)
+        cycle.push_back(encoded(ch));
     cycle.push_back(encoded(silence(1600)));
-    for (const FakeListener* l : {&b, &d}) EXPECT_EQ(follow(l->bytes(0), cycle).problem, "");
+    for (const FakeListener* l : {&b, &d})
+        EXPECT_EQ(follow(l->bytes(0), cycle).problem, "");
 }
 
 } // namespace

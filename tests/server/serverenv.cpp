@@ -8,12 +8,15 @@
 
 namespace kpxtest::server {
 
-std::string addr(int n) { return "127.0.2." + std::to_string(n); }
+std::string addr(int n) {
+    return "127.0.2." + std::to_string(n);
+}
 
 Bytes ulawchunk(unsigned seed) {
     std::mt19937 rng(seed * 7919U + 17U);
     Bytes b(1600);
-    for (auto& x : b) x = static_cast<unsigned char>(rng() & 0xFF);
+    for (auto& x : b)
+        x = static_cast<unsigned char>(rng() & 0xFF);
     return b;
 }
 
@@ -25,11 +28,14 @@ Bytes encoded(const Bytes& chunk) {
     return out;
 }
 
-Bytes silence(std::size_t n) { return Bytes(n, 0xFF); }
+Bytes silence(std::size_t n) {
+    return Bytes(n, 0xFF);
+}
 
 Bytes concat(const std::vector<Bytes>& parts) {
     Bytes all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -38,7 +44,8 @@ Follow follow(const Bytes& got, const std::vector<Bytes>& cycle) {
     const std::size_t count = got.size() / 330;
     int expect = -1;
     for (std::size_t k = 0; k < count; ++k) {
-        const Bytes p(got.begin() + static_cast<long>(k * 330), got.begin() + static_cast<long>(k * 330 + 330));
+        const Bytes p(got.begin() + static_cast<long>(k * 330),
+                      got.begin() + static_cast<long>(k * 330 + 330));
         if (expect < 0) {
             for (std::size_t c = 0; c < cycle.size(); ++c)
                 if (cycle[c] == p) {
@@ -51,7 +58,8 @@ Follow follow(const Bytes& got, const std::vector<Bytes>& cycle) {
             }
             f.first = expect;
         } else if (cycle[static_cast<std::size_t>(expect)] != p) {
-            f.problem = "packet " + std::to_string(k) + " is not reference packet " + std::to_string(expect);
+            f.problem = "packet " + std::to_string(k) + " is not reference packet " +
+                        std::to_string(expect);
             return f;
         }
         ++f.packets;
@@ -79,9 +87,9 @@ Env::~Env() {
 namespace {
 
 // The command line of `name` with `arg`, behind `wrapper` when there is one.
-std::pair<std::string, std::vector<std::string>> commandline(const std::vector<std::string>& wrapper,
-                                                             const std::string& name,
-                                                             const std::string& arg) {
+std::pair<std::string, std::vector<std::string>>
+commandline(const std::vector<std::string>& wrapper, const std::string& name,
+            const std::string& arg) {
     std::vector<std::string> args = wrapper;
     std::string exe = program(name);
     if (!args.empty()) {
@@ -97,7 +105,8 @@ std::pair<std::string, std::vector<std::string>> commandline(const std::vector<s
 
 void Env::start(const std::vector<std::string>& wrapper) {
     std::string text;
-    for (const auto& l : conf) text += l + "\n";
+    for (const auto& l : conf)
+        text += l + "\n";
     writefile(dir.file("kpx.conf"), text);
     Process::Options opt;
     opt.cwd = dir.path();
@@ -128,7 +137,8 @@ bool Env::command(const std::string& line, std::chrono::milliseconds timeout) {
 bool Env::connect(const std::string& address, FakeListener& l) {
     const int before = l.connections();
     if (!command(address + "\n")) return false;
-    return waitfor([&] { return l.connections() > before && l.total(l.connections() - 1) >= 330; }, 10s);
+    return waitfor([&] { return l.connections() > before && l.total(l.connections() - 1) >= 330; },
+                   10s);
 }
 
 int Env::stop() {

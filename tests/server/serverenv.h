@@ -41,16 +41,16 @@ Bytes concat(const std::vector<Bytes>& parts);
 
 // Result of following received packets through a cycle of reference packets.
 struct Follow {
-    int first = -1;        // index in the cycle of the first packet received
-    int packets = 0;       // complete packets that matched in order
-    std::string problem;   // empty when every complete packet matched
+    int first = -1;      // index in the cycle of the first packet received
+    int packets = 0;     // complete packets that matched in order
+    std::string problem; // empty when every complete packet matched
 };
 // Splits `got` into 330-byte packets; the first must equal one of `cycle`, every next one
 // the following entry (wrapping round).
 Follow follow(const Bytes& got, const std::vector<Bytes>& cycle);
 
 class Env {
-public:
+  public:
     Env();
     ~Env();
     Env(const Env&) = delete;
@@ -87,7 +87,7 @@ public:
     // Sends "@STOP" and waits for the exit; returns the exit status (-1 if it did not end).
     int stop();
 
-private:
+  private:
     std::unique_ptr<Process> proc_;
 };
 

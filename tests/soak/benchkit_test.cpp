@@ -28,7 +28,8 @@ TEST(ReceiverPool, JudgesEveryStream) {
     };
     const Programme prog(8);
     std::vector<std::string> addrs;
-    for (std::size_t i = 0; i < cases.size(); ++i) addrs.push_back("127.0.14." + std::to_string(i + 1));
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        addrs.push_back("127.0.14." + std::to_string(i + 1));
     ListenerPool pool(prog, addrs);
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -38,16 +39,19 @@ TEST(ReceiverPool, JudgesEveryStream) {
         ASSERT_GE(fd, 0);
         const std::int64_t before = realnow();
         for (int k : c.packets)
-            ASSERT_TRUE(kpxtest::sendall(fd, k < 0 ? Bytes(PACKET, 0x55).data() : prog.packet(k).data(), PACKET));
+            ASSERT_TRUE(kpxtest::sendall(
+                fd, k < 0 ? Bytes(PACKET, 0x55).data() : prog.packet(k).data(), PACKET));
         if (c.tail > 0) {
             ASSERT_TRUE(kpxtest::sendall(fd, prog.packet(6).data(), c.tail));
         }
         ::close(fd);
         const int n = static_cast<int>(i);
-        EXPECT_TRUE(kpxtest::waitfor([&] {
-            const Heard h = pool.heard(n);
-            return h.packets == c.heard && (c.problem.empty() || !h.problem.empty());
-        }, 5s));
+        EXPECT_TRUE(kpxtest::waitfor(
+            [&] {
+                const Heard h = pool.heard(n);
+                return h.packets == c.heard && (c.problem.empty() || !h.problem.empty());
+            },
+            5s));
         const Heard h = pool.heard(n);
         EXPECT_EQ(h.connections, 1);
         EXPECT_EQ(h.first, 3);

@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,9 +25,15 @@
 
 namespace kpxtest {
 
-std::string bindir() { return KPX_BIN_DIR; }
-std::string sourcedir() { return KPX_SOURCE_DIR; }
-std::string program(const std::string& name) { return bindir() + "/" + name; }
+std::string bindir() {
+    return KPX_BIN_DIR;
+}
+std::string sourcedir() {
+    return KPX_SOURCE_DIR;
+}
+std::string program(const std::string& name) {
+    return bindir() + "/" + name;
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
@@ -55,15 +61,15 @@ TempDir::~TempDir() {
 Process::Process(const std::string& exe, const std::vector<std::string>& args)
     : Process(exe, args, Options{}) {}
 
-Process::Process(const std::string& exe, const std::vector<std::string>& args,
-                 const Options& opt) {
+Process::Process(const std::string& exe, const std::vector<std::string>& args, const Options& opt) {
     if (opt.outfile.empty() || opt.errfile.empty()) own_ = new TempDir();
     outfile_ = opt.outfile.empty() ? own_->file("stdout") : opt.outfile;
     errfile_ = opt.errfile.empty() ? own_->file("stderr") : opt.errfile;
     std::vector<std::string> argv{exe};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
+    for (auto& a : argv)
+        cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
     // A child forked from the test's main thread dies with the test (a CTest timeout kills
@@ -79,8 +85,10 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args,
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (getppid() != parent) _exit(125);
         }
-        for (const auto& name : opt.unsetenv) ::unsetenv(name.c_str());
-        for (const auto& [k, v] : opt.env) ::setenv(k.c_str(), v.c_str(), 1);
+        for (const auto& name : opt.unsetenv)
+            ::unsetenv(name.c_str());
+        for (const auto& [k, v] : opt.env)
+            ::setenv(k.c_str(), v.c_str(), 1);
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
         int in = open(opt.stdinfile.empty() ? "/dev/null" : opt.stdinfile.c_str(), O_RDONLY);
         int out = open(outfile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -92,7 +100,8 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args,
         // Nothing else of the test (a FIFO's writing end, a listening socket) goes along.
         close_range(3, ~0U, 0);
         // Default dispositions for the child, whatever the test runner set.
-        for (int s = 1; s < 32; ++s) ::signal(s, SIG_DFL);
+        for (int s = 1; s < 32; ++s)
+            ::signal(s, SIG_DFL);
         execv(exe.c_str(), cargv.data());
         _exit(127);
     }
@@ -123,7 +132,9 @@ void Process::join() {
     if (!reaped_) reap(0);
 }
 
-double Process::cpuseconds() const { return cpu_; }
+double Process::cpuseconds() const {
+    return cpu_;
+}
 
 bool Process::wait(std::chrono::milliseconds timeout) {
     return waitfor([this] { return !running(); }, timeout);
@@ -142,10 +153,18 @@ void Process::kill() {
     reaped_ = true;
 }
 
-int Process::exitcode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-int Process::termsignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
-std::string Process::out() const { return readfile(outfile_); }
-std::string Process::err() const { return readfile(errfile_); }
+int Process::exitcode() const {
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+int Process::termsignal() const {
+    return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+}
+std::string Process::out() const {
+    return readfile(outfile_);
+}
+std::string Process::err() const {
+    return readfile(errfile_);
+}
 
 bool Process::waitout(const std::string& text, std::chrono::milliseconds timeout) const {
     return waitfor([&] { return out().find(text) != std::string::npos; }, timeout);
@@ -182,10 +201,13 @@ void writefile(const std::string& path, const std::string& text) {
 
 void writebytes(const std::string& path, const std::vector<unsigned char>& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 int countof(const std::string& haystack, const std::string& needle) {
     if (needle.empty()) return 0;
@@ -300,7 +322,9 @@ std::vector<unsigned char> FakeListener::bytes(int connection) const {
     return impl_->data[static_cast<std::size_t>(connection)];
 }
 
-std::size_t FakeListener::total(int connection) const { return bytes(connection).size(); }
+std::size_t FakeListener::total(int connection) const {
+    return bytes(connection).size();
+}
 
 bool FakeListener::closedbypeer(int connection) const {
     std::lock_guard<std::mutex> lk(impl_->mu);
@@ -308,8 +332,12 @@ bool FakeListener::closedbypeer(int connection) const {
     return impl_->closed[static_cast<std::size_t>(connection)];
 }
 
-void FakeListener::dropcurrent() { impl_->drop = true; }
-void FakeListener::pause(bool paused) { impl_->paused = paused; }
+void FakeListener::dropcurrent() {
+    impl_->drop = true;
+}
+void FakeListener::pause(bool paused) {
+    impl_->paused = paused;
+}
 
 int connectto(const std::string& addr, int port, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;

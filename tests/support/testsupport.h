@@ -24,32 +24,33 @@
 
 namespace kpxtest {
 
-std::string bindir();     // <build>/bin
-std::string sourcedir();  // repository root
+std::string bindir();                         // <build>/bin
+std::string sourcedir();                      // repository root
 std::string program(const std::string& name); // bindir() + "/" + name
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-private:
+
+  private:
     std::string path_;
 };
 
 // A child process with standard output and standard error captured to files.
 class Process {
-public:
+  public:
     struct Options {
-        std::string cwd;                          // empty: inherit
-        std::map<std::string, std::string> env;   // added to (or replacing in) the environment
-        std::vector<std::string> unsetenv;        // removed from the environment
-        std::string stdinfile;                    // empty: /dev/null
-        std::string outfile, errfile;             // empty: files in a private temp dir
+        std::string cwd;                        // empty: inherit
+        std::map<std::string, std::string> env; // added to (or replacing in) the environment
+        std::vector<std::string> unsetenv;      // removed from the environment
+        std::string stdinfile;                  // empty: /dev/null
+        std::string outfile, errfile;           // empty: files in a private temp dir
     };
     Process(const std::string& exe, const std::vector<std::string>& args, const Options& opt);
     Process(const std::string& exe, const std::vector<std::string>& args);
@@ -62,17 +63,18 @@ public:
     // Waits up to `timeout`; returns true when the process ended. Then status() is valid.
     bool wait(std::chrono::milliseconds timeout);
     void signal(int sig);
-    void kill();                   // SIGKILL and reap
-    void join();                   // waits, without a limit, until it ended (then status())
-    double cpuseconds() const;     // user + system CPU of the process once it was reaped
-    int exitcode() const;          // WEXITSTATUS, or -1 when killed by a signal
-    int termsignal() const;        // signal that ended it, or 0
-    std::string out() const;       // captured standard output so far
-    std::string err() const;       // captured standard error so far
+    void kill();               // SIGKILL and reap
+    void join();               // waits, without a limit, until it ended (then status())
+    double cpuseconds() const; // user + system CPU of the process once it was reaped
+    int exitcode() const;      // WEXITSTATUS, or -1 when killed by a signal
+    int termsignal() const;    // signal that ended it, or 0
+    std::string out() const;   // captured standard output so far
+    std::string err() const;   // captured standard error so far
     // Waits until `text` appears in the captured stdout (or stderr).
     bool waitout(const std::string& text, std::chrono::milliseconds timeout) const;
     bool waiterr(const std::string& text, std::chrono::milliseconds timeout) const;
-private:
+
+  private:
     int pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;
@@ -101,7 +103,7 @@ double segsnr(const std::vector<short>& ref, const std::vector<short>& got);
 // A stream receiver on addr:9998 (what a listener client is to the server): accepts one
 // connection after another and keeps every byte received, per connection.
 class FakeListener {
-public:
+  public:
     explicit FakeListener(const std::string& addr, int port = 9998);
     ~FakeListener();
     FakeListener(const FakeListener&) = delete;
@@ -114,7 +116,8 @@ public:
     void dropcurrent();
     // Stop reading (without closing) so the sender's writes back up.
     void pause(bool paused);
-private:
+
+  private:
     struct Impl;
     Impl* impl_;
 };

@@ -33,7 +33,8 @@ struct Page {
 
 std::int64_t le(const std::string& s, std::size_t at, int n) {
     std::uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<std::size_t>(i)]);
+    for (int i = n - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<std::size_t>(i)]);
     return static_cast<std::int64_t>(v);
 }
 
@@ -45,7 +46,8 @@ std::vector<Page> oggpages(const std::string& s, std::size_t* rest = nullptr) {
         const std::size_t nseg = static_cast<unsigned char>(s[at + 26]);
         if (at + 27 + nseg > s.size()) break;
         std::size_t len = 27 + nseg;
-        for (std::size_t i = 0; i < nseg; ++i) len += static_cast<unsigned char>(s[at + 27 + i]);
+        for (std::size_t i = 0; i < nseg; ++i)
+            len += static_cast<unsigned char>(s[at + 27 + i]);
         if (at + len > s.size()) break;
         out.push_back({le(s, at + 6, 8), static_cast<std::uint32_t>(le(s, at + 18, 4)), len});
         at += len;
@@ -61,10 +63,14 @@ std::vector<std::size_t> mp3frames(const std::string& s, std::size_t* rest = nul
     std::vector<std::size_t> out;
     std::size_t at = 0;
     while (at + 4 <= s.size()) {
-        const auto b1 = static_cast<unsigned char>(s[at + 1]), b2 = static_cast<unsigned char>(s[at + 2]);
+        const auto b1 = static_cast<unsigned char>(s[at + 1]),
+                   b2 = static_cast<unsigned char>(s[at + 2]);
         // Sync, MPEG-2, layer III, 16 kHz.
-        if (static_cast<unsigned char>(s[at]) != 0xFF || (b1 & 0xFE) != 0xF2 || ((b2 >> 2) & 3) != 2) break;
-        const std::size_t len = static_cast<std::size_t>(72 * kbits[b2 >> 4] * 1000 / 16000 + ((b2 >> 1) & 1));
+        if (static_cast<unsigned char>(s[at]) != 0xFF || (b1 & 0xFE) != 0xF2 ||
+            ((b2 >> 2) & 3) != 2)
+            break;
+        const std::size_t len =
+            static_cast<std::size_t>(72 * kbits[b2 >> 4] * 1000 / 16000 + ((b2 >> 1) & 1));
         if (len == 0 || at + len > s.size()) break;
         out.push_back(len);
         at += len;
@@ -73,7 +79,9 @@ std::vector<std::size_t> mp3frames(const std::string& s, std::size_t* rest = nul
     return out;
 }
 
-int connectto(const std::string& addr, int port) { return kpxtest::connectto(addr, port, 5s); }
+int connectto(const std::string& addr, int port) {
+    return kpxtest::connectto(addr, port, 5s);
+}
 
 // Sends `request` to addr:port; the descriptor, or -1.
 int ask(const std::string& addr, int port, const std::string& request) {
@@ -87,7 +95,9 @@ bool readfor(int fd, std::chrono::milliseconds d, std::string& got) {
     const auto end = Clock::now() + d;
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count())) <= 0)
+        if (::poll(&p, 1,
+                   static_cast<int>(
+                       std::chrono::ceil<std::chrono::milliseconds>(end - now).count())) <= 0)
             continue;
         char buf[16384];
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -97,7 +107,8 @@ bool readfor(int fd, std::chrono::milliseconds d, std::string& got) {
     return true;
 }
 
-std::string get(const std::string& addr, int port, const std::string& path, std::chrono::milliseconds d) {
+std::string get(const std::string& addr, int port, const std::string& path,
+                std::chrono::milliseconds d) {
     const int fd = ask(addr, port, "GET " + path + " HTTP/1.0\r\nHost: " + addr + "\r\n\r\n");
     std::string got;
     if (fd >= 0) readfor(fd, d, got);
@@ -110,11 +121,13 @@ std::string body(const std::string& response) {
     return at == std::string::npos ? std::string() : response.substr(at + 4);
 }
 
-std::string status(const std::string& addr) { return body(get(addr, 8000, "/status.json", 2s)); }
+std::string status(const std::string& addr) {
+    return body(get(addr, 8000, "/status.json", 2s));
+}
 
 // A stand-in upstream: noise packets, one per 200 ms, until destroyed.
 class Upstream {
-public:
+  public:
     explicit Upstream(const std::string& addr) : fd_(connectto(addr, 9998)) {
         t_ = std::thread([this] {
             for (unsigned k = 0; !stop_ && fd_ >= 0; ++k) {
@@ -130,7 +143,8 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
-private:
+
+  private:
     int fd_;
     std::atomic<bool> stop_{false};
     std::thread t_;
@@ -148,12 +162,14 @@ std::string tool(const std::string& name) {
 }
 
 // Runs a checker and returns what it printed (stdout and stderr); `input` is its standard input.
-std::string run(const std::string& exe, const std::vector<std::string>& args, const std::string& input = "") {
+std::string run(const std::string& exe, const std::vector<std::string>& args,
+                const std::string& input = "") {
     Process::Options o;
     o.stdinfile = input;
     Process p(exe, args, o);
     if (!p.wait(30s)) return "timed out";
-    return p.out() + p.err() + (p.exitcode() != 0 ? "exit status " + std::to_string(p.exitcode()) : "");
+    return p.out() + p.err() +
+           (p.exitcode() != 0 ? "exit status " + std::to_string(p.exitcode()) : "");
 }
 
 // The lines of `text` that hold `word` (case as given), except those holding `except`.
@@ -163,7 +179,8 @@ std::string lineswith(const std::string& text, const std::string& word, const st
         std::size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(at, end - at);
-        if (line.find(word) != std::string::npos && (except.empty() || line.find(except) == std::string::npos))
+        if (line.find(word) != std::string::npos &&
+            (except.empty() || line.find(except) == std::string::npos))
             out += line + "\n";
         at = end + 1;
     }
@@ -171,8 +188,10 @@ std::string lineswith(const std::string& text, const std::string& word, const st
 }
 
 // Loudness (RMS) per 200 ms of 8 kHz 16-bit mono samples decoded by ffmpeg from `file`.
-std::vector<double> loudness(const std::string& ffmpeg, const std::string& file, const std::string& raw) {
-    run(ffmpeg, {"-nostdin", "-v", "error", "-y", "-i", file, "-ac", "1", "-ar", "8000", "-f", "s16le", raw});
+std::vector<double> loudness(const std::string& ffmpeg, const std::string& file,
+                             const std::string& raw) {
+    run(ffmpeg, {"-nostdin", "-v", "error", "-y", "-i", file, "-ac", "1", "-ar", "8000", "-f",
+                 "s16le", raw});
     const Bytes b = kpxtest::readbytes(raw);
     std::vector<double> out;
     for (std::size_t at = 0; at + 3200 <= b.size(); at += 3200) {
@@ -194,7 +213,8 @@ std::vector<double> loudness(const std::string& ffmpeg, const std::string& file,
 // silence comes at the byte rate of sound, and ffmpeg plays both mounts without a word.
 TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss) {
     const std::string addr = "127.0.21.1";
-    const std::string ogginfo = tool("ogginfo"), opusinfo = tool("opusinfo"), ffmpeg = tool("ffmpeg");
+    const std::string ogginfo = tool("ogginfo"), opusinfo = tool("opusinfo"),
+                      ffmpeg = tool("ffmpeg");
     if (ogginfo.empty() || opusinfo.empty() || ffmpeg.empty())
         GTEST_SKIP() << "ogginfo (vorbis-tools), opusinfo (opus-tools) or ffmpeg is missing";
     Process relay(kpxtest::program("webrelay"),
@@ -205,11 +225,17 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     ASSERT_TRUE(upstreamis(addr, true));
     std::this_thread::sleep_for(5s);
 
-    struct Listener { const char* path; int fd = -1; std::string got; std::size_t burstbytes = 0; };
+    struct Listener {
+        const char* path;
+        int fd = -1;
+        std::string got;
+        std::size_t burstbytes = 0;
+    };
     Listener ls[2] = {{"/listen.ogg", -1, {}, 0}, {"/listen.mp3", -1, {}, 0}};
     const auto t0 = Clock::now();
     for (Listener& l : ls) {
-        l.fd = ask(addr, 8000, std::string("GET ") + l.path + " HTTP/1.0\r\nHost: " + addr + "\r\n\r\n");
+        l.fd = ask(addr, 8000,
+                   std::string("GET ") + l.path + " HTTP/1.0\r\nHost: " + addr + "\r\n\r\n");
         ASSERT_GE(l.fd, 0);
     }
     std::atomic<bool> stop{false};
@@ -231,21 +257,24 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     stop = true;
     readers.join();
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    for (Listener& l : ls) ::close(l.fd);
+    for (Listener& l : ls)
+        ::close(l.fd);
 
     // The burst: 3 s of audio within the first 1.4 s (two turns of 700 ms at most).
     const std::string ogg = body(ls[0].got), mp3 = body(ls[1].got);
     std::size_t rest = 0;
     const auto pages = oggpages(ogg.substr(0, ls[0].burstbytes), &rest);
     EXPECT_GE(pages.size(), 2u + 15) << "Ogg burst: pages within 0.7 s";
-    EXPECT_GE(mp3frames(mp3.substr(0, ls[1].burstbytes), &rest).size(), 3u * 16000 / 576) << "MP3 burst";
+    EXPECT_GE(mp3frames(mp3.substr(0, ls[1].burstbytes), &rest).size(), 3u * 16000 / 576)
+        << "MP3 burst";
 
     // Ogg: numbered from the header pages on, granule positions from 0, every page of audio as
     // large as any other (constant bit rate through the silence), as much audio as time passed
     // plus the burst.
     const auto all = oggpages(ogg, &rest);
     ASSERT_GT(all.size(), 40u);
-    for (std::size_t k = 0; k < all.size(); ++k) ASSERT_EQ(all[k].seq, k) << "page " << k;
+    for (std::size_t k = 0; k < all.size(); ++k)
+        ASSERT_EQ(all[k].seq, k) << "page " << k;
     EXPECT_EQ(all[2].granule, 9600);
     for (std::size_t k = 3; k < all.size(); ++k) {
         ASSERT_EQ(all[k].granule - all[k - 1].granule, 9600) << "page " << k;
@@ -257,7 +286,8 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     const auto frames = mp3frames(mp3, &rest);
     EXPECT_LT(rest, 144u) << "bytes that are not MP3 frames";
     ASSERT_GT(frames.size(), 200u);
-    for (std::size_t k = 0; k < frames.size(); ++k) ASSERT_EQ(frames[k], frames[0]) << "frame " << k;
+    for (std::size_t k = 0; k < frames.size(); ++k)
+        ASSERT_EQ(frames[k], frames[0]) << "frame " << k;
     EXPECT_NEAR(static_cast<double>(frames.size()) * 576 / 16000, secs + 3, 1.0);
 
     kpxtest::TempDir dir;
@@ -272,7 +302,9 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     EXPECT_EQ(lineswith(oi, "rror", ""), "") << oi;
     // Read as a player reads it: from a pipe (a file of MP3 frames makes ffmpeg guess at a length).
     for (const char* f : {"late.ogg", "late.mp3"})
-        EXPECT_EQ(run(ffmpeg, {"-v", "warning", "-i", "pipe:0", "-f", "null", "-"}, dir.file(f)), "") << f;
+        EXPECT_EQ(run(ffmpeg, {"-v", "warning", "-i", "pipe:0", "-f", "null", "-"}, dir.file(f)),
+                  "")
+            << f;
 
     // Sound, silence in the gap, sound again, in both.
     for (const char* f : {"late.ogg", "late.mp3"}) {
@@ -291,8 +323,10 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
 
     // ffmpeg plays both mounts straight from the relay.
     for (const char* path : {"/listen.ogg", "/listen.mp3"})
-        EXPECT_EQ(run(ffmpeg, {"-nostdin", "-v", "warning", "-t", "2", "-i", "http://" + addr + ":8000" + path, "-f",
-                               "null", "-"}), "") << path;
+        EXPECT_EQ(run(ffmpeg, {"-nostdin", "-v", "warning", "-t", "2", "-i",
+                               "http://" + addr + ":8000" + path, "-f", "null", "-"}),
+                  "")
+            << path;
 }
 
 // HEAD, Range and unknown mounts, from the relay and through scripts/web's lighttpd; and a
@@ -306,18 +340,28 @@ TEST(WebRelayFormats, HeadRangeAndUnknownMounts) {
     std::unique_ptr<Process> web;
     if (!tool("lighttpd").empty() || kpxtest::exists("/usr/sbin/lighttpd")) {
         web = std::make_unique<Process>(
-            "/bin/bash", std::vector<std::string>{kpxtest::sourcedir() + "/scripts/web", "--address", addr, "--port",
-                                                "8080", "--webrelay", addr + ":8000", "--statedir", state.path(),
-                                                "--bindir", kpxtest::bindir()});
-        ASSERT_TRUE(kpxtest::waitfor([&] {
-            const int fd = connectto(addr, 8080);
-            if (fd >= 0) ::close(fd);
-            return fd >= 0;
-        }, 10s)) << web->err();
+            "/bin/bash",
+            std::vector<std::string>{kpxtest::sourcedir() + "/scripts/web", "--address", addr,
+                                     "--port", "8080", "--webrelay", addr + ":8000", "--statedir",
+                                     state.path(), "--bindir", kpxtest::bindir()});
+        ASSERT_TRUE(kpxtest::waitfor(
+            [&] {
+                const int fd = connectto(addr, 8080);
+                if (fd >= 0) ::close(fd);
+                return fd >= 0;
+            },
+            10s))
+            << web->err();
         ports.push_back(8080);
     }
-    struct Case { const char* method; const char* path; const char* extra; const char* status; const char* type;
-                  bool stream; };
+    struct Case {
+        const char* method;
+        const char* path;
+        const char* extra;
+        const char* status;
+        const char* type;
+        bool stream;
+    };
     const Case cases[] = {
         {"HEAD", "/listen.ogg", "", " 200 ", "audio/ogg", false},
         {"HEAD", "/listen.mp3", "", " 200 ", "audio/mpeg", false},
@@ -329,9 +373,11 @@ TEST(WebRelayFormats, HeadRangeAndUnknownMounts) {
     };
     for (int port : ports)
         for (const Case& c : cases) {
-            const std::string what = std::to_string(port) + " " + c.method + " " + c.path + " " + c.extra;
-            const int fd = ask(addr, port, std::string(c.method) + " " + c.path + " HTTP/1.0\r\nHost: " + addr + "\r\n" +
-                                               c.extra + "\r\n");
+            const std::string what =
+                std::to_string(port) + " " + c.method + " " + c.path + " " + c.extra;
+            const int fd = ask(addr, port,
+                               std::string(c.method) + " " + c.path + " HTTP/1.0\r\nHost: " + addr +
+                                   "\r\n" + c.extra + "\r\n");
             ASSERT_GE(fd, 0);
             std::string got;
             const bool open = readfor(fd, c.stream ? 1500ms : 3s, got);
@@ -345,13 +391,17 @@ TEST(WebRelayFormats, HeadRangeAndUnknownMounts) {
             EXPECT_NE(head.find(std::string("Content-Type: ") + c.type), std::string::npos) << what;
             EXPECT_EQ(head.find("Content-Length"), std::string::npos) << what;
             EXPECT_EQ(open, c.stream) << what;
-            if (c.stream) EXPECT_GT(body(got).size(), 1000u) << what << ": the stream from its start";
-            else EXPECT_EQ(body(got), "") << what;
+            if (c.stream)
+                EXPECT_GT(body(got).size(), 1000u) << what << ": the stream from its start";
+            else
+                EXPECT_EQ(body(got), "") << what;
         }
-    EXPECT_NE(status(addr).find("\"listeners\":0,"), std::string::npos) << "a HEAD request left a listener";
+    EXPECT_NE(status(addr).find("\"listeners\":0,"), std::string::npos)
+        << "a HEAD request left a listener";
 
     const std::string addr2 = "127.0.21.3";
-    Process plain(kpxtest::program("webrelay"), {"--listen", addr2 + ":8000", "--mp3-bitrate", "0", addr2});
+    Process plain(kpxtest::program("webrelay"),
+                  {"--listen", addr2 + ":8000", "--mp3-bitrate", "0", addr2});
     ASSERT_TRUE(plain.waiterr("Use a WWW-browser to connect to server!", 10s)) << plain.err();
     EXPECT_EQ(get(addr2, 8000, "/listen.mp3", 2s).find(" 404 "), 8u);
     EXPECT_EQ(get(addr2, 8000, "/listen.ogg", 1s).find(" 200 "), 8u);

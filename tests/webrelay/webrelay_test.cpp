@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -35,7 +35,8 @@ struct Page {
 
 template <class T> T le(const std::string& s, std::size_t at) {
     T v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<T>(static_cast<unsigned char>(s[at + i])) << (8 * i);
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        v |= static_cast<T>(static_cast<unsigned char>(s[at + i])) << (8 * i);
     return v;
 }
 
@@ -47,7 +48,8 @@ std::vector<Page> oggpages(const std::string& s) {
         const std::size_t nseg = static_cast<unsigned char>(s[at + 26]);
         if (at + 27 + nseg > s.size()) break;
         std::size_t len = 0;
-        for (std::size_t i = 0; i < nseg; ++i) len += static_cast<unsigned char>(s[at + 27 + i]);
+        for (std::size_t i = 0; i < nseg; ++i)
+            len += static_cast<unsigned char>(s[at + 27 + i]);
         const std::size_t total = 27 + nseg + len;
         if (at + total > s.size()) break;
         Page p;
@@ -80,8 +82,8 @@ int connectfrom(const std::string& from, const std::string& addr, int port, int 
 }
 
 // An HTTP/1.0 request (so the body is not chunked); `rcvbuf` > 0 shrinks the receive buffer.
-int httpget(const std::string& addr, const std::string& path, int rcvbuf = 0, const std::string& from = "",
-            int port = 8000, const std::string& extra = "") {
+int httpget(const std::string& addr, const std::string& path, int rcvbuf = 0,
+            const std::string& from = "", int port = 8000, const std::string& extra = "") {
     const int fd = connectfrom(from, addr, port, rcvbuf);
     if (fd < 0) return -1;
     const std::string req = "GET " + path + " HTTP/1.0\r\nHost: " + addr + "\r\n" + extra + "\r\n";
@@ -96,7 +98,9 @@ std::string readfor(int fd, std::chrono::milliseconds d, bool* closed = nullptr)
     if (closed) *closed = false;
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count())) <= 0)
+        if (::poll(&p, 1,
+                   static_cast<int>(
+                       std::chrono::ceil<std::chrono::milliseconds>(end - now).count())) <= 0)
             continue;
         char buf[8192];
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -128,20 +132,26 @@ std::vector<std::string> relayargs(const std::string& addr, std::vector<std::str
 }
 
 bool upstreamis(const std::string& addr, bool on) {
-    return kpxtest::waitfor([&] { return status(addr).find(on ? "\"upstream\":true" : "\"upstream\":false") !=
-                                         std::string::npos; }, 15s);
+    return kpxtest::waitfor(
+        [&] {
+            return status(addr).find(on ? "\"upstream\":true" : "\"upstream\":false") !=
+                   std::string::npos;
+        },
+        15s);
 }
 
 // A stand-in upstream: sends the packets of `chunks` in a loop, one per 200 ms, until stopped.
 class Upstream {
-public:
+  public:
     // `count` > 0: that many packets, then nothing with the link kept open.
-    Upstream(const std::string& addr, const std::vector<Bytes>& packets, const std::string& from = "",
-             std::size_t count = 0) {
+    Upstream(const std::string& addr, const std::vector<Bytes>& packets,
+             const std::string& from = "", std::size_t count = 0) {
         fd_ = from.empty() ? kpxtest::connectto(addr, 9998, 5s) : connectfrom(from, addr, 9998);
         t_ = std::thread([this, packets, count] {
             for (std::size_t k = 0; !stop_ && fd_ >= 0 && (count == 0 || k < count); ++k) {
-                if (!kpxtest::sendall(fd_, packets[k % packets.size()].data(), packets[k % packets.size()].size())) break;
+                if (!kpxtest::sendall(fd_, packets[k % packets.size()].data(),
+                                      packets[k % packets.size()].size()))
+                    break;
                 std::this_thread::sleep_for(200ms);
             }
         });
@@ -156,9 +166,11 @@ public:
     bool closedwithin(std::chrono::milliseconds limit) const {
         pollfd p{fd_, POLLIN, 0};
         char c;
-        return ::poll(&p, 1, static_cast<int>(limit.count())) > 0 && ::recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
+        return ::poll(&p, 1, static_cast<int>(limit.count())) > 0 &&
+               ::recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
     }
-private:
+
+  private:
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::thread t_;
@@ -166,32 +178,44 @@ private:
 
 std::vector<Bytes> noisepackets() {
     std::vector<Bytes> p;
-    for (unsigned s = 0; s < 10; ++s) p.push_back(kpxtest::server::encoded(kpxtest::server::ulawchunk(s)));
+    for (unsigned s = 0; s < 10; ++s)
+        p.push_back(kpxtest::server::encoded(kpxtest::server::ulawchunk(s)));
     return p;
 }
 
 // scripts/web on addr:8080 in front of the web relay on addr:8000, once it answers; null when
 // lighttpd is missing.
 std::unique_ptr<Process> webserver(const std::string& addr, const kpxtest::TempDir& state) {
-    if (!kpxtest::exists("/usr/sbin/lighttpd") && std::system("command -v lighttpd >/dev/null 2>&1") != 0)
+    if (!kpxtest::exists("/usr/sbin/lighttpd") &&
+        std::system("command -v lighttpd >/dev/null 2>&1") != 0)
         return nullptr;
-    auto web = std::make_unique<Process>("/bin/bash", std::vector<std::string>{
-        kpxtest::sourcedir() + "/scripts/web", "--address", addr, "--port", "8080", "--webrelay", addr + ":8000",
-        "--statedir", state.path(), "--bindir", kpxtest::bindir()});
-    kpxtest::waitfor([&] {
-        const int fd = connectfrom("", addr, 8080);
-        if (fd >= 0) ::close(fd);
-        return fd >= 0;
-    }, 10s);
+    auto web = std::make_unique<Process>(
+        "/bin/bash",
+        std::vector<std::string>{kpxtest::sourcedir() + "/scripts/web", "--address", addr, "--port",
+                                 "8080", "--webrelay", addr + ":8000", "--statedir", state.path(),
+                                 "--bindir", kpxtest::bindir()});
+    kpxtest::waitfor(
+        [&] {
+            const int fd = connectfrom("", addr, 8080);
+            if (fd >= 0) ::close(fd);
+            return fd >= 0;
+        },
+        10s);
     return web;
 }
 
-std::string webrelay() { return kpxtest::program("webrelay"); }
+std::string webrelay() {
+    return kpxtest::program("webrelay");
+}
 
 } // namespace
 
 TEST(WebRelayOptions, UsageAndRefusals) {
-    struct Case { std::vector<std::string> args; int status; std::string text; };
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string text;
+    };
     const std::vector<Case> cases = {
         {{"--help"}, 0, "--listen ADDR:PORT"},
         {{"--frobnicate"}, 255, "unknown option '--frobnicate'"},
@@ -208,13 +232,14 @@ TEST(WebRelayOptions, UsageAndRefusals) {
         Process p(webrelay(), c.args);
         ASSERT_TRUE(p.wait(5s)) << c.args[0];
         EXPECT_EQ(p.exitcode(), c.status) << c.args[0];
-        EXPECT_NE((p.out() + p.err()).find(c.text), std::string::npos) << c.args[0] << ": " << p.err();
+        EXPECT_NE((p.out() + p.err()).find(c.text), std::string::npos)
+            << c.args[0] << ": " << p.err();
     }
     Process help(webrelay(), {"--help"});
     ASSERT_TRUE(help.wait(5s));
-    for (const char* opt : {"--listen", "--bitrate", "--max-listeners", "--queue-seconds", "--timeout", "--help",
-                            "UPSTREAM-ADDRESS", "/listen.ogg", "/status.json", "--burst-seconds", "--mp3-bitrate",
-                            "/listen.mp3"})
+    for (const char* opt : {"--listen", "--bitrate", "--max-listeners", "--queue-seconds",
+                            "--timeout", "--help", "UPSTREAM-ADDRESS", "/listen.ogg",
+                            "/status.json", "--burst-seconds", "--mp3-bitrate", "/listen.mp3"})
         EXPECT_NE(help.out().find(opt), std::string::npos) << opt;
 }
 
@@ -255,20 +280,25 @@ TEST(WebRelayEndToEnd, ServerFedStreamDecodesAndIsSharedByLateJoiners) {
     }
     // From the second browser's first audio page on, both got the same bytes.
     std::size_t at = 2;
-    while (at < pa.size() && pa[at].raw != pb[2].raw) ++at;
+    while (at < pa.size() && pa[at].raw != pb[2].raw)
+        ++at;
     ASSERT_LT(at, pa.size()) << "the late joiner's first page is not in the first browser's stream";
     std::size_t same = 0;
     for (std::size_t k = 2; k < pb.size() && at + k - 2 < pa.size(); ++k, ++same)
         ASSERT_EQ(pa[at + k - 2].raw, pb[k].raw) << "page " << k;
     EXPECT_GT(same, 20u);
-    for (std::size_t k = 3; k < pa.size(); ++k) ASSERT_EQ(pa[k].granule - pa[k - 1].granule, 9600) << k;
+    for (std::size_t k = 3; k < pa.size(); ++k)
+        ASSERT_EQ(pa[k].granule - pa[k - 1].granule, 9600) << k;
 
     // opusdec decodes the late joiner's 5 s; against the source after the GSM path.
-    if (std::system("command -v opusdec >/dev/null 2>&1") != 0) GTEST_SKIP() << "opusdec (opus-tools) is missing";
+    if (std::system("command -v opusdec >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "opusdec (opus-tools) is missing";
     kpxtest::TempDir dir;
     kpxtest::writefile(dir.file("b.ogg"), body(b));
-    ASSERT_EQ(std::system(("opusdec --quiet --no-dither --rate 8000 " + dir.file("b.ogg") + " " + dir.file("b.raw") +
-                           " 2>/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(("opusdec --quiet --no-dither --rate 8000 " + dir.file("b.ogg") + " " +
+                           dir.file("b.raw") + " 2>/dev/null")
+                              .c_str()),
+              0);
     const Bytes raw = kpxtest::readbytes(dir.file("b.raw"));
     std::vector<short> heard(raw.size() / 2);
     for (std::size_t i = 0; i < heard.size(); ++i)
@@ -284,7 +314,8 @@ TEST(WebRelayEndToEnd, ServerFedStreamDecodesAndIsSharedByLateJoiners) {
         c.resize(1600, 0xFF);
         Bytes gsm = kpxtest::server::encoded(c), back(1600);
         ASSERT_EQ(kpx::decode(gsm.data(), 330, back.data()), 1600);
-        for (unsigned char u : back) cycle.push_back(kpx::ulaw2linear(u));
+        for (unsigned char u : back)
+            cycle.push_back(kpx::ulaw2linear(u));
     }
     if (programme.size() % 1600 == 0) cycle.insert(cycle.end(), 1600, 0);
     // Pages start at packet bounds: try every packet of the cycle (and a few samples either
@@ -295,7 +326,9 @@ TEST(WebRelayEndToEnd, ServerFedStreamDecodesAndIsSharedByLateJoiners) {
         for (int lag = -4; lag <= 4; ++lag) {
             std::vector<short> ref(got.size());
             for (std::size_t i = 0; i < ref.size(); ++i)
-                ref[i] = cycle[static_cast<std::size_t>(static_cast<long>(k + 1600 + i + cycle.size()) + lag) % cycle.size()];
+                ref[i] = cycle[static_cast<std::size_t>(
+                                   static_cast<long>(k + 1600 + i + cycle.size()) + lag) %
+                               cycle.size()];
             best = std::max(best, kpxtest::segsnr(ref, got));
         }
     RecordProperty("segmental_snr_db", std::to_string(best));
@@ -349,8 +382,8 @@ TEST(WebRelayEndToEnd, UpstreamLostAndBackKeepsTheStreamGoing) {
 // closed within the timeout.
 TEST(WebRelayEndToEnd, Limits) {
     const std::string addr = "127.0.9.3";
-    Process relay(webrelay(), relayargs(addr, {"--max-listeners", "3", "--queue-seconds", "2", "--timeout", "2",
-                                               "--bitrate", "64000"}));
+    Process relay(webrelay(), relayargs(addr, {"--max-listeners", "3", "--queue-seconds", "2",
+                                               "--timeout", "2", "--bitrate", "64000"}));
     ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
     Upstream up(addr, noisepackets());
     ASSERT_TRUE(upstreamis(addr, true));
@@ -358,7 +391,8 @@ TEST(WebRelayEndToEnd, Limits) {
     const int stalled = httpget(addr, "/listen.ogg", 2048);
     const int f1 = httpget(addr, "/listen.ogg"), f2 = httpget(addr, "/listen.ogg");
     ASSERT_TRUE(stalled >= 0 && f1 >= 0 && f2 >= 0);
-    ASSERT_TRUE(kpxtest::waitfor([&] { return status(addr).find("\"listeners\":3") != std::string::npos; }, 5s));
+    ASSERT_TRUE(kpxtest::waitfor(
+        [&] { return status(addr).find("\"listeners\":3") != std::string::npos; }, 5s));
     const int f4 = httpget(addr, "/listen.ogg");
     const std::string refused = readfor(f4, 3s);
     ::close(f4);
@@ -383,9 +417,13 @@ TEST(WebRelayEndToEnd, Limits) {
     ::close(f2);
     ::close(stalled);
 
-    struct Bad { const char* what; std::string request; };
+    struct Bad {
+        const char* what;
+        std::string request;
+    };
     for (const Bad& b : {Bad{"garbage", std::string("\x01\x02\xff garbage\r\n\r\n")},
-                         Bad{"half-sent header", std::string("GET /listen.ogg HTTP/1.1\r\nHost: 127.0.9.3\r\n")}}) {
+                         Bad{"half-sent header",
+                             std::string("GET /listen.ogg HTTP/1.1\r\nHost: 127.0.9.3\r\n")}}) {
         const int fd = kpxtest::connectto(addr, 8000, 2s);
         ASSERT_GE(fd, 0);
         kpxtest::sendall(fd, b.request.data(), b.request.size());
@@ -406,14 +444,17 @@ TEST(WebRelayEndToEnd, Limits) {
 TEST(WebRelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
     const std::string addr = "127.0.9.20", real = "127.0.9.21";
     Process relay(webrelay(), relayargs(addr, {"--allow", "127.0.9.0/30," + real}));
-    ASSERT_TRUE(relay.waiterr("Upstream senders are accepted only from the --allow list.", 10s)) << relay.err();
+    ASSERT_TRUE(relay.waiterr("Upstream senders are accepted only from the --allow list.", 10s))
+        << relay.err();
     {
         Upstream up(addr, noisepackets(), real);
         ASSERT_TRUE(up.ok() && upstreamis(addr, true)) << relay.err();
         Upstream stranger(addr, noisepackets(), "127.0.9.22");
         ASSERT_TRUE(stranger.ok());
         EXPECT_TRUE(stranger.closedwithin(3s));
-        EXPECT_TRUE(relay.waiterr("Sender 127.0.9.22 refused: not in the upstream allow list.\n", 1s)) << relay.err();
+        EXPECT_TRUE(
+            relay.waiterr("Sender 127.0.9.22 refused: not in the upstream allow list.\n", 1s))
+            << relay.err();
     }
     ASSERT_TRUE(relay.waiterr("** Please connect again!!!      **", 5s)) << relay.err();
     std::this_thread::sleep_for(2s);
@@ -436,12 +477,14 @@ TEST(WebRelayGuard, ASilentUpstreamIsGivenUpAndItsSuccessorsBacklogIsNotPlayed) 
     ASSERT_GE(successor, 0);
     const std::vector<Bytes> ten = noisepackets();
     std::vector<Bytes> minute;
-    for (int k = 0; k < 30; ++k) minute.insert(minute.end(), ten.begin(), ten.end());
+    for (int k = 0; k < 30; ++k)
+        minute.insert(minute.end(), ten.begin(), ten.end());
     const Bytes queued = kpxtest::server::concat(minute);
     std::atomic<bool> sent{false};
     std::thread queue([&] { sent = kpxtest::sendall(successor, queued.data(), queued.size()); });
     const auto t0 = Clock::now();
-    ASSERT_TRUE(relay.waiterr("The upstream sent nothing for 2 s: it is given up.\n", 10s)) << relay.err();
+    ASSERT_TRUE(relay.waiterr("The upstream sent nothing for 2 s: it is given up.\n", 10s))
+        << relay.err();
     EXPECT_LT(Clock::now() - t0, 6s);
     EXPECT_TRUE(relay.waiterr("Dropped ", 5s)) << relay.err();
     // Played at its pace, the minute would take a minute to be taken from the sender.
@@ -463,9 +506,15 @@ TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
     const std::unique_ptr<Process> web = webserver(addr, state);
     std::vector<int> ports = {8000};
     if (web) ports.push_back(8080);
-    struct Ask { const std::string* from; const char* extra; const char* code; };
-    const Ask asks[] = {{&one, "", " 200 "}, {&one, "", " 200 "},
-                        {&one, "X-Forwarded-For: 127.0.9.99\r\n", " 503 "}, {&other, "", " 200 "}};
+    struct Ask {
+        const std::string* from;
+        const char* extra;
+        const char* code;
+    };
+    const Ask asks[] = {{&one, "", " 200 "},
+                        {&one, "", " 200 "},
+                        {&one, "X-Forwarded-For: 127.0.9.99\r\n", " 503 "},
+                        {&other, "", " 200 "}};
     for (int port : ports) {
         std::vector<int> fds;
         for (const Ask& a : asks) {
@@ -478,8 +527,10 @@ TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
             }
         }
         EXPECT_EQ(status(addr).rfind("{\"listeners\":3,", 0), 0u) << port;
-        for (int fd : fds) ::close(fd);
-        EXPECT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 10s));
+        for (int fd : fds)
+            ::close(fd);
+        EXPECT_TRUE(
+            kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 10s));
     }
     if (!web) GTEST_SKIP() << "lighttpd is missing: only the direct case ran";
 }
@@ -489,8 +540,8 @@ TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
 // (before, the web server's socket queued the stream for it without end).
 TEST(WebRelayGuard, ANeverReadingListenerBehindTheWebServerIsDroppedWithinTheQueueLimit) {
     const std::string addr = "127.0.9.30";
-    Process relay(webrelay(), relayargs(addr, {"--queue-seconds", "2", "--bitrate", "64000", "--burst-seconds", "0",
-                                               "--proxy", "127.0.0.1"}));
+    Process relay(webrelay(), relayargs(addr, {"--queue-seconds", "2", "--bitrate", "64000",
+                                               "--burst-seconds", "0", "--proxy", "127.0.0.1"}));
     ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
     kpxtest::TempDir state;
     const std::unique_ptr<Process> web = webserver(addr, state);
@@ -499,18 +550,21 @@ TEST(WebRelayGuard, ANeverReadingListenerBehindTheWebServerIsDroppedWithinTheQue
     ASSERT_TRUE(up.ok() && upstreamis(addr, true)) << relay.err();
     const int stalled = httpget(addr, "/listen.ogg", 2048, "127.0.9.31", 8080);
     ASSERT_GE(stalled, 0);
-    ASSERT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":1,", 0) == 0; }, 5s));
+    ASSERT_TRUE(
+        kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":1,", 0) == 0; }, 5s));
     // 64 kbit/s is 8 KB a second: 20 s of it would be 160 KB.
     const auto t0 = Clock::now();
-    EXPECT_TRUE(kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 20s))
+    EXPECT_TRUE(
+        kpxtest::waitfor([&] { return status(addr).rfind("{\"listeners\":0,", 0) == 0; }, 20s))
         << relay.err() << kpxtest::readfile(state.file("error.log"));
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_LT(secs, 15.0);
     bool closed = false;
     const std::string got = readfor(stalled, 5s, &closed);
     ::close(stalled);
-    std::printf("never-reading listener behind lighttpd: dropped after %.1f s, %zu bytes queued for it\n", secs,
-                got.size());
+    std::printf(
+        "never-reading listener behind lighttpd: dropped after %.1f s, %zu bytes queued for it\n",
+        secs, got.size());
     EXPECT_TRUE(closed);
     EXPECT_LT(got.size(), 48u * 1024) << "queued for the client";
 }

@@ -17,25 +17,26 @@ using namespace kpx::win;
 using Bytes = std::vector<unsigned char>;
 
 struct Piece {
-    long result;  // what receive returns: > 0 bytes from `data`, 0 closed, < 0 error
+    long result; // what receive returns: > 0 bytes from `data`, 0 closed, < 0 error
     Bytes data;
 };
 
 class Fake : public Platform {
-public:
-    std::deque<Piece> script;  // when it runs out, the sender has closed
+  public:
+    std::deque<Piece> script; // when it runs out, the sender has closed
     int startresult = 0, bindresult = 0, listenresult = 0;
     Sock socketresult = 3, acceptresult = 4;
     bool neverplays = false;
     long now = 0;
-    std::vector<Bytes> played;          // every image the player started
+    std::vector<Bytes> played; // every image the player started
     std::vector<const unsigned char*> areas;
     int attempts = 0, pauses = 0, overwritten = 0;
     std::string reports;
 
     // An image is heard for 4 s after it starts; its bytes must not change meanwhile.
     void check() {
-        if (!played.empty() && now < playend && std::memcmp(areas.back(), played.back().data(), IMAGEBYTES) != 0)
+        if (!played.empty() && now < playend &&
+            std::memcmp(areas.back(), played.back().data(), IMAGEBYTES) != 0)
             ++overwritten;
     }
     int startup() override { return startresult; }
@@ -53,7 +54,8 @@ public:
         if (p.result <= 0) return p.result;
         const std::size_t n = std::min<std::size_t>(len, p.data.size());
         std::memcpy(buf, p.data.data(), n);
-        if (n < p.data.size()) script.push_front({1, Bytes(p.data.begin() + static_cast<long>(n), p.data.end())});
+        if (n < p.data.size())
+            script.push_front({1, Bytes(p.data.begin() + static_cast<long>(n), p.data.end())});
         return static_cast<long>(n);
     }
     void closesock(Sock) override {}
@@ -69,18 +71,22 @@ public:
     }
     long ticks() override { return now; }
     long tickspersecond() override { return 1000; }
-    void pause(int ms) override { now += ms; ++pauses; }
+    void pause(int ms) override {
+        now += ms;
+        ++pauses;
+    }
 
     // `wire` delivered in pieces of `piece` bytes.
     void send(const Bytes& wire, std::size_t piece = PACKETBYTES_) {
         for (std::size_t at = 0; at < wire.size(); at += piece) {
             const std::size_t n = std::min(piece, wire.size() - at);
-            script.push_back({1, Bytes(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + n))});
+            script.push_back({1, Bytes(wire.begin() + static_cast<long>(at),
+                                       wire.begin() + static_cast<long>(at + n))});
         }
     }
     static constexpr std::size_t PACKETBYTES_ = kpx::PACKETBYTES;
 
-private:
+  private:
     long playend = 0;
 };
 
@@ -90,9 +96,10 @@ Bytes packets(int count, int corrupt = -1) {
     for (int p = 0; p < count; ++p) {
         unsigned char audio[kpx::PACKETSAMPLES], gsm[kpx::PACKETBYTES];
         for (int i = 0; i < kpx::PACKETSAMPLES; ++i)
-            audio[i] = kpx::linear2ulaw(static_cast<std::int16_t>(((i * (p + 3)) % 200 - 100) * 80));
+            audio[i] =
+                kpx::linear2ulaw(static_cast<std::int16_t>(((i * (p + 3)) % 200 - 100) * 80));
         EXPECT_EQ(kpx::encode(audio, kpx::PACKETSAMPLES, gsm), kpx::PACKETBYTES);
-        if (p == corrupt) gsm[33] = 0x10;  // second frame without its signature
+        if (p == corrupt) gsm[33] = 0x10; // second frame without its signature
         wire.insert(wire.end(), gsm, gsm + kpx::PACKETBYTES);
     }
     return wire;
@@ -105,7 +112,8 @@ Bytes expected(const Bytes& wire) {
     unsigned char audio[kpx::PACKETSAMPLES];
     for (std::size_t at = 0; at + kpx::PACKETBYTES <= wire.size(); at += kpx::PACKETBYTES)
         if (kpx::decode(wire.data() + at, kpx::PACKETBYTES, audio) == kpx::PACKETSAMPLES)
-            for (unsigned char c : audio) out.push_back(ulaw2pcm8[c]);
+            for (unsigned char c : audio)
+                out.push_back(ulaw2pcm8[c]);
     return out;
 }
 
@@ -114,11 +122,13 @@ struct Outcome {
     std::string out;
 };
 
-Outcome run(Fake& fake, const Frontend& prof = CONSOLEFRONTEND, std::vector<std::string> args = {}) {
+Outcome run(Fake& fake, const Frontend& prof = CONSOLEFRONTEND,
+            std::vector<std::string> args = {}) {
     resetsound();
     args.insert(args.begin(), "wincon");
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     testing::internal::CaptureStdout();
     const int status = clientmain(prof, fake, static_cast<int>(argv.size()), argv.data());
     return {status, testing::internal::GetCapturedStdout()};
@@ -132,14 +142,15 @@ const std::string PLAYFAIL = "Could not play entire audio stream! Sound card pro
 TEST(WinCore, TableValues) {
     const std::pair<unsigned char, unsigned char> rows[] = {
         {0x7F, 0x80}, {0xFF, 0x80}, {0x00, 0x00}, {0x80, 0xFF}, {0x1F, 0x02}, {0xA0, 0xFC}};
-    for (auto [code, pcm] : rows) EXPECT_EQ(ulaw2pcm8[code], pcm) << "code " << int(code);
+    for (auto [code, pcm] : rows)
+        EXPECT_EQ(ulaw2pcm8[code], pcm) << "code " << int(code);
 }
 
 TEST(WinCore, HeaderBytes) {
     const unsigned char want[HEADERBYTES] = {
-        'R', 'I', 'F', 'F', 0x24, 0x7D, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-        16, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0,
-        1, 0, 8, 0, 'd', 'a', 't', 'a', 0x00, 0x7D, 0, 0};
+        'R', 'I', 'F', 'F', 0x24, 0x7D, 0,   0,   'W', 'A',  'V',  'E',  'f', 'm',  't',
+        ' ', 16,  0,   0,   0,    1,    0,   1,   0,   0x40, 0x1F, 0,    0,   0x40, 0x1F,
+        0,   0,   1,   0,   8,    0,    'd', 'a', 't', 'a',  0x00, 0x7D, 0,   0};
     unsigned char img[HEADERBYTES];
     writeheader(img);
     EXPECT_EQ(0, std::memcmp(img, want, HEADERBYTES));
@@ -160,7 +171,8 @@ TEST(WinCore, Streams) {
         {"nineteen then close play nothing", packets(19), 330, 0, "lost"},
         {"a refused frame delays the image", packets(21, 4), 330, 1, "lost"},
         {"twenty with one refused play nothing", packets(20, 4), 330, 0, "lost"},
-        {"misaligned stream plays nothing", Bytes(twenty.begin() + 7, twenty.end()), 330, 0, "lost"},
+        {"misaligned stream plays nothing", Bytes(twenty.begin() + 7, twenty.end()), 330, 0,
+         "lost"},
         {"sixty packets in odd pieces", packets(60), 97, 3, "lost"},
     };
     for (const Case& c : cases) {
@@ -172,7 +184,8 @@ TEST(WinCore, Streams) {
         const Bytes want = expected(c.wire);
         for (int i = 0; i < c.images; ++i)
             EXPECT_TRUE(std::equal(fake.played[i].begin() + HEADERBYTES, fake.played[i].end(),
-                                   want.begin() + i * IMAGESAMPLES)) << c.name << " image " << i;
+                                   want.begin() + i * IMAGESAMPLES))
+                << c.name << " image " << i;
         EXPECT_NE(r.out.find(AUDIENCE), std::string::npos) << c.name;
         EXPECT_TRUE(r.out.ends_with(LOST + CLOSING)) << c.name << r.out;
         EXPECT_EQ(fake.overwritten, 0) << c.name;
@@ -201,22 +214,22 @@ TEST(WinCore, PlayerThatNeverStartsGivesUpAtSevenSeconds) {
     EXPECT_TRUE(r.out.ends_with(AUDIENCE + PLAYFAIL + CLOSING)) << r.out;
     EXPECT_EQ(fake.now, 7000);
     EXPECT_EQ(fake.attempts, 701);
-    EXPECT_EQ(fake.script.size(), 5u);  // nothing more is read once playing has failed
+    EXPECT_EQ(fake.script.size(), 5u); // nothing more is read once playing has failed
 }
 
 // Packet completion: what the sender's pieces add up to within the 100 receives.
 TEST(WinCore, Completion) {
     struct Case {
         const char* name;
-        std::vector<std::size_t> pieces;  // of the first packet, then whole packets follow
+        std::vector<std::size_t> pieces; // of the first packet, then whole packets follow
         bool heard;
     };
     std::vector<std::size_t> first100(1, 100), exact = first100, over;
     exact.insert(exact.end(), 99, 2);
-    exact.push_back(32);                        // 100 + 99*2 + 32 = 330 in 100 receives
+    exact.push_back(32); // 100 + 99*2 + 32 = 330 in 100 receives
     over = exact;
     over.back() = 30;
-    over.push_back(2);                          // 101st receive needed
+    over.push_back(2); // 101st receive needed
     const Case cases[] = {
         {"100-byte first receive completed within the limit", exact, true},
         {"more than 100 pieces lose the link", over, false},
@@ -226,7 +239,8 @@ TEST(WinCore, Completion) {
         const Bytes wire = packets(21);
         std::size_t at = 0;
         for (std::size_t n : c.pieces) {
-            fake.script.push_back({1, Bytes(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + n))});
+            fake.script.push_back({1, Bytes(wire.begin() + static_cast<long>(at),
+                                            wire.begin() + static_cast<long>(at + n))});
             at += n;
         }
         fake.send(Bytes(wire.begin() + static_cast<long>(at), wire.end()));
@@ -243,8 +257,8 @@ TEST(WinCore, StartUpAndClosing) {
         const Frontend* prof;
         int args;
         int status;
-        std::string tail;     // the output's end
-        const char* report;   // failed call reported on standard error
+        std::string tail;   // the output's end
+        const char* report; // failed call reported on standard error
     };
     const std::string ready = "Initializing TCP/IP...ready.\n\n";
     const std::string established = "Connection established.\n";
@@ -253,8 +267,10 @@ TEST(WinCore, StartUpAndClosing) {
          ready + CONSOLEFRONTEND.browserline + established + AUDIENCE + LOST + CLOSING, ""},
         {"window stream", [](Fake& f) { f.send(packets(1)); }, &WINDOWFRONTEND, 1, 0,
          "ATTENTION:\nKPX was never designed to run on 16 bit systems.\n"
-         "THIS IS AN EXPERIMENTAL VERSION. No warranty, no support!\n\n" + ready +
-             "Use your WWW-browser to connect to a server!\n" + established + AUDIENCE + LOST + CLOSING, ""},
+         "THIS IS AN EXPERIMENTAL VERSION. No warranty, no support!\n\n" +
+             ready + "Use your WWW-browser to connect to a server!\n" + established + AUDIENCE +
+             LOST + CLOSING,
+         ""},
         {"usage", [](Fake&) {}, &WINDOWFRONTEND, 2, -1,
          "support!\n\nUsage: wincon <your-IP>\n   or: wincon \n", ""},
         {"socket layer fails", [](Fake& f) { f.startresult = 10091; }, &CONSOLEFRONTEND, 0, -1,
@@ -269,10 +285,17 @@ TEST(WinCore, StartUpAndClosing) {
          std::string(CONSOLEFRONTEND.browserline) + LOST + CLOSING, "accept()"},
         {"closed before the first byte", [](Fake&) {}, &CONSOLEFRONTEND, 0, 0,
          established + LOST + CLOSING, ""},
-        {"empty receives before the data", [](Fake& f) { f.script = {{0, {}}, {0, {}}}; f.send(packets(1)); },
+        {"empty receives before the data",
+         [](Fake& f) {
+             f.script = {{0, {}}, {0, {}}};
+             f.send(packets(1));
+         },
          &CONSOLEFRONTEND, 0, 0, established + AUDIENCE + LOST + CLOSING, ""},
-        {"errors only", [](Fake& f) { f.script.assign(150, {-1, {}}); }, &CONSOLEFRONTEND, 0, 0,
-         established + AUDIENCE + LOST + CLOSING, ""},
+        {"errors only",
+         [](Fake& f) {
+             f.script.assign(150, {-1, {}});
+         },
+         &CONSOLEFRONTEND, 0, 0, established + AUDIENCE + LOST + CLOSING, ""},
     };
     for (const Case& c : cases) {
         Fake fake;
@@ -281,7 +304,9 @@ TEST(WinCore, StartUpAndClosing) {
         const Outcome r = run(fake, *c.prof, args);
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_TRUE(r.out.ends_with(c.tail)) << c.name << "\n" << r.out;
-        EXPECT_EQ(r.out.find(std::string("* ") + c.prof->kind + "  Version " + c.prof->version), 88u) << c.name;
+        EXPECT_EQ(r.out.find(std::string("* ") + c.prof->kind + "  Version " + c.prof->version),
+                  88u)
+            << c.name;
         EXPECT_NE(r.out.find("CODEC: V1.48\n"), std::string::npos) << c.name;
         EXPECT_EQ(fake.reports, *c.report ? std::string(c.report) + "\n" : "") << c.name;
     }

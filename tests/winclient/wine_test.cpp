@@ -35,7 +35,9 @@ const std::string SENDERADDR = "127.0.10.1";
 struct Wine {
     std::string loader, bindir, arch, prefix, skip;
     std::map<std::string, std::string> env() const {
-        return {{"WINEPREFIX", prefix}, {"WINEARCH", arch}, {"WINEDEBUG", "-all"},
+        return {{"WINEPREFIX", prefix},
+                {"WINEARCH", arch},
+                {"WINEDEBUG", "-all"},
                 {"WINEDLLOVERRIDES", "mscoree,mshtml="}};
     }
 };
@@ -51,11 +53,14 @@ bool runs(const std::string& exe) {
 const Wine& wine() {
     static const Wine w = [] {
         Wine w;
-        if (runs("/usr/lib/wine/wine") && kpxtest::exists(std::string(KPX_WIN32_BIN) + "/wincon.exe")) {
+        if (runs("/usr/lib/wine/wine") &&
+            kpxtest::exists(std::string(KPX_WIN32_BIN) + "/wincon.exe")) {
             w = {"/usr/lib/wine/wine", KPX_WIN32_BIN, "win32", "", ""};
-        } else if (runs("/usr/lib/wine/wine64") && kpxtest::exists(std::string(KPX_WIN64_BIN) + "/wincon.exe")) {
+        } else if (runs("/usr/lib/wine/wine64") &&
+                   kpxtest::exists(std::string(KPX_WIN64_BIN) + "/wincon.exe")) {
             w = {"/usr/lib/wine/wine64", KPX_WIN64_BIN, "win64", "", ""};
-            std::fprintf(stderr, "note: Wine cannot run 32-bit programs here; testing the x86-64 build\n");
+            std::fprintf(stderr,
+                         "note: Wine cannot run 32-bit programs here; testing the x86-64 build\n");
         } else {
             w.skip = "no runnable Wine with built programs (install wine, wine32 or wine64; "
                      "build the win32 or win64 preset)";
@@ -64,14 +69,16 @@ const Wine& wine() {
         w.prefix = std::string(KPX_WINE_DIR) + "/prefix-" + w.arch;
         // One prefix for all tests, made by whichever test comes first.
         std::filesystem::create_directories(KPX_WINE_DIR);
-        const int lock = open((std::string(KPX_WINE_DIR) + "/lock").c_str(), O_CREAT | O_RDWR, 0644);
+        const int lock =
+            open((std::string(KPX_WINE_DIR) + "/lock").c_str(), O_CREAT | O_RDWR, 0644);
         flock(lock, LOCK_EX);
         if (!kpxtest::exists(w.prefix + "/system.reg")) {
             Process::Options o;
             o.env = w.env();
             o.unsetenv = {"DISPLAY"};
             Process boot(w.loader, {"wineboot", "-i"}, o);
-            if (!boot.wait(180s) || boot.exitcode() != 0) w.skip = "the Wine prefix could not be made";
+            if (!boot.wait(180s) || boot.exitcode() != 0)
+                w.skip = "the Wine prefix could not be made";
             Process stop("/usr/lib/wine/wineserver", {"-w"}, o);
             stop.wait(60s);
         }
@@ -85,7 +92,7 @@ const Wine& wine() {
 // A Windows program under Wine; on destruction its process group and the prefix's
 // wineserver are killed.
 class WineProgram {
-public:
+  public:
     WineProgram(const std::string& name, const std::vector<std::string>& args,
                 std::map<std::string, std::string> extra = {}) {
         // Wine makes its sockets in the wineserver, so a server left from a run in another
@@ -93,7 +100,8 @@ public:
         stopserver();
         Process::Options o;
         o.env = wine().env();
-        for (auto& [k, v] : extra) o.env[k] = v;
+        for (auto& [k, v] : extra)
+            o.env[k] = v;
         if (!o.env.count("DISPLAY")) o.unsetenv = {"DISPLAY"};
         std::vector<std::string> a{wine().bindir + "/" + name};
         a.insert(a.end(), args.begin(), args.end());
@@ -113,7 +121,8 @@ public:
     Process& proc() { return *proc_; }
     // Standard output with the Windows line ends made plain.
     std::string out() const { return std::regex_replace(proc_->out(), std::regex("\r\n"), "\n"); }
-private:
+
+  private:
     std::unique_ptr<Process> proc_;
 };
 
@@ -122,7 +131,8 @@ Bytes packets(int count) {
     for (int p = 0; p < count; ++p) {
         unsigned char audio[kpx::PACKETSAMPLES], gsm[kpx::PACKETBYTES];
         for (int i = 0; i < kpx::PACKETSAMPLES; ++i)
-            audio[i] = kpx::linear2ulaw(static_cast<std::int16_t>(((i * (p + 3)) % 200 - 100) * 80));
+            audio[i] =
+                kpx::linear2ulaw(static_cast<std::int16_t>(((i * (p + 3)) % 200 - 100) * 80));
         kpx::encode(audio, kpx::PACKETSAMPLES, gsm);
         wire.insert(wire.end(), gsm, gsm + kpx::PACKETBYTES);
     }
@@ -140,12 +150,14 @@ void stream(const Bytes& wire) {
 
 std::string banner(const std::string& kind, const std::string& version) {
     const std::string rule(43, '*');
-    return rule + "\n* KPX - Korvanet                          *\n* " + kind + "  Version " + version +
+    return rule + "\n* KPX - Korvanet                          *\n* " + kind + "  Version " +
+           version +
            "          *\n*                                         *\n"
-           "*     No warranty. Use at your own risk.  *\n" + rule + "\n\nCODEC: V1.48\n";
+           "*     No warranty. Use at your own risk.  *\n" +
+           rule + "\n\nCODEC: V1.48\n";
 }
 
-#define NEED_WINE() \
+#define NEED_WINE()                                                                                \
     if (!wine().skip.empty()) GTEST_SKIP() << wine().skip
 
 TEST(Wine, ConsoleStreamThenClose) {
@@ -171,7 +183,9 @@ TEST(Wine, TwoArgumentsGiveUsage) {
     EXPECT_EQ(w.proc().exitcode(), 255);
     const std::string out = w.out();
     EXPECT_EQ(out.find(banner("Win32Client", "1.10b    ")), 0u) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("\nUsage: (.*wincon\\.exe) <your-IP>\n   or: \\1 \n$"))) << out;
+    EXPECT_TRUE(
+        std::regex_search(out, std::regex("\nUsage: (.*wincon\\.exe) <your-IP>\n   or: \\1 \n$")))
+        << out;
     EXPECT_EQ(out.find("Initializing"), std::string::npos);
 }
 
@@ -180,12 +194,15 @@ TEST(Wine, WindowShowsTheClientsText) {
     NEED_WINE();
     if (!kpxtest::exists("/usr/bin/Xvfb") || !kpxtest::exists("/usr/bin/xdotool") ||
         !kpxtest::exists("/usr/bin/import"))
-        GTEST_SKIP() << "Xvfb, xdotool or ImageMagick's import missing (scripts/setup installs them)";
+        GTEST_SKIP()
+            << "Xvfb, xdotool or ImageMagick's import missing (scripts/setup installs them)";
     int display = 40 + getpid() % 50;
-    while (kpxtest::exists("/tmp/.X" + std::to_string(display) + "-lock")) ++display;
+    while (kpxtest::exists("/tmp/.X" + std::to_string(display) + "-lock"))
+        ++display;
     const std::string dpy = ":" + std::to_string(display);
     Process xvfb("/usr/bin/Xvfb", {dpy, "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(kpxtest::waitfor([&] { return kpxtest::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 20s));
+    ASSERT_TRUE(kpxtest::waitfor(
+        [&] { return kpxtest::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 20s));
 
     const std::string title = "KPX Win32s Client";
     WineProgram gui("wingui.exe", {}, {{"DISPLAY", dpy}});
@@ -205,16 +222,23 @@ TEST(Wine, WindowShowsTheClientsText) {
     };
     ASSERT_TRUE(kpxtest::waitfor(found, 60s)) << "no window titled " << title;
     std::string text;
-    ASSERT_TRUE(kpxtest::waitfor([&] { return (text = windowtext()).find("connect to a server!") != std::string::npos; }, 30s)) << text;
-    EXPECT_EQ(text, banner("Win32sClient", "0.1alpha") +
-                        "\nATTENTION:\nKPX was never designed to run on 16 bit systems.\n"
-                        "THIS IS AN EXPERIMENTAL VERSION. No warranty, no support!\n\n"
-                        "Initializing TCP/IP...ready.\n\nUse your WWW-browser to connect to a server!\n");
+    ASSERT_TRUE(kpxtest::waitfor(
+        [&] { return (text = windowtext()).find("connect to a server!") != std::string::npos; },
+        30s))
+        << text;
+    EXPECT_EQ(text,
+              banner("Win32sClient", "0.1alpha") +
+                  "\nATTENTION:\nKPX was never designed to run on 16 bit systems.\n"
+                  "THIS IS AN EXPERIMENTAL VERSION. No warranty, no support!\n\n"
+                  "Initializing TCP/IP...ready.\n\nUse your WWW-browser to connect to a server!\n");
 
     stream(packets(3));
-    ASSERT_TRUE(kpxtest::waitfor([&] { return (text = windowtext()).find("Restart KPX!") != std::string::npos; }, 30s)) << text;
+    ASSERT_TRUE(kpxtest::waitfor(
+        [&] { return (text = windowtext()).find("Restart KPX!") != std::string::npos; }, 30s))
+        << text;
     EXPECT_TRUE(text.ends_with("Connection to server lost.\nTry to connect again!\n"
-                               "Connection closed.\nRestart KPX!\n\n\n")) << text;
+                               "Connection closed.\nRestart KPX!\n\n\n"))
+        << text;
     // The work is over, the window stays until it is closed.
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(gui.proc().running());

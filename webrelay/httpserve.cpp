@@ -24,8 +24,10 @@ namespace {
 // Kernel send buffer of a stream connection: a few seconds of audio, so that a browser that
 // stops reading is noticed by the relay instead of vanishing into large socket buffers.
 inline constexpr int STREAMSNDBUF = 4096;
-// Memory per connection for the request and the response's write buffer.
-inline constexpr std::size_t CONNECTIONMEMORY = 16 * 1024;
+// Memory per connection for the request and the response's write buffer: room for a
+// browser's request headers and one reader block; at ten thousand listeners every KiB here
+// is about 10 MiB of the relay's memory.
+inline constexpr std::size_t CONNECTIONMEMORY = 8 * 1024;
 inline constexpr std::size_t READERBLOCK = 4096;
 // Connections beyond the listener limit that may still be open (status requests and those
 // being told 503); MHD closes any more at once.

@@ -4,6 +4,7 @@
 // answers to HEAD, Range and unknown mounts, also through scripts/web's lighttpd.
 #include "serverenv.h"
 #include "testsupport.h"
+#include "upstream.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,7 +21,9 @@
 
 using namespace std::chrono_literals;
 using kpxtest::Process;
-using Bytes = std::vector<unsigned char>;
+using kpxtest::webrelay::Bytes;
+using kpxtest::webrelay::noisepackets;
+using kpxtest::webrelay::Upstream;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -125,31 +128,6 @@ std::string status(const std::string& addr) {
     return body(get(addr, 8000, "/status.json", 2s));
 }
 
-// A stand-in upstream: noise packets, one per 200 ms, until destroyed.
-class Upstream {
-  public:
-    explicit Upstream(const std::string& addr) : fd_(connectto(addr, 9998)) {
-        t_ = std::thread([this] {
-            for (unsigned k = 0; !stop_ && fd_ >= 0; ++k) {
-                const Bytes p = kpxtest::server::encoded(kpxtest::server::ulawchunk(k % 10));
-                if (!kpxtest::sendall(fd_, p.data(), p.size())) break;
-                std::this_thread::sleep_for(200ms);
-            }
-        });
-    }
-    ~Upstream() {
-        stop_ = true;
-        t_.join();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-    std::atomic<bool> stop_{false};
-    std::thread t_;
-};
-
 bool upstreamis(const std::string& addr, bool on) {
     const std::string want = on ? "\"upstream\":true" : "\"upstream\":false";
     return kpxtest::waitfor([&] { return status(addr).find(want) != std::string::npos; }, 15s);
@@ -220,7 +198,7 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     Process relay(kpxtest::program("webrelay"),
                   {"--listen", addr + ":8000", "--burst-seconds", "3", addr});
     ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
-    auto up = std::make_unique<Upstream>(addr);
+    auto up = std::make_unique<Upstream>(addr, noisepackets());
     ASSERT_TRUE(up->ok());
     ASSERT_TRUE(upstreamis(addr, true));
     std::this_thread::sleep_for(5s);
@@ -250,7 +228,7 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     up.reset();
     EXPECT_TRUE(upstreamis(addr, false));
     std::this_thread::sleep_for(2500ms);
-    up = std::make_unique<Upstream>(addr);
+    up = std::make_unique<Upstream>(addr, noisepackets());
     ASSERT_TRUE(up->ok());
     EXPECT_TRUE(upstreamis(addr, true));
     std::this_thread::sleep_for(3s);

@@ -2,6 +2,7 @@
 // stand-in upstream, read by plain HTTP clients and decoded by opusdec.
 #include "serverenv.h"
 #include "testsupport.h"
+#include "upstream.h"
 
 #include "codec.h"
 
@@ -21,7 +22,10 @@
 
 using namespace std::chrono_literals;
 using kpxtest::Process;
-using Bytes = std::vector<unsigned char>;
+using kpxtest::webrelay::Bytes;
+using kpxtest::webrelay::connectfrom;
+using kpxtest::webrelay::noisepackets;
+using kpxtest::webrelay::Upstream;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -62,23 +66,6 @@ std::vector<Page> oggpages(const std::string& s) {
         at += total;
     }
     return out;
-}
-
-// A connection to addr:port, from the address `from` when it is given; -1 when it fails.
-int connectfrom(const std::string& from, const std::string& addr, int port, int rcvbuf = 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in src{}, sa{};
-    src.sin_family = sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, from.c_str(), &src.sin_addr);
-    ::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
-    if ((!from.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // An HTTP/1.0 request (so the body is not chunked); `rcvbuf` > 0 shrinks the receive buffer.
@@ -138,49 +125,6 @@ bool upstreamis(const std::string& addr, bool on) {
                    std::string::npos;
         },
         15s);
-}
-
-// A stand-in upstream: sends the packets of `chunks` in a loop, one per 200 ms, until stopped.
-class Upstream {
-  public:
-    // `count` > 0: that many packets, then nothing with the link kept open.
-    Upstream(const std::string& addr, const std::vector<Bytes>& packets,
-             const std::string& from = "", std::size_t count = 0) {
-        fd_ = from.empty() ? kpxtest::connectto(addr, 9998, 5s) : connectfrom(from, addr, 9998);
-        t_ = std::thread([this, packets, count] {
-            for (std::size_t k = 0; !stop_ && fd_ >= 0 && (count == 0 || k < count); ++k) {
-                if (!kpxtest::sendall(fd_, packets[k % packets.size()].data(),
-                                      packets[k % packets.size()].size()))
-                    break;
-                std::this_thread::sleep_for(200ms);
-            }
-        });
-    }
-    ~Upstream() {
-        stop_ = true;
-        t_.join();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    // True when the relay closed the link within `limit`.
-    bool closedwithin(std::chrono::milliseconds limit) const {
-        pollfd p{fd_, POLLIN, 0};
-        char c;
-        return ::poll(&p, 1, static_cast<int>(limit.count())) > 0 &&
-               ::recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
-    }
-
-  private:
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread t_;
-};
-
-std::vector<Bytes> noisepackets() {
-    std::vector<Bytes> p;
-    for (unsigned s = 0; s < 10; ++s)
-        p.push_back(kpxtest::server::encoded(kpxtest::server::ulawchunk(s)));
-    return p;
 }
 
 // scripts/web on addr:8080 in front of the web relay on addr:8000, once it answers; null when

@@ -154,30 +154,15 @@ void ListenerPool::complete(Ear& e) {
 void ListenerPool::readfrom(Ear& e, int i) {
     for (;;) {
         // Never past the end of the packet under way, so that the stamp is its first byte's.
-        iovec io{e.part.data() + e.have, PACKET - e.have};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-        msghdr m{};
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(e.conn, &m, MSG_DONTWAIT);
+        std::int64_t stamp = 0;
+        const long n = kpxtest::recvstamped(e.conn, e.part.data() + e.have, PACKET - e.have, stamp);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             closeconn(e, i);
             return;
         }
-        if (e.have == 0) {
-            e.stamp = 0;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts{};
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    e.stamp = static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-                }
-            if (e.stamp == 0) e.stamp = realnow();
-        }
+        if (e.have == 0) e.stamp = stamp != 0 ? stamp : realnow();
         // Acknowledge at once: a listener at live pace has acknowledged long before the next
         // packet, so a faster-paced run must not leave the sender waiting on delayed ACKs.
         const int one = 1;

@@ -286,27 +286,14 @@ class Load {
     // this one thread's own lag among ten thousand sockets is not counted as the relay's.
     void readfrom(Reader& r) {
         static char buf[65536];
-        iovec io{buf, sizeof buf};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-        msghdr m{};
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(r.fd, &m, MSG_DONTWAIT);
+        std::int64_t now = 0;
+        const long n = kpxtest::recvstamped(r.fd, buf, sizeof buf, now);
         if (n <= 0) {
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
             end(r, n < 0 ? std::string("read: ") + std::strerror(errno)
                          : "closed before the answer, after: '" + r.head.substr(0, 80) + "'");
             return;
         }
-        std::int64_t now = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts{};
-                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                now = static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-            }
         if (now == 0) now = nowns();
         if (r.answered) {
             body(r, buf, static_cast<std::size_t>(n), now);

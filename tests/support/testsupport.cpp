@@ -368,4 +368,24 @@ bool sendall(int fd, const void* data, std::size_t len) {
     return true;
 }
 
+long recvstamped(int fd, void* buf, std::size_t len, std::int64_t& stamp) {
+    iovec io{buf, len};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &m, MSG_DONTWAIT);
+    stamp = 0;
+    if (n > 0)
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts{};
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                stamp = static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+            }
+    return static_cast<long>(n);
+}
+
 } // namespace kpxtest

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -126,5 +127,9 @@ class FakeListener {
 int connectto(const std::string& addr, int port, std::chrono::milliseconds timeout);
 // Writes all bytes; returns false on failure.
 bool sendall(int fd, const void* data, std::size_t len);
+// One recvmsg() without waiting into `buf`; `stamp` gets the kernel's receive time of what was
+// read (CLOCK_REALTIME, ns; needs SO_TIMESTAMPNS on `fd`), or 0 when it gave none. Returns what
+// recvmsg() returns.
+long recvstamped(int fd, void* buf, std::size_t len, std::int64_t& stamp);
 
 } // namespace kpxtest

@@ -1,15 +1,16 @@
 #!/usr/bin/env node
 // The demo's browser listener: headless Chromium (driven by the playwright-core that
 // scripts/setup installs in tests/browser) opens a site's /listen.html and plays it until the
-// stop file appears or SIGTERM comes, then reports what the audio element played.
+// stop file appears or SIGTERM comes, then reports how long it played.
 //
 // Usage: demo-browser.js URL PROFILE-DIR STOP-FILE
 // Standard output, one line each:
-//   playing               the audio element's time has started to run
+//   playing               the page has started to play (its own player or the <audio> element)
 //   lag TEXT              the page's own figure of how far behind live it plays
-//   result TIME WALL ERRORS  TIME is the element's currentTime at the end, WALL the seconds
-//                         of real time since it started to run (0.0 when it never did);
-//                         ERRORS is "none" or the media error codes seen, comma-separated
+//   result TIME WALL ERRORS  TIME is the seconds since the page started to play, by the page's
+//                         clock, WALL the seconds of real time since this driver saw it playing
+//                         (0.0 both when it never did); ERRORS is "none" or the errors the page
+//                         met (decoder, stream or media element), comma-separated
 //   fault TEXT            the browser could not be started or the page not played
 // Exit status: 0 with a result line, 1 after a fault, 3 when playwright-core is missing.
 // SIGINT is ignored: Ctrl-C reaches the demo's whole process group, and the demo stops us.

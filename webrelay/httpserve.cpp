@@ -266,6 +266,7 @@ std::string statusjson(const RelayStatus& s) {
         {"refused", static_cast<unsigned long long>(s.refused.load())},
         {"bitrate", s.bitrate},
         {"burst_seconds", s.burstseconds},
+        {"burst_held_seconds", s.burstheld.load()},
         {"ogg",
          {{"listeners", s.mounts[OGGMOUNT].listeners.load()},
           {"bytes_sent", static_cast<unsigned long long>(s.mounts[OGGMOUNT].bytessent.load())}}},

@@ -39,6 +39,9 @@ struct RelayStatus {
     MountStatus mounts[MOUNTS];
     int mp3bitrate = 0; // 0: no MP3 stream
     int burstseconds = 0;
+    // Seconds of burst a listener joining now gets: fewer than burstseconds while the relay
+    // is younger than its burst.
+    std::atomic<double> burstheld{0};
 };
 
 struct HttpSettings {

@@ -108,4 +108,9 @@ std::uint64_t PageRing::published() const {
     return first_ + pages_.size();
 }
 
+std::size_t PageRing::burstheld() const {
+    std::lock_guard<std::mutex> l(mu_);
+    return std::min(burst_, pages_.size());
+}
+
 } // namespace kpx

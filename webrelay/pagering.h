@@ -58,6 +58,8 @@ class PageRing {
     void forget(void* reader);
 
     std::uint64_t published() const; // audio pages published so far
+    // Pages a listener joining now gets at once: the burst, or fewer while the ring holds less.
+    std::size_t burstheld() const;
 
   private:
     struct Entry {

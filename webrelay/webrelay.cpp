@@ -166,14 +166,16 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
 
 // Makes one page every 200 ms: the next upstream packet when there is one, else silence; the
 // same block goes to the MP3 encoder when there is one.
-[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring, Mp3Encoder* mp3,
-                       PageRing* mp3ring) {
+[[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring, Mp3Encoder* mp3, PageRing* mp3ring,
+                       RelayStatus& st) {
     auto due = Clock::now();
     Packet p;
     unsigned char ulaw[PACKETSAMPLES];
     std::int16_t pcm[PACKETSAMPLES];
     for (;;) {
-        bool sound = feed.take(p, due, LEAD, GRACE);
+        // Without an upstream there is no late packet to wait for: silence goes out on time,
+        // and the next upstream's packets fall early in their period, far from the grace's end.
+        bool sound = feed.take(p, due, LEAD, st.upstream ? GRACE : std::chrono::milliseconds(0));
         if (sound && decode(p.data(), PACKETBYTES, ulaw) != PACKETSAMPLES) {
             prncorrupt(stderr);
             sound = false;
@@ -182,6 +184,7 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
             pcm[i] = sound ? ulaw2linear(ulaw[i]) : 0;
         ring.publish(enc.block(pcm, PACKETSAMPLES));
         if (mp3 != nullptr) mp3ring->publish(mp3->block(pcm, PACKETSAMPLES));
+        st.burstheld = static_cast<double>(ring.burstheld()) / PACKETSPERSECOND;
         due += PAGEPERIOD;
         if (Clock::now() - due > RESYNC) due = Clock::now();
     }
@@ -429,7 +432,7 @@ int webrelaymain(int argc, char** argv) {
 
     Feed feed;
     std::thread(upstreamloop, std::cref(o), std::ref(feed), std::ref(status)).detach();
-    pace(feed, enc, ring, mp3.get(), mp3ring.get());
+    pace(feed, enc, ring, mp3.get(), mp3ring.get(), status);
 }
 
 } // namespace kpx

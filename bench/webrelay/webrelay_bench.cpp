@@ -21,9 +21,10 @@
 //   measures another streaming server already running and fed (process PID, serving an Ogg
 //   stream at PATH) the same way; its figures are named NAME_... (bench/peer-icecast).
 // MOUNTS: ogg (the default), mp3 or ogg,mp3: the listeners take these streams in turn, and the
-// relay encodes MP3 only when it is asked for, so that the ogg and mp3 runs' encode figures
-// differ by the cost of MP3. The figures of a run other than ogg are named webrelay_<mounts>_...
-// (for instance webrelay_ogg_mp3_cpu_200_listeners).
+// relay encodes MP3 only when it is asked for. The figures of a run other than ogg are named
+// webrelay_<mounts>_... (for instance webrelay_ogg_mp3_cpu_200_listeners); such a run first
+// measures the cost of MP3 (webrelay_mp3_encode): its relay's CPU against a twin's without
+// MP3 (on 127.0.9.251), both fed alike, over the same window.
 #include "codec.h"
 #include "pagefix.h"
 #include "testsupport.h"
@@ -45,6 +46,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -58,6 +60,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 const char* const ADDR = "127.0.9.250";
+const char* const TWINADDR = "127.0.9.251"; // the relay without MP3 beside an MP3 run
 
 // CLOCK_REALTIME in ns, the clock of the kernel's receive stamps.
 std::int64_t nowns() {
@@ -508,6 +511,51 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
     return ok;
 }
 
+// CPU seconds of the threads a process runs now, to the nanosecond (the scheduler's own
+// account), for short windows where clock ticks are too coarse; threads that ended are missing.
+double threadseconds(int pid) {
+    double sum = 0;
+    std::error_code ec;
+    for (const auto& t :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream f(t.path() / "schedstat");
+        unsigned long long ns = 0;
+        if (f >> ns) sum += static_cast<double>(ns) / 1e9;
+    }
+    return sum;
+}
+
+// What MP3 costs: the CPU of the relay `pid` (encoding both formats, no listeners yet)
+// against a twin without MP3, fed alike, over the same window, so that the machine's other
+// load is the same for both. Printed as NAME in % of one core.
+bool mp3cost(const std::string& exe, int pid, int seconds, std::chrono::seconds settle,
+             const std::string& name) {
+    kpxtest::Process twin(
+        exe, {"--listen", std::string(TWINADDR) + ":8000", "--mp3-bitrate", "0", TWINADDR});
+    const int up = kpxtest::connectto(TWINADDR, 9998, 5s);
+    if (up < 0) {
+        std::fprintf(stderr, "the web relay without MP3 did not take its upstream:\n%s",
+                     twin.err().c_str());
+        return false;
+    }
+    Feeder feed;
+    feed.t = std::thread([&] { feed.run(up); });
+    std::this_thread::sleep_for(settle);
+    // The web relay's threads live as long as it does.
+    const double a0 = threadseconds(pid), b0 = threadseconds(twin.pid());
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double a1 = threadseconds(pid), b1 = threadseconds(twin.pid());
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    feed.stop = true;
+    feed.t.join();
+    ::close(up);
+    std::printf("with MP3 %.3f %%core, without %.3f %%core over the same %.1f s\n",
+                100 * (a1 - a0) / wall, 100 * (b1 - b0) / wall, wall);
+    std::printf("RESULT %s %.3f %%core\n", name.c_str(), 100 * ((a1 - a0) - (b1 - b0)) / wall);
+    return true;
+}
+
 int main(int argc, char** argv) {
     // KPX_BENCH_QUICK=1: shorter settling and windows, for a run of the whole table in CI.
     const char* q = std::getenv("KPX_BENCH_QUICK");
@@ -590,6 +638,9 @@ int main(int argc, char** argv) {
     Feeder feed;
     feed.t = std::thread([&] { feed.run(up); });
     std::this_thread::sleep_for(settle);
+    if (mounts.size() > 1 && !mp3cost(exe, relay.pid(), secondsat(1), settle,
+                                      (name.empty() ? "webrelay" : name) + "_mp3_encode"))
+        return 1;
     const bool ok = measure(relay.pid(), target, counts, secondsat(1), settle, tag, true);
     feed.stop = true;
     feed.t.join();

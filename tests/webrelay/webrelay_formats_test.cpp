@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -332,6 +333,19 @@ TEST(WebRelayFormats, HeadRangeAndUnknownMounts) {
             << web->err();
         ports.push_back(8080);
     }
+    // Younger than its 16 s burst, the relay says how much of it a new listener gets now:
+    // what it made since it started.
+    std::string young;
+    double held = 0;
+    EXPECT_TRUE(kpxtest::waitfor(
+        [&] {
+            young = status(addr);
+            const auto at = young.find("\"burst_held_seconds\":");
+            held = at == std::string::npos ? 0 : std::atof(young.c_str() + at + 21);
+            return held >= 1;
+        },
+        5s));
+    EXPECT_TRUE(held >= 1 && held < 16) << young;
     struct Case {
         const char* method;
         const char* path;

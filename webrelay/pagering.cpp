@@ -38,11 +38,12 @@ void PageRing::publish(const std::string& block) {
     if (block.empty()) return;
     std::lock_guard<std::mutex> l(mu_);
     if (kind_ == Kind::Plain) {
-        push({block, 0, 0});
+        push({block, 0, 0, {}});
     } else {
         std::string_view s = block;
         while (const std::size_t n = ogglength(s)) {
-            Entry e{std::string(s.substr(0, n)), ogggranule(s), lastgranule_};
+            Entry e{std::string(s.substr(0, n)), ogggranule(s), lastgranule_,
+                    pagesum(s.substr(0, n))};
             // A page on which no packet ends (-1) keeps the position of the one before.
             if (e.granule != -1) lastgranule_ = e.granule;
             push(std::move(e));
@@ -74,7 +75,7 @@ long PageRing::read(Cursor& c, unsigned char* buf, std::size_t max, void* reader
         std::size_t avail = e.bytes.size() - c.offset;
         if (kind_ == Kind::Ogg) {
             if (c.offset == 0)
-                c.headlen = renumber(e.bytes, c.seq,
+                c.headlen = renumber(e.bytes, e.sum, c.seq,
                                      e.granule == -1 ? -1 : e.granule - c.granulebase, c.head);
             if (c.offset < c.headlen) {
                 from = reinterpret_cast<const char*>(c.head) + c.offset;

@@ -66,6 +66,7 @@ class PageRing {
         std::string bytes;
         std::int64_t granule = 0; // Ogg: the page's granule position
         std::int64_t before = 0;  // Ogg: the granule position of the page before it
+        PageSum sum;              // Ogg: for the listeners' checksums
     };
     void push(Entry e);
 

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -125,6 +127,17 @@ void ListenerPool::drop(int i) {
     if (e.conn >= 0) closeconn(e, i);
 }
 
+int ListenerPool::background() {
+    sched_param none{};
+    return ::pthread_setschedparam(thread_.native_handle(), SCHED_IDLE, &none);
+}
+
+std::int64_t ListenerPool::cpuns() const {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid_.load()) + "/schedstat");
+    std::int64_t ns = -1;
+    return f >> ns ? ns : -1;
+}
+
 void ListenerPool::closeconn(Ear& e, int i) {
     ::epoll_ctl(ep_, EPOLL_CTL_DEL, e.conn, nullptr);
     ::close(e.conn);
@@ -176,6 +189,7 @@ void ListenerPool::readfrom(Ear& e, int i) {
 }
 
 void ListenerPool::run() {
+    tid_ = static_cast<int>(::gettid());
     std::vector<epoll_event> evs(64);
     while (!stop_) {
         const int n = ::epoll_wait(ep_, evs.data(), static_cast<int>(evs.size()), 50);

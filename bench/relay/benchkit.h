@@ -65,6 +65,12 @@ class ListenerPool {
     std::int64_t arrival(int i, int k) const;
     // Closes receiver i's connection, as a listener that goes away; it accepts again.
     void drop(int i);
+    // From now on the pool's thread runs only on CPU time nobody else wants (SCHED_IDLE).
+    // The receivers stand for listeners on other hosts: on one machine their reading must not
+    // hold up the programs measured, and it moves no stamp (the kernel stamps a segment when
+    // the sender hands it to the loopback device). 0, or the error number.
+    int background();
+    std::int64_t cpuns() const; // CPU time of the pool's thread (schedstat), ns; -1 unknown
 
   private:
     struct Ear {
@@ -85,6 +91,7 @@ class ListenerPool {
     std::vector<Ear> ears_;
     int ep_ = -1;
     std::atomic<bool> stop_{false};
+    std::atomic<int> tid_{0};
     mutable std::mutex mu_;
     std::thread thread_;
 };

@@ -25,6 +25,7 @@
 // webrelay_<mounts>_... (for instance webrelay_ogg_mp3_cpu_200_listeners); such a run first
 // measures the cost of MP3 (webrelay_mp3_encode): its relay's CPU against a twin's without
 // MP3 (on 127.0.9.251), both fed alike, over the same window.
+#include "benchkit.h"
 #include "codec.h"
 #include "pagefix.h"
 #include "testsupport.h"
@@ -46,7 +47,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -511,20 +511,6 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
     return ok;
 }
 
-// CPU seconds of the threads a process runs now, to the nanosecond (the scheduler's own
-// account), for short windows where clock ticks are too coarse; threads that ended are missing.
-double threadseconds(int pid) {
-    double sum = 0;
-    std::error_code ec;
-    for (const auto& t :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        std::ifstream f(t.path() / "schedstat");
-        unsigned long long ns = 0;
-        if (f >> ns) sum += static_cast<double>(ns) / 1e9;
-    }
-    return sum;
-}
-
 // What MP3 costs: the CPU of the relay `pid` (encoding both formats, no listeners yet)
 // against a twin without MP3, fed alike, over the same window, so that the machine's other
 // load is the same for both. Printed as NAME in % of one core.
@@ -541,11 +527,12 @@ bool mp3cost(const std::string& exe, int pid, int seconds, std::chrono::seconds 
     Feeder feed;
     feed.t = std::thread([&] { feed.run(up); });
     std::this_thread::sleep_for(settle);
-    // The web relay's threads live as long as it does.
-    const double a0 = threadseconds(pid), b0 = threadseconds(twin.pid());
+    // The web relay's threads live as long as it does, so the sum over its threads now
+    // (the scheduler's own account, to the nanosecond) holds for short windows.
+    const double a0 = kpxbench::cpuns(pid) / 1e9, b0 = kpxbench::cpuns(twin.pid()) / 1e9;
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double a1 = threadseconds(pid), b1 = threadseconds(twin.pid());
+    const double a1 = kpxbench::cpuns(pid) / 1e9, b1 = kpxbench::cpuns(twin.pid()) / 1e9;
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     feed.stop = true;
     feed.t.join();

@@ -28,9 +28,10 @@ namespace {
 
 inline constexpr long RENEWPAUSEMS = 100;
 inline constexpr int IDLEPOLLMS = 1000;
-inline constexpr int LIVEEDGEPACKETS = 3; // a new upstream's queued packets kept at most
-inline constexpr int DRAINSETTLEMS = 50;  // a backlog is drained until it stays this quiet
-inline constexpr int DRAINLIMITMS = 2000; // and for no longer than this
+inline constexpr int LIVEEDGEPACKETS = 3;  // a new upstream's queued packets kept at most
+inline constexpr int DRAINSETTLEMS = 50;   // a backlog is drained until it stays this quiet
+inline constexpr int DRAINLIMITMS = 2000;  // and for no longer than this
+inline constexpr int DRAINRCVBUF = 262144; // the receive buffer while a backlog is drained
 
 void say(const AcceptTexts& t, const char* text) {
     std::fputs(text, t.out);
@@ -84,6 +85,13 @@ void takewaiting(int sock, const AcceptGuard& guard, int& waiting) {
 void drainbacklog(int upstream) {
     std::vector<unsigned char> scratch(static_cast<std::size_t>(PACKETBYTES) * 64);
     long dropped = 0;
+    // A small receive buffer holds only part of a backlog, and it opens its window again only
+    // once much of it is free: for the drain the buffer is made large, and then put back.
+    int before = 0;
+    socklen_t len = sizeof before;
+    if (::getsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &before, &len) != 0) before = 0;
+    const int large = DRAINRCVBUF;
+    ::setsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(DRAINLIMITMS);
     while (std::chrono::steady_clock::now() < end) {
         int queued = 0;
@@ -91,8 +99,9 @@ void drainbacklog(int upstream) {
         const int stale = queued / PACKETBYTES - LIVEEDGEPACKETS;
         if (stale <= 0) {
             if (dropped == 0) break; // nothing was queued: a fresh upstream
-            pollfd p{upstream, POLLIN, 0};
-            if (::poll(&p, 1, DRAINSETTLEMS) <= 0) break;
+            // The rest of a backlog may still be on its way (a small receive buffer holds
+            // only part of it): wait a moment, and go on while more has come.
+            ::poll(nullptr, 0, DRAINSETTLEMS);
             int again = 0;
             if (::ioctl(upstream, FIONREAD, &again) != 0 || again == queued) break;
             continue;
@@ -105,6 +114,10 @@ void drainbacklog(int upstream) {
         dropped += static_cast<long>(n) / PACKETBYTES;
         if (n % PACKETBYTES != 0) break;
     }
+    if (before > 0) {
+        const int again = before / 2; // the kernel reports twice what was asked for
+        ::setsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &again, sizeof again);
+    }
     if (dropped > 0)
         std::fprintf(stderr, "Dropped %ld stale packets that the new upstream had queued.\n",
                      dropped);
@@ -115,6 +128,8 @@ int makelistensocket() {
     if (s >= 0) {
         const int on = 1;
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const int rcvbuf = RECEIVERRCVBUF;
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     }
     return s;
 }

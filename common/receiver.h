@@ -35,8 +35,14 @@ inline constexpr int KEEPIDLESEC = 20;
 inline constexpr int KEEPINTVLSEC = 5;
 inline constexpr int KEEPCOUNT = 3;
 
+// Receive buffer of an accepted link (Linux doubles it): a few seconds of stream. A receiver
+// that takes the stream at real time then frees room in small steps, so that its sender sees
+// it take bytes every few seconds, and a sender in playback mode runs only a little ahead.
+inline constexpr int RECEIVERRCVBUF = 4096;
+
 // A fresh IPv4 stream socket for listening, with address reuse so that a restarted program
-// can bind the same address at once. Negative when no socket can be made.
+// can bind the same address at once, and the receive buffer above, which accepted links
+// inherit. Negative when no socket can be made.
 int makelistensocket();
 
 // Turns on TCP keepalive with the limits above.

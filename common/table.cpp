@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -207,33 +208,38 @@ bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms) 
 namespace {
 
 // Whether a pass waits for its peers after the packet has been handed out. A live server never
-// does: its input must be read on time, and one peer must not hold the others. In playback
-// mode the listeners set the pace by design, so the server waits until every peer has taken the
-// whole packet. A relay waits only while none of its peers can take more: a source faster than
-// real time (a server in playback mode) is then slowed by the relay's listeners, but one peer
-// that stops taking bytes never holds the others.
-enum class Pace { never, untilall, untilany };
-
-Pace pace() {
-    if (g.profile->role == Role::relay) return Pace::untilany;
-    return g.live == 1 ? Pace::never : Pace::untilall;
+// does: its input must be read on time, and one peer must not hold the others. In playback mode
+// the listeners set the pace by design, and a relay passes its listeners' pace on to a server in
+// playback mode above it: both wait until every peer has taken the whole packet, while they are
+// ahead of real time (see `credit`).
+bool paced() {
+    return g.profile->role == Role::relay || g.live != 1;
 }
 
-// Waits for room as `how` says. Every peer is waited for at most SENDLIMITMS without a byte
-// taken; then it is removed.
-void waitforroom(Pace how) {
+// Milliseconds of waiting for peers that the passes have saved up: 200 ms per packet handed out,
+// at most PACEAHEADMS, less what the waits took. A peer that keeps up with real time costs none
+// of it in the long run; one that does not is waited for only until it is spent, and from then
+// on the others get the stream at real time while its queue fills.
+long credit = 0;
+constexpr long PACKETMS = 200; // one packet of stream
+
+// Waits until every peer has taken what it holds, at most until `end`. Every peer is waited
+// for at most SENDLIMITMS without a byte taken; then it is removed.
+void waitforroom(std::chrono::steady_clock::time_point end) {
     std::array<pollfd, MAXPEERS> fds{};
     for (;;) {
         std::size_t n = 0;
-        int timeout = SENDLIMITMS;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        int timeout = static_cast<int>(std::clamp<long long>(left, 0, SENDLIMITMS));
         for (int i = 0; i < g.clientcount; ++i) {
             const machinerec& m = g.machine[static_cast<std::size_t>(i)];
             if (m.out.empty()) continue;
             fds[n++] = pollfd{m.sock, POLLOUT, 0};
             timeout = std::min(timeout, m.out.msleft(SENDLIMITMS));
         }
-        if (n == 0) return;
-        if (how == Pace::untilany && n < static_cast<std::size_t>(g.clientcount)) return;
+        if (n == 0 || left <= 0) return;
         ::poll(fds.data(), n, timeout);
         int i = 0;
         while (i < g.clientcount) {
@@ -248,6 +254,13 @@ void waitforroom(Pace how) {
 
 } // namespace
 
+void setpeerbuffers(int sock) {
+    const int sndbuf = PEERSNDBUF;
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    const int maxseg = PEERMAXSEG;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_MAXSEG, &maxseg, sizeof maxseg);
+}
+
 void distribute(const unsigned char* packet, std::size_t len) {
     int i = 0;
     while (i < g.clientcount) {
@@ -257,8 +270,14 @@ void distribute(const unsigned char* packet, std::size_t len) {
         else
             killsock(i);
     }
-    const Pace how = pace();
-    if (how != Pace::never) waitforroom(how);
+    if (!paced()) return;
+    credit = std::min<long>(credit + PACKETMS, PACEAHEADMS);
+    const auto start = std::chrono::steady_clock::now();
+    waitforroom(start + std::chrono::milliseconds(credit));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    credit = std::max<long>(0, credit - static_cast<long>(waited));
 }
 
 std::uint32_t packetsbetween(quad start, quad count) {
@@ -327,6 +346,7 @@ int conn(const std::string& request, int type, const std::string& clienturl,
         handleerror(MSG_NOSOCKET, name);
         return 0;
     }
+    setpeerbuffers(sock);
 
     // The lookup and the connect run between packets; the stream goes on meanwhile.
     g.pending = Pending{};

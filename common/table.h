@@ -12,7 +12,10 @@ namespace kpx {
 
 inline constexpr int PEERPORT = 9998;       // every peer waits for the stream on this TCP port
 inline constexpr int CONNECTLIMITMS = 5000; // a connect attempt gives up after this long
-inline constexpr int SENDLIMITMS = 3000;    // a peer that takes no byte this long is dropped
+inline constexpr int SENDLIMITMS = 10000;   // a peer that takes no byte this long is dropped
+inline constexpr int PEERSNDBUF = 16384;    // send buffer of a peer's socket (Linux doubles it)
+inline constexpr int PEERMAXSEG = 1400;     // segment size towards a peer (small window steps)
+inline constexpr int PACEAHEADMS = 3000; // a paced pass waits at most this far ahead of real time
 
 inline constexpr int CONNPENDING = 2;  // conn / connprogress: the request is still under way
 inline constexpr int FIRSTWAITMS = 50; // conn waits this long for a quick answer
@@ -51,13 +54,20 @@ void killsock(int index, long shownindex);
 // calls that takes. True when every byte went out.
 bool sendall(int sock, const unsigned char* data, std::size_t len, int limitms);
 
+// Gives a peer's socket, before its connect, the small send buffer and segment size that keep
+// what the kernel holds for the peer at a few seconds of stream: flow control then paces
+// playback, and a peer that stops reading is noticed within SENDLIMITMS once its buffers are full.
+void setpeerbuffers(int sock);
+
 // Sends one packet to every peer in `machine`, each only as far as its socket takes without
 // waiting: what a peer has not taken is held in its queue (`out`) and written first on the next
 // pass, so every peer gets whole packets in order. A peer that is closed or broken, whose queue
 // is full, or that has taken no byte for SENDLIMITMS is removed through killsock, and the peer
-// moved into its slot still gets this packet. A live server never waits here; in playback mode
-// the server waits until every peer has taken the packet, and a relay waits while none of its
-// peers can take more (in both cases a peer is waited for at most SENDLIMITMS without progress).
+// moved into its slot still gets this packet. A live server never waits here. A server in
+// playback mode and a relay wait until every peer has taken the packet, but only while they
+// are ahead of real time: every packet handed out earns 200 ms of waiting, at most
+// PACEAHEADMS are saved up, and what a pass waits is spent. A peer much slower than real time
+// thus paces the others only briefly; then its queue fills and it is dropped.
 void distribute(const unsigned char* packet, std::size_t len);
 
 // Packets a peer received: `count` - `start` of the packet counter, as the statistics count them:

@@ -6,7 +6,8 @@
 //   10-11 playback, 12-13 live, 14-15 request, 16-18 full table, 20-35 forwarding,
 //   40-47 list/kill/stop, 48-49 bconnect, 50-56 drops, 57-58 send limit,
 //   59-60 black-holed connect, 61 symlink, 63-64 bad input, 65-67 ordinary user,
-//   70-71 skeleton/report directory trouble, 72-73 one host asking again
+//   70-71 skeleton/report directory trouble, 72-73 one host asking again,
+//   80-85 playback pace (real-time and never-reading listeners)
 #pragma once
 
 #include "testsupport.h"

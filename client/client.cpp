@@ -3,25 +3,34 @@
 #include "codec.h"
 #include "console.h"
 #include "fdread.h"
+#include "numbers.h"
 #include "receiver.h"
 #include "stream.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 namespace kpx {
 
 std::FILE* outfile = nullptr;
 std::string devicename = AUDIODEVICE;
+bool pacedoutput = false;
+int outputfd = -1;
+long silencelimit = SILENCELIMITSEC;
+std::vector<NetRule> allowed;
 
 namespace {
 
@@ -35,10 +44,30 @@ void say(const char* text) {
 const AcceptTexts clienttexts{stdout, "Use your WWW-browser to connect a server!\n",
                               "Did you specify your own IP address ???\n"};
 
+// Waits until the sender has something to read, at most the silence limit. False (with a
+// console line) when it stayed silent that long.
+bool heardwithin(int conn) {
+    if (silencelimit <= 0) return true;
+    pollfd p{conn, POLLIN, 0};
+    int r = 0;
+    do
+        r = ::poll(&p, 1, static_cast<int>(silencelimit * 1000));
+    while (r < 0 && errno == EINTR);
+    if (r != 0) return true;
+    std::printf("The sender sent nothing for %ld s: it is given up.\n", silencelimit);
+    return false;
+}
+
 } // namespace
 
 void getsound(int conn) {
-    outfile = std::fopen(devicename.c_str(), "r+");
+    if (outputfd >= 0) {
+        const int fd = ::fcntl(outputfd, F_DUPFD_CLOEXEC, 0);
+        outfile = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+        if (outfile == nullptr && fd >= 0) ::close(fd);
+    } else {
+        outfile = std::fopen(devicename.c_str(), "r+");
+    }
     if (outfile == nullptr) {
         std::perror("fopen()");
         std::printf("Check that you have an enabled %s device and that you can access it!\n",
@@ -72,7 +101,14 @@ void getsound(int conn) {
         say("okay, got it.\n");
         say("The audience is listening to KPX...(CTRL-C aborts)\n");
 
+        using clock = std::chrono::steady_clock;
+        clock::time_point due = clock::now();
         for (;;) {
+            if (have == 0 && !heardwithin(conn)) {
+                prnlost(stdout);
+                std::fflush(stdout);
+                break;
+            }
             have = collectpacket(rd, packet.get(), have);
             if (have < PACKETBYTES) {
                 prnlost(stdout);
@@ -95,6 +131,15 @@ void getsound(int conn) {
                 // like a device that takes nothing, and the reception ends.
                 if (written == 0 || std::ferror(outfile)) break;
             }
+            if (pacedoutput) {
+                // No device sets the pace: one packet per 200 ms, and after a gap in the
+                // stream the pace starts again rather than catching up.
+                std::fflush(outfile);
+                due += std::chrono::milliseconds(1000 / PACKETSPERSECOND);
+                const auto now = clock::now();
+                if (due < now - std::chrono::seconds(1)) due = now;
+                std::this_thread::sleep_until(due);
+            }
         }
     }
 
@@ -103,7 +148,10 @@ void getsound(int conn) {
 }
 
 int serveone(const char* address) {
-    const int conn = acc_sock(lsn.sk, address, STREAMPORT, clienttexts);
+    AcceptGuard guard;
+    if (!allowed.empty())
+        guard.allowed = [](std::uint32_t addr) { return netallowed(allowed, addr); };
+    const int conn = acc_sock(lsn.sk, address, STREAMPORT, clienttexts, &guard);
     if (conn < 0) {
         // acc_sock has closed the listening socket: a new one is bound on the next turn, so
         // the client keeps serving.
@@ -117,18 +165,91 @@ int serveone(const char* address) {
     return conn;
 }
 
+namespace {
+
+const char* const USAGE =
+    "Usage: %s [-o FILE] [-a ADDRESS[/BITS]]... [-s SECONDS] [your-IP]\n"
+    "Waits on TCP port 9998 of your-IP (default: every address of this machine) for a KPX\n"
+    "server or relay and plays its stream.\n"
+    "  -o FILE     write the decoded 8-bit u-law to FILE instead of /dev/audio, at the\n"
+    "              stream's real pace (- is standard output, /dev/null discards it)\n"
+    "  -a ADDRESS  play only senders from this address or network (may be repeated, or\n"
+    "              comma-separated; default: any sender)\n"
+    "  -s SECONDS  give a sender up after this long without a packet (default 30, 0: never)\n"
+    "  --help      this text;  --version  the version\n";
+
+int usageerror(const char* self) {
+    std::printf("Usage:   %s <your-IP>\n", self);
+    std::printf("or just: %s\n", self);
+    return 255;
+}
+
+} // namespace
+
 int clientmain(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const char* self = argc > 0 ? argv[0] : "client";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::printf(USAGE, self);
+            std::printf("KPX client %s\n", PROGRAMVERSION);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("KPX client %s\n", PROGRAMVERSION);
+            return 0;
+        }
+    }
     printbanner(CLIENTKIND, CLIENTVERSION);
     prncod();
     lsn = Listener{};
 
-    if (argc > 2) {
-        std::printf("Usage:   %s <your-IP>\n", argv[0]);
-        std::printf("or just: %s\n", argv[0]);
-        return 255;
+    std::string address = ANYADDRESS;
+    std::string output;
+    int positional = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if ((a == "-o" || a == "-a" || a == "-s") && i + 1 < argc) {
+            const std::string v = argv[++i];
+            long secs = 0;
+            if (a == "-o") {
+                output = v;
+            } else if (a == "-a") {
+                if (!addrules(v, allowed)) {
+                    std::printf("%s: '%s' is not an address or network (a.b.c.d or a.b.c.d/n).\n",
+                                self, v.c_str());
+                    return 255;
+                }
+            } else if (!plainnumber(v, 86400, secs)) {
+                std::printf("%s: '%s' is not a number of seconds.\n", self, v.c_str());
+                return 255;
+            } else {
+                silencelimit = secs;
+            }
+            continue;
+        }
+        if (!a.empty() && a[0] == '-') return usageerror(self);
+        if (++positional > 1) return usageerror(self);
+        address = a;
     }
-    const std::string address = argc == 2 ? argv[1] : ANYADDRESS;
+
+    if (!output.empty()) {
+        pacedoutput = true;
+        if (output == "-") {
+            // The audio takes standard output; the console lines go to the error stream.
+            outputfd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+            if (outputfd >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+        } else {
+            outputfd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        }
+        if (outputfd < 0) {
+            std::perror("open()");
+            std::printf("Cannot write the audio to %s.\n", output.c_str());
+            return 255;
+        }
+        devicename = output;
+    }
 
     lsn.sk = makelistensocket();
     if (lsn.sk < 0) {

@@ -2,8 +2,11 @@
 // sender after another and plays each stream on the audio device as 8-bit u-law.
 #pragma once
 
+#include "netrule.h"
+
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace kpx {
 
@@ -19,8 +22,22 @@ inline constexpr int AUDIOBUFBYTES = 1650;
 // Process-wide state of the client.
 extern std::FILE* outfile; // the audio device, open only during a reception
 
-// Path of the audio device. Always "/dev/audio" in the program; unit tests point it at a file.
+// Path of the audio device. "/dev/audio" unless -o names another output; unit tests point it
+// at a file.
 extern std::string devicename;
+
+// -o: the decoded audio goes to `devicename` (or, for "-", to the descriptor `outputfd`) at the
+// stream's real pace, 200 ms per packet, since no sound device sets the pace.
+extern bool pacedoutput;
+extern int outputfd; // >= 0: write the audio to this descriptor instead of opening devicename
+
+// -s: seconds a sender may stay silent between two packets before it is given up and the next
+// sender is taken (0: no limit).
+inline constexpr long SILENCELIMITSEC = 30;
+extern long silencelimit;
+
+// -a: the senders that may be played (empty: anybody).
+extern std::vector<NetRule> allowed;
 
 // One reception on the accepted connection `conn`: opens the device, synchronises on the
 // first data, then reads, decodes and plays packet after packet until the link is lost or
@@ -32,7 +49,7 @@ void getsound(int conn);
 int serveone(const char* address);
 
 // The whole program: banner, arguments, socket, then serveone for ever. Returns only the
-// exit status of a usage error or of a socket that cannot be made.
+// exit status of --help or --version (0), of a usage error or of a socket that cannot be made.
 int clientmain(int argc, char** argv);
 
 } // namespace kpx

@@ -10,6 +10,9 @@ namespace kpx {
 
 inline constexpr int BANNERWIDTH = 43;
 
+// The version every program prints for --version (and in its banner, padded).
+inline constexpr const char* PROGRAMVERSION = "1.10";
+
 // The 43-character banner box on standard output. `kind` and `version` are passed already
 // padded by the caller ("SERVER     ", "1.10     ") so the box stays aligned.
 void printbanner(const char* kind, const char* version);

@@ -1,8 +1,14 @@
 // Streams a client must survive: garbage, a stream that does not start at a frame boundary,
-// a sender that trickles or stalls, and a long stream (memory stays bounded).
+// a sender that trickles or stalls, a long stream (memory stays bounded), senders outside the
+// allow list and one that falls silent.
 #include "clientenv.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -139,4 +145,59 @@ TEST(ClientBadInput, AnIdleSenderIsDroppedAndTheNextSenderPlays) {
     real.close();
     ASSERT_TRUE(c.waitcount("Connection closed.\n", 2));
     EXPECT_TRUE(c.heard() == expectedplay(wire));
+}
+
+namespace {
+
+// A sender connected from `from` to `to`:9998; -1 when it cannot connect.
+int senderfrom(const std::string& from, const std::string& to) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    b.sin_port = htons(9998);
+    ::inet_pton(AF_INET, to.c_str(), &b.sin_addr);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
+} // namespace
+
+TEST(ClientBadInput, OnlyAllowedSendersPlayAndASilentOneIsGivenUp) {
+    const std::string addr = "127.0.3.70", allowed = "127.0.3.71";
+    Client c({"-a", allowed, "-s", "2", addr});
+    ASSERT_TRUE(c.waitcount("connect a server!\n", 1));
+    // A stranger is closed at once, before a byte of its stream is played.
+    const int stranger = senderfrom("127.0.3.72", addr);
+    ASSERT_GE(stranger, 0);
+    const Bytes strange = packets(5, 71);
+    ASSERT_TRUE(kpxtest::sendall(stranger, strange.data(), strange.size()));
+    ASSERT_TRUE(
+        c.proc().waiterr("Sender 127.0.3.72 refused: not in the upstream allow list.\n", 5s))
+        << c.err();
+    // An allowed sender that falls silent is given up after the limit; the next one plays.
+    const int silent = senderfrom(allowed, addr);
+    ASSERT_GE(silent, 0);
+    const Bytes first = packets(2, 72), second = packets(10, 73);
+    ASSERT_TRUE(kpxtest::sendall(silent, first.data(), first.size()));
+    ASSERT_TRUE(c.waitcount("Connection established.\n", 1)) << c.out();
+    const int next = senderfrom(allowed, addr);
+    ASSERT_GE(next, 0);
+    ASSERT_TRUE(kpxtest::sendall(next, second.data(), second.size()));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(c.waitcount("The sender sent nothing for 2 s: it is given up.\n", 1, 10s))
+        << c.out();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+    ASSERT_TRUE(c.waitcount("Connection established.\n", 2, 5s)) << c.out();
+    ::close(next);
+    ASSERT_TRUE(c.waitcount("Connection closed.\n", 2, 5s)) << c.out();
+    EXPECT_TRUE(c.heard() == concat(expectedplay(first), expectedplay(second)));
+    ::close(silent);
+    ::close(stranger);
 }

@@ -113,6 +113,22 @@ void sendsound(int upstream) {
 }
 
 int relaymain(int argc, char** argv) {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::printf("Usage: %s [Your-IP]\n"
+                    "The KPX relay broadcaster: waits on TCP port 9998 of Your-IP (default: every\n"
+                    "address of this machine) for a server's or relay's stream and hands every\n"
+                    "packet on to listeners of its own, requested through its command file. The\n"
+                    "settings come from kpx.conf in the working directory.\n"
+                    "  --help     this text\n"
+                    "  --version  the version\n"
+                    "KPX broadcaster %s\n",
+                    argv[0], PROGRAMVERSION);
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("KPX broadcaster %s\n", PROGRAMVERSION);
+        return 0;
+    }
     printbanner(relayprofile.kind, relayprofile.version);
     std::fflush(stdout);
     std::fputs("No CODEC\n", stderr);

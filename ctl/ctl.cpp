@@ -1,6 +1,7 @@
 #include "ctl.h"
 
 #include "configfile.h"
+#include "console.h"
 #include "gateway.h"
 #include "numbers.h"
 #include "statusview.h"
@@ -196,6 +197,11 @@ int kpxctl_main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
             std::fputs(usage, stdout);
+            std::printf("kpxctl %s\n", PROGRAMVERSION);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("kpxctl %s\n", PROGRAMVERSION);
             return 0;
         }
         if (a != "-f" && a != "-c" && a != "-s") break;

@@ -9,10 +9,28 @@
 #include "startup.h"
 
 #include <cstdio>
+#include <string>
 
 namespace kpx {
 
 int servermain(int argc, char** argv) {
+    const char* self = argc > 0 ? argv[0] : "server";
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::printf("Usage: %s [ini-file]\n"
+                    "The KPX stream server: reads u-law audio (live from a device or FIFO, or a\n"
+                    "file played in a loop), compresses it with GSM 06.10 and sends it to every\n"
+                    "listener and relay requested through its command file. The settings come\n"
+                    "from ini-file (default: kpx.conf in the working directory).\n"
+                    "  --help     this text\n"
+                    "  --version  the version\n"
+                    "KPX server %s\n",
+                    self, PROGRAMVERSION);
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("KPX server %s\n", PROGRAMVERSION);
+        return 0;
+    }
     printbanner(serverprofile.kind, serverprofile.version);
     prncod();
     std::fflush(stdout);
@@ -21,7 +39,7 @@ int servermain(int argc, char** argv) {
 
     if (argc > 2) {
         std::fputs("\n", stderr);
-        std::fprintf(stderr, "Usage: %s [ini-file]", argc > 0 ? argv[0] : "server");
+        std::fprintf(stderr, "Usage: %s [ini-file]", self);
         std::fputs("\n", stderr);
         return 255;
     }

@@ -142,6 +142,9 @@ void sendsound() {
         std::fprintf(stderr, "Error opening %s for reading. Check hardware and permissions!\n",
                      g.outputdevice.c_str());
         std::fputs("Please make sure no other program is using the device!\n", stderr);
+        // A file to play back that cannot be opened will not appear by itself: the server ends
+        // with the status of a fatal error. A live device may come back, so it is tried again.
+        if (g.live == 0) diefatal();
         // The next run would try again at once; a missing device must not flood the console.
         hooks.pause(REOPENPAUSEMS);
         return;

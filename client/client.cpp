@@ -201,48 +201,48 @@ int clientmain(int argc, char** argv) {
             return 0;
         }
     }
-    printbanner(CLIENTKIND, CLIENTVERSION);
-    prncod();
-    lsn = Listener{};
-
     std::string address = ANYADDRESS;
     std::string output;
+    std::string problem; // a value that cannot be used, said after the banner
+    bool usage = false;
     int positional = 0;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && !usage && problem.empty(); ++i) {
         const std::string a = argv[i];
         if ((a == "-o" || a == "-a" || a == "-s") && i + 1 < argc) {
             const std::string v = argv[++i];
             long secs = 0;
-            if (a == "-o") {
+            if (a == "-o")
                 output = v;
-            } else if (a == "-a") {
-                if (!addrules(v, allowed)) {
-                    std::printf("%s: '%s' is not an address or network (a.b.c.d or a.b.c.d/n).\n",
-                                self, v.c_str());
-                    return 255;
-                }
-            } else if (!plainnumber(v, 86400, secs)) {
-                std::printf("%s: '%s' is not a number of seconds.\n", self, v.c_str());
-                return 255;
-            } else {
+            else if (a == "-a" && !addrules(v, allowed))
+                problem = "'" + v + "' is not an address or network (a.b.c.d or a.b.c.d/n).";
+            else if (a == "-s" && !plainnumber(v, 86400, secs))
+                problem = "'" + v + "' is not a number of seconds.";
+            else if (a == "-s")
                 silencelimit = secs;
-            }
             continue;
         }
-        if (!a.empty() && a[0] == '-') return usageerror(self);
-        if (++positional > 1) return usageerror(self);
+        if ((!a.empty() && a[0] == '-') || ++positional > 1) usage = true;
         address = a;
+    }
+    if (!usage && problem.empty() && output == "-") {
+        // The audio takes standard output; the console lines go to the error stream.
+        outputfd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (outputfd >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+
+    printbanner(CLIENTKIND, CLIENTVERSION);
+    prncod();
+    lsn = Listener{};
+    if (usage) return usageerror(self);
+    if (!problem.empty()) {
+        std::printf("%s: %s\n", self, problem.c_str());
+        return 255;
     }
 
     if (!output.empty()) {
         pacedoutput = true;
-        if (output == "-") {
-            // The audio takes standard output; the console lines go to the error stream.
-            outputfd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-            if (outputfd >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-        } else {
+        if (output != "-")
             outputfd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        }
         if (outputfd < 0) {
             std::perror("open()");
             std::printf("Cannot write the audio to %s.\n", output.c_str());

@@ -411,6 +411,31 @@ TEST(WebRelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
     EXPECT_EQ(kpxtest::countof(relay.err(), "SERVER MODE"), 2);
 }
 
+// On one machine the server connects from 127.0.0.1, so --allow must name it, and any local
+// user's program connects from there too. With --allow-user, another user's sender (run as
+// nobody) is closed at once instead of waiting to take over at the next blip.
+TEST(WebRelayGuard, AnotherLocalUsersUpstreamIsRefusedFromAnAllowedAddress) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a sender as a second user (nobody)";
+    const std::string addr = "127.0.9.32";
+    Process relay(webrelay(), relayargs(addr, {"--allow", "127.0.0.0/8", "--allow-user", "root"}));
+    ASSERT_TRUE(
+        relay.waiterr("- Upstream senders on this machine must be programs of user root.", 10s))
+        << relay.err();
+    Upstream up(addr, noisepackets(), "127.0.0.1");
+    ASSERT_TRUE(up.ok());
+    ASSERT_TRUE(relay.waiterr("Connection established.\n", 5s)) << relay.err();
+    if (relay.err().find("its owner on this machine is unknown") != std::string::npos)
+        GTEST_SKIP() << "sock_diag does not name socket owners here: " << relay.err();
+    ASSERT_TRUE(upstreamis(addr, true)) << relay.err();
+    Process stranger(
+        "/usr/bin/setpriv",
+        {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/bin/bash", "-c",
+         "exec 3<>/dev/tcp/" + addr + "/9998 && head -c 3300 /dev/zero >&3 && sleep 10"});
+    EXPECT_TRUE(relay.waiterr("Sender 127.0.0.1 refused: another local user's program.\n", 5s))
+        << relay.err();
+    EXPECT_EQ(relay.err().find("Another upstream is waiting to take over."), std::string::npos);
+}
+
 // An upstream sends a few whole packets and then nothing, its link kept open: it is given up
 // after --upstream-silence, and the sender waiting behind it takes over without its queued
 // minute of old audio being played out: all but the last 3 of its 300 packets are dropped,

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -36,6 +37,12 @@ inline constexpr std::size_t READERBLOCK = 4096;
 // Connections beyond the listener limit that may still be open (status requests and those
 // being told 503); MHD closes any more at once.
 inline constexpr unsigned EXTRACONNECTIONS = 64;
+// Requests on the TCP port that have not arrived complete, per client address and in all,
+// and the time a new connection's request has to arrive (a kept-alive connection waits
+// --timeout for its next one). Beyond the bounds the oldest is closed for the new one.
+inline constexpr std::size_t INCOMPLETEPERADDRESS = 4;
+inline constexpr std::size_t INCOMPLETETOTAL = 128;
+inline constexpr int HEADSECONDS = 5;
 
 // Request marker of a connection that carries the stream (set once the stream is queued).
 char streammark;
@@ -228,6 +235,7 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
     auto& srv = *static_cast<WebServer*>(cls);
     if (*reqcls == nullptr) {
         // First call: the header is complete. Answer once the request (and any body) is in.
+        if (srv.heads() != nullptr) srv.heads()->headin(conn);
         *reqcls = &srv;
         return MHD_YES;
     }
@@ -256,8 +264,11 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
 
 // A stream connection that the browser stopped reading ends by the idle timeout.
 void completed(void* cls, MHD_Connection* conn, void** reqcls, MHD_RequestTerminationCode why) {
+    auto& srv = *static_cast<WebServer*>(cls);
+    if (why == MHD_REQUEST_TERMINATED_COMPLETED_OK && srv.heads() != nullptr)
+        srv.heads()->waiting(conn);
     if (*reqcls == &streammark && why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED)
-        prndropped(*static_cast<WebServer*>(cls), peername(conn), "it took nothing for");
+        prndropped(srv, peername(conn), "it took nothing for");
 }
 
 } // namespace
@@ -369,13 +380,18 @@ bool WebServer::start(const HttpSettings& settings) {
         ::freeaddrinfo(res);
     }
     const unsigned limit = static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS;
+    const std::chrono::milliseconds head(std::min(HEADSECONDS, settings.timeout) * 1000);
+    heads_ = std::make_unique<HeadGuard>(HeadGuard::Limits{
+        INCOMPLETEPERADDRESS, INCOMPLETETOTAL, head, std::chrono::seconds(settings.timeout)});
     daemon_ = MHD_start_daemon(
         MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME,
-        static_cast<std::uint16_t>(settings.port), nullptr, nullptr, request, this,
+        static_cast<std::uint16_t>(settings.port), HeadGuard::accept, heads_.get(), request, this,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa), MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(settings.timeout), MHD_OPTION_CONNECTION_LIMIT, limit,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTIONMEMORY, MHD_OPTION_LISTENING_ADDRESS_REUSE,
-        1U, MHD_OPTION_NOTIFY_COMPLETED, completed, this, MHD_OPTION_END);
+        static_cast<unsigned>(settings.timeout), MHD_OPTION_CONNECTION_LIMIT,
+        limit + static_cast<unsigned>(INCOMPLETETOTAL), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        CONNECTIONMEMORY, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1U, MHD_OPTION_NOTIFY_COMPLETED,
+        completed, this, MHD_OPTION_NOTIFY_CONNECTION, HeadGuard::notify, heads_.get(),
+        MHD_OPTION_END);
     if (daemon_ == nullptr || settings.proxyfd < 0) return daemon_ != nullptr;
     // The web server's socket: the same requests, each for the client it names.
     proxydaemon_ = MHD_start_daemon(

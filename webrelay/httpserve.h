@@ -3,12 +3,14 @@
 // relay is doing.
 #pragma once
 
+#include "headguard.h"
 #include "pagering.h"
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -78,6 +80,7 @@ class WebServer {
     // Used by the request handling (public for the C callbacks).
     PageRing* ring(Mount m) { return rings_[m]; }
     RelayStatus& status() { return status_; }
+    HeadGuard* heads() { return heads_.get(); } // watches only the TCP port's connections
     const HttpSettings& settings() const { return settings_; }
     // Takes one of the per-address places of `client`; false when they are all taken.
     bool takeplace(const std::string& client);
@@ -91,6 +94,7 @@ class WebServer {
     HttpSettings settings_;
     MHD_Daemon* daemon_ = nullptr;
     MHD_Daemon* proxydaemon_ = nullptr;
+    std::unique_ptr<HeadGuard> heads_; // the TCP port's incomplete requests
 };
 
 // The body of /status.json.

@@ -647,12 +647,11 @@ TEST(WebRelayGuard, OneAddressHoldsAtMostItsPlacesDirectAndBehindTheWebServer) {
 // (before, the web server's socket queued the stream for it without end).
 TEST(WebRelayGuard, ANeverReadingListenerBehindTheWebServerIsDroppedWithinTheQueueLimit) {
     const std::string addr = "127.0.9.30";
-    kpxtest::TempDir state;
-    Process relay(webrelay(),
-                  relayargs(addr, {"--queue-seconds", "2", "--bitrate", "64000", "--burst-seconds",
-                                   "0", "--proxy-socket", state.file("webrelay.sock")}));
+    Process relay(webrelay(), relayargs(addr, {"--queue-seconds", "2", "--bitrate", "64000",
+                                               "--burst-seconds", "0"}));
     ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
-    const std::unique_ptr<Process> web = webserver(addr, state, state.file("webrelay.sock"));
+    kpxtest::TempDir state;
+    const std::unique_ptr<Process> web = webserver(addr, state);
     if (!web) GTEST_SKIP() << "lighttpd is missing";
     Upstream up(addr, noisepackets());
     ASSERT_TRUE(up.ok() && upstreamis(addr, true)) << relay.err();

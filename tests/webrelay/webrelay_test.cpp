@@ -175,6 +175,11 @@ TEST(WebRelayOptions, UsageAndRefusals) {
         {{"127.0.9.9", "127.0.9.10"}, 255, "more than one upstream address"},
         {{"--listen", "192.0.2.1:8000", "127.0.9.9"}, 1, "Cannot serve HTTP on 192.0.2.1:8000"},
         {{"--listen", "127.0.9.9:8000", "192.0.2.1"}, 1, "bind()"},
+        {{"--proxy", "127.0.0.1"}, 255, "--proxy is gone: X-Forwarded-For is taken only on"},
+        {{"--allow-user", "no-such-user-here"}, 255, "--allow-user: no user 'no-such-user-here'"},
+        {{"--proxy-socket", "/nonexistent/dir/s", "127.0.9.9"},
+         1,
+         "Cannot serve HTTP on /nonexistent"},
     };
     for (const Case& c : cases) {
         Process p(webrelay(), c.args);

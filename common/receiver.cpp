@@ -34,8 +34,9 @@ inline constexpr int LIVEEDGEPACKETS = 3; // a new upstream's queued packets kep
 inline constexpr int DRAINSETTLEMS = 50;  // a backlog is drained until it stays this quiet
 inline constexpr int DRAINLIMITMS = 2000; // and for no longer than this
 inline constexpr int DRAINLOOKMS = 5;     // between looks at a quiet backlog
-// A sender in playback mode keeps up with any reader: what is dropped of its start is bounded.
-inline constexpr long MAXSTALEPACKETS = 1000;
+// A sender in playback mode keeps up with any reader: what is dropped of its start is bounded
+// (a minute of stream, more than a server queues for a peer).
+inline constexpr long MAXSTALEPACKETS = 300;
 
 void say(const AcceptTexts& t, const char* text) {
     std::fputs(text, t.out);
@@ -98,10 +99,11 @@ void takewaiting(int sock, const AcceptGuard& guard, int& waiting) {
 }
 
 ReadFn drainbacklog(int upstream, ReadFn rd, std::vector<unsigned char>& recent) {
-    // Everything queued is read for as long as it comes faster than the stream's pace (a quiet
-    // spell of DRAINSETTLEMS at a packet's end ends it): a small receive buffer holds only a
-    // few of the queued packets at a time, and the sender's kernel sends the rest only as it
-    // is emptied completely. The last few whole packets read, and a begun one, are kept.
+    // What is queued is read; when the receive buffer was found full, the sender may hold more
+    // behind it, which its kernel sends only as the buffer is emptied: then the backlog is read
+    // for as long as it comes (a quiet spell of DRAINSETTLEMS at a packet's end ends it),
+    // whatever the buffer holds at once. The last few whole packets read, and a begun one,
+    // are kept.
     recent.clear();
     int first = 0;
     // No more than the live edge queued: a fresh upstream, read as it comes.
@@ -110,6 +112,10 @@ ReadFn drainbacklog(int upstream, ReadFn rd, std::vector<unsigned char>& recent)
     std::vector<unsigned char> kept;
     std::vector<unsigned char> scratch(static_cast<std::size_t>(PACKETBYTES) * 64);
     std::size_t total = 0; // bytes read
+    int rcvbuf = 0;
+    socklen_t len = sizeof rcvbuf;
+    ::getsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len);
+    bool full = false; // the buffer was full once: read on by time
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::milliseconds(DRAINLIMITMS);
     auto quietsince = start;
@@ -117,10 +123,12 @@ ReadFn drainbacklog(int upstream, ReadFn rd, std::vector<unsigned char>& recent)
            total < static_cast<std::size_t>(MAXSTALEPACKETS) * PACKETBYTES) {
         int queued = 0;
         if (::ioctl(upstream, FIONREAD, &queued) != 0) break;
+        // The kernel reports twice the size asked for; half of it is the data it holds.
+        if (queued >= rcvbuf / 2) full = true;
         if (queued <= 0) {
-            if (total % PACKETBYTES == 0 && std::chrono::steady_clock::now() - quietsince >=
-                                                std::chrono::milliseconds(DRAINSETTLEMS))
-                break;
+            const bool settled = std::chrono::steady_clock::now() - quietsince >=
+                                 std::chrono::milliseconds(DRAINSETTLEMS);
+            if (total % PACKETBYTES == 0 && (!full || settled)) break;
             hooks.pause(DRAINLOOKMS);
             continue;
         }

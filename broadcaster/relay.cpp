@@ -14,6 +14,7 @@
 #include "table.h"
 
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,6 +42,11 @@ AcceptGuard relayguard() {
     AcceptGuard a;
     if (g.guard.upstreamset)
         a.allowed = [](std::uint32_t addr) { return netallowed(g.guard.upstream, addr); };
+    if (!g.allowuser.empty()) {
+        // An unknown user owns no program: every local sender is refused then.
+        const passwd* pw = ::getpwnam(g.allowuser.c_str());
+        a.user = static_cast<long>(pw != nullptr ? pw->pw_uid : static_cast<uid_t>(-1));
+    }
     a.idle = [] {
         pollcommand();
         statustick();
@@ -64,16 +70,20 @@ void sendsound(int upstream) {
         std::fputs("Ooops! Not enough memory!\n", stderr);
         return;
     }
-    drainbacklog(upstream);
-    const ReadFn rd = linkreader(upstream);
+    std::vector<unsigned char> recent;
+    const ReadFn rd = drainbacklog(upstream, linkreader(upstream), recent);
     using clock = std::chrono::steady_clock;
     clock::time_point lastpacket = clock::now();
-    bool whole = false; // at least one whole packet came
+    bool whole = !recent.empty(); // at least one whole packet came
+    for (std::size_t at = 0; at < recent.size(); at += PACKETBYTES) {
+        g.packetcount += 1;
+        distribute(recent.data() + at, PACKETBYTES);
+    }
     while (g.connection == 1) {
         // Between packets: the upstream, the listening socket (with an allow list) and, at
         // least once a second, the command file.
         pollfd fds[2] = {{upstream, POLLIN, 0}, {lsn.sk, POLLIN, 0}};
-        const nfds_t count = g.guard.upstreamset ? 2 : 1;
+        const nfds_t count = g.guard.upstreamset || !g.allowuser.empty() ? 2 : 1;
         const int r = ::poll(fds, count, IDLETICKMS);
         if (count == 2 && (fds[1].revents & POLLIN) != 0)
             takewaiting(lsn.sk, relayguard(), waiting);
@@ -149,6 +159,11 @@ int relaymain(int argc, char** argv) {
     // and again with every upstream; who may feed the relay is said at once.
     readini();
     prnguard();
+    if (!g.allowuser.empty())
+        std::fprintf(stderr, "- Upstream senders on this machine must be programs of user %s%s.\n",
+                     g.allowuser.c_str(),
+                     ::getpwnam(g.allowuser.c_str()) != nullptr ? ""
+                                                                : " (no such user: none is taken)");
     prnline();
     std::fputs("CLIENT MODE\n", stderr);
     lsn = Listener{};

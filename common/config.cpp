@@ -60,6 +60,7 @@ const Key KEYS[] = {
      .rules = &Guard::upstream,
      .given = &Guard::upstreamset},
     {.name = "upstreamidle", .kind = Kind::seconds, .number = &Guard::upstreamidle},
+    {.name = "allowuser", .kind = Kind::text, .text = &Globals::allowuser},
     {.name = "relayhosts",
      .kind = Kind::rules,
      .rules = &Guard::relayhosts,

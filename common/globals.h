@@ -106,6 +106,7 @@ struct Globals {
     std::string okfile;            // success skeleton (successhtml)
     std::string errorfile;         // error skeleton (errorhtml)
     std::string statusfile;        // JSON status file, empty for none (statusfile)
+    std::string allowuser;         // relay: a local upstream must be this user's (allowuser)
     std::int8_t ignsign = 1;       // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
     std::int8_t live = 1;          // 1: live input; 0: playback, the input loops (live)
     std::int8_t allowbcons = 1;    // 1: @BCONNECT may add relays to the list (broadcasters)

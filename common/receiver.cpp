@@ -1,6 +1,7 @@
 #include "receiver.h"
 
 #include "hooks.h"
+#include "peeruser.h"
 #include "stream.h"
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace kpx {
@@ -28,22 +30,37 @@ namespace {
 
 inline constexpr long RENEWPAUSEMS = 100;
 inline constexpr int IDLEPOLLMS = 1000;
-inline constexpr int LIVEEDGEPACKETS = 3;  // a new upstream's queued packets kept at most
-inline constexpr int DRAINSETTLEMS = 50;   // a backlog is drained until it stays this quiet
-inline constexpr int DRAINLIMITMS = 2000;  // and for no longer than this
+inline constexpr int LIVEEDGEPACKETS = 3; // a new upstream's queued packets kept at most
+inline constexpr int DRAINSETTLEMS = 50;  // a backlog is drained until it stays this quiet
+inline constexpr int DRAINLIMITMS = 2000; // and for no longer than this
+inline constexpr int DRAINLOOKMS = 5;     // between looks at a quiet backlog
 inline constexpr int DRAINRCVBUF = 262144; // the receive buffer while a backlog is drained
+// A sender in playback mode keeps up with any reader: what is dropped of its start is bounded
+// (a minute of stream, more than a server queues for a peer).
+inline constexpr long MAXSTALEPACKETS = 300;
 
 void say(const AcceptTexts& t, const char* text) {
     std::fputs(text, t.out);
     std::fflush(t.out);
 }
 
-// A sender from an address that the guard does not allow is closed at once.
+// A sender from an address that the guard does not allow, or another local user's, is closed
+// at once.
 bool turnedaway(int conn, const AcceptGuard* guard, const sockaddr_in& from) {
-    if (guard == nullptr || !guard->allowed || guard->allowed(from.sin_addr.s_addr)) return false;
+    if (guard == nullptr) return false;
+    const char* why = nullptr;
+    if (guard->allowed && !guard->allowed(from.sin_addr.s_addr)) {
+        why = "not in the upstream allow list";
+    } else if (guard->user >= 0) {
+        const PeerOwner owner = peerowner(conn);
+        if (!peeruserallowed(owner, static_cast<uid_t>(guard->user)))
+            why =
+                owner.uid ? "another local user's program" : "its owner on this machine is unknown";
+    }
+    if (why == nullptr) return false;
     char text[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    std::fprintf(stderr, "Sender %s refused: not in the upstream allow list.\n", text);
+    std::fprintf(stderr, "Sender %s refused: %s.\n", text, why);
     ::close(conn);
     return true;
 }
@@ -82,45 +99,76 @@ void takewaiting(int sock, const AcceptGuard& guard, int& waiting) {
     }
 }
 
-void drainbacklog(int upstream) {
+ReadFn drainbacklog(int upstream, ReadFn rd, std::vector<unsigned char>& recent) {
+    // What is queued is read; when the receive buffer was found full, the sender may hold more
+    // behind it, which its kernel sends only as the buffer is emptied: then the backlog is read
+    // for as long as it comes (a quiet spell of DRAINSETTLEMS at a packet's end ends it),
+    // whatever the buffer holds at once. The last few whole packets read, and a begun one,
+    // are kept.
+    recent.clear();
+    int first = 0;
+    // No more than the live edge queued: a fresh upstream, read as it comes.
+    if (::ioctl(upstream, FIONREAD, &first) != 0 || first / PACKETBYTES <= LIVEEDGEPACKETS)
+        return rd;
+    std::vector<unsigned char> kept;
     std::vector<unsigned char> scratch(static_cast<std::size_t>(PACKETBYTES) * 64);
-    long dropped = 0;
-    // A small receive buffer holds only part of a backlog, and it opens its window again only
-    // once much of it is free: for the drain the buffer is made large, and then put back.
-    int before = 0;
-    socklen_t len = sizeof before;
-    if (::getsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &before, &len) != 0) before = 0;
+    std::size_t total = 0; // bytes read
+    int rcvbuf = 0;
+    socklen_t len = sizeof rcvbuf;
+    if (::getsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0) rcvbuf = 0;
+    // A small receive buffer opens its window again only once much of it is free: for the
+    // drain the buffer is made large, and then put back.
     const int large = DRAINRCVBUF;
     ::setsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(DRAINLIMITMS);
-    while (std::chrono::steady_clock::now() < end) {
+    bool full = false; // the buffer was full once: read on by time
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(DRAINLIMITMS);
+    auto quietsince = start;
+    while (std::chrono::steady_clock::now() < end &&
+           total < static_cast<std::size_t>(MAXSTALEPACKETS) * PACKETBYTES) {
         int queued = 0;
         if (::ioctl(upstream, FIONREAD, &queued) != 0) break;
-        const int stale = queued / PACKETBYTES - LIVEEDGEPACKETS;
-        if (stale <= 0) {
-            if (dropped == 0) break; // nothing was queued: a fresh upstream
-            // The rest of a backlog may still be on its way (a small receive buffer holds
-            // only part of it): wait a moment, and go on while more has come.
-            ::poll(nullptr, 0, DRAINSETTLEMS);
-            int again = 0;
-            if (::ioctl(upstream, FIONREAD, &again) != 0 || again == queued) break;
+        // The kernel reports twice the size asked for; half of it is the data it holds.
+        if (queued >= rcvbuf / 2) full = true;
+        if (queued <= 0) {
+            const bool settled = std::chrono::steady_clock::now() - quietsince >=
+                                 std::chrono::milliseconds(DRAINSETTLEMS);
+            if (total % PACKETBYTES == 0 && (!full || settled)) break;
+            hooks.pause(DRAINLOOKMS);
             continue;
         }
-        const std::size_t want =
-            std::min(scratch.size(), static_cast<std::size_t>(stale) * PACKETBYTES);
+        const std::size_t want = std::min(scratch.size(), static_cast<std::size_t>(queued));
         const ssize_t n = ::recv(upstream, scratch.data(), want, MSG_DONTWAIT);
         if (n <= 0) break;
-        // Only whole packets are dropped; recv of less than is queued returns all asked for.
-        dropped += static_cast<long>(n) / PACKETBYTES;
-        if (n % PACKETBYTES != 0) break;
+        total += static_cast<std::size_t>(n);
+        kept.insert(kept.end(), scratch.begin(), scratch.begin() + n);
+        const std::size_t keep =
+            static_cast<std::size_t>(LIVEEDGEPACKETS) * PACKETBYTES + total % PACKETBYTES;
+        if (kept.size() > keep) kept.erase(kept.begin(), kept.end() - static_cast<long>(keep));
+        quietsince = std::chrono::steady_clock::now();
     }
-    if (before > 0) {
-        const int again = before / 2; // the kernel reports twice what was asked for
+    if (rcvbuf > 0) {
+        const int again = rcvbuf / 2; // the kernel reports twice what was asked for
         ::setsockopt(upstream, SOL_SOCKET, SO_RCVBUF, &again, sizeof again);
     }
+    const long dropped = static_cast<long>((total - kept.size()) / PACKETBYTES);
     if (dropped > 0)
         std::fprintf(stderr, "Dropped %ld stale packets that the new upstream had queued.\n",
                      dropped);
+    // The begun packet is read on through the reader, the whole ones are the caller's.
+    const std::size_t begun = total % PACKETBYTES;
+    recent.assign(kept.begin(), kept.end() - static_cast<long>(begun));
+    if (begun == 0) return rd;
+    auto rest = std::make_shared<std::vector<unsigned char>>(kept.end() - static_cast<long>(begun),
+                                                             kept.end());
+    auto at = std::make_shared<std::size_t>(0);
+    return [rest, at, rd](unsigned char* dst, std::size_t want) -> long {
+        if (*at >= rest->size()) return rd(dst, want);
+        const std::size_t n = std::min(want, rest->size() - *at);
+        std::memcpy(dst, rest->data() + *at, n);
+        *at += n;
+        return static_cast<long>(n);
+    };
 }
 
 int makelistensocket() {

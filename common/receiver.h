@@ -3,9 +3,12 @@
 // another. The texts and the output stream differ between the programs; the rules do not.
 #pragma once
 
+#include "stream.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 namespace kpx {
 
@@ -27,6 +30,9 @@ struct AcceptTexts {
 struct AcceptGuard {
     std::function<bool(std::uint32_t addr)> allowed; // false: the sender is closed at once
     std::function<void()> idle;                      // called about once a second meanwhile
+    // A user id: a sender on this machine must be a program of that user (peeruser.h); a
+    // negative one allows any user.
+    long user = -1;
 };
 
 // Keepalive on an accepted link: a sender whose host vanished without closing is noticed
@@ -69,8 +75,11 @@ void takewaiting(int sock, const AcceptGuard& guard, int& waiting);
 
 // What a new upstream had queued before it was taken is past the live edge: whole packets
 // beyond the last few are dropped (with a console line) rather than burst to the listeners.
-// Call it right after the accept, before the first read.
-void drainbacklog(int upstream);
+// The backlog is read for as long as it comes faster than the stream's pace (at most 2 s),
+// whatever the receive buffer holds at once. Call it right after the accept, before the
+// first read, with the reader of the link: the last few whole packets are left in `recent`,
+// to be passed on first; the link is read on through the reader returned.
+ReadFn drainbacklog(int upstream, ReadFn rd, std::vector<unsigned char>& recent);
 
 // The two boxes a relay prints on the error stream when its upstream is lost: the link
 // itself, then what it means for the relay's own listeners.

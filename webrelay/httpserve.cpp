@@ -6,12 +6,17 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,11 +37,19 @@ inline constexpr std::size_t READERBLOCK = 4096;
 // Connections beyond the listener limit that may still be open (status requests and those
 // being told 503); MHD closes any more at once.
 inline constexpr unsigned EXTRACONNECTIONS = 64;
+// Requests on the TCP port that have not arrived complete, per client address and in all,
+// and the time a new connection's request has to arrive (a kept-alive connection waits
+// --timeout for its next one). Beyond the bounds the oldest is closed for the new one.
+inline constexpr std::size_t INCOMPLETEPERADDRESS = 4;
+inline constexpr std::size_t INCOMPLETETOTAL = 128;
+inline constexpr int HEADSECONDS = 5;
 
 // Request marker of a connection that carries the stream (set once the stream is queued).
 char streammark;
 
 const char* const FULLTEXT = "Too many listeners at the moment. Please try again later.\n";
+const char* const NOCLIENTTEXT =
+    "A request through the web server must name its client in X-Forwarded-For.\n";
 const char* const BUSYTEXT =
     "Too many streams to your address at the moment. Please try again later.\n";
 
@@ -49,36 +62,44 @@ struct StreamListener {
     std::string client; // the address whose per-address place this stream holds
 };
 
-std::string peername(MHD_Connection* conn) {
+const MHD_ConnectionInfo* peerinfo(MHD_Connection* conn) {
     const MHD_ConnectionInfo* ci =
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET)
-        return "?";
+    return ci == nullptr || ci->client_addr == nullptr ? nullptr : ci;
+}
+
+std::string peername(MHD_Connection* conn) {
+    const MHD_ConnectionInfo* ci = peerinfo(conn);
+    if (ci != nullptr && ci->client_addr->sa_family == AF_UNIX) return "web server";
+    if (ci == nullptr || ci->client_addr->sa_family != AF_INET) return "?";
     char text[INET_ADDRSTRLEN] = "?";
     const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
     ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
     return text;
 }
 
-// The address a stream is counted under: the peer's, or for a request passed on by a proxy of
-// `proxies` the last entry of its X-Forwarded-For (the one that proxy added itself).
-std::string clientaddress(MHD_Connection* conn, const std::vector<NetRule>& proxies) {
-    const MHD_ConnectionInfo* ci =
-        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (ci == nullptr || ci->client_addr == nullptr || ci->client_addr->sa_family != AF_INET)
-        return "?";
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(ci->client_addr);
-    const std::string peer = peername(conn);
-    if (!netallowed(proxies, sin->sin_addr.s_addr)) return peer;
+// The address a request is counted under: the peer's on the TCP port (any X-Forwarded-For
+// there is a client's own and is ignored); on the web server's socket, which only the web
+// server can reach, the last entry of X-Forwarded-For (the one it added itself), in its
+// canonical form. Empty when that entry is missing or not an address.
+std::string clientaddress(MHD_Connection* conn) {
+    const MHD_ConnectionInfo* ci = peerinfo(conn);
+    if (ci == nullptr || ci->client_addr->sa_family != AF_UNIX) return peername(conn);
     const char* xff = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "X-Forwarded-For");
-    if (xff == nullptr) return peer;
+    if (xff == nullptr) return {};
     std::string last = xff;
     last.erase(0, last.rfind(',') + 1);
     const std::size_t from = last.find_first_not_of(" \t");
     const std::size_t to = last.find_last_not_of(" \t");
-    // The proxy writes an address there; anything longer is not one and is cut short.
-    return from == std::string::npos ? peer
-                                     : last.substr(from, std::min<std::size_t>(to - from + 1, 64));
+    if (from == std::string::npos) return {};
+    last = last.substr(from, to - from + 1);
+    unsigned char bin[sizeof(in6_addr)];
+    char text[INET6_ADDRSTRLEN] = "";
+    const int family = last.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    if (::inet_pton(family, last.c_str(), bin) != 1 ||
+        ::inet_ntop(family, bin, text, sizeof text) == nullptr)
+        return {};
+    return text;
 }
 
 // The calendar text of `t` as the console helpers write it, but safe to make on this thread
@@ -165,7 +186,7 @@ MHD_Result streamhead(MHD_Connection* conn, Mount m) {
 
 MHD_Result stream(WebServer& srv, MHD_Connection* conn, void** reqcls, Mount m) {
     RelayStatus& st = srv.status();
-    const std::string client = clientaddress(conn, srv.settings().proxies);
+    const std::string client = clientaddress(conn);
     if (!srv.takeplace(client)) {
         st.refused++;
         return answer(conn, MHD_HTTP_SERVICE_UNAVAILABLE, BUSYTEXT, "text/plain; charset=utf-8");
@@ -214,6 +235,7 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
     auto& srv = *static_cast<WebServer*>(cls);
     if (*reqcls == nullptr) {
         // First call: the header is complete. Answer once the request (and any body) is in.
+        if (srv.heads() != nullptr) srv.heads()->headin(conn);
         *reqcls = &srv;
         return MHD_YES;
     }
@@ -221,6 +243,8 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
         *uploadsize = 0; // a body is not wanted; it is read and thrown away
         return MHD_YES;
     }
+    if (clientaddress(conn).empty())
+        return answer(conn, MHD_HTTP_BAD_REQUEST, NOCLIENTTEXT, "text/plain; charset=utf-8");
     const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0;
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     const std::string path = url;
@@ -240,8 +264,11 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
 
 // A stream connection that the browser stopped reading ends by the idle timeout.
 void completed(void* cls, MHD_Connection* conn, void** reqcls, MHD_RequestTerminationCode why) {
+    auto& srv = *static_cast<WebServer*>(cls);
+    if (why == MHD_REQUEST_TERMINATED_COMPLETED_OK && srv.heads() != nullptr)
+        srv.heads()->waiting(conn);
     if (*reqcls == &streammark && why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED)
-        prndropped(*static_cast<WebServer*>(cls), peername(conn), "it took nothing for");
+        prndropped(srv, peername(conn), "it took nothing for");
 }
 
 } // namespace
@@ -294,6 +321,45 @@ void WebServer::giveplace(const std::string& client) {
 
 WebServer::~WebServer() {
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+    if (proxydaemon_ != nullptr) MHD_stop_daemon(proxydaemon_);
+}
+
+int proxysocket(const std::string& path, const std::string& group, std::string& error) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof sa.sun_path) {
+        error = "the path is empty or too long";
+        return -1;
+    }
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    gid_t gid = static_cast<gid_t>(-1);
+    if (!group.empty()) {
+        const struct group* gr = ::getgrnam(group.c_str());
+        if (gr == nullptr) {
+            error = "no group '" + group + "'";
+            return -1;
+        }
+        gid = gr->gr_gid;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    // A socket left by an earlier run is replaced; any other file there is left alone.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+    // Made private, then given to the group: nobody else can connect in between.
+    const mode_t mask = ::umask(0177);
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    ::umask(mask);
+    if (!bound || ::chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0 ||
+        ::chmod(path.c_str(), 0660) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool WebServer::start(const HttpSettings& settings) {
@@ -313,14 +379,28 @@ bool WebServer::start(const HttpSettings& settings) {
         sa.sin_addr = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
         ::freeaddrinfo(res);
     }
+    const unsigned limit = static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS;
+    const std::chrono::milliseconds head(std::min(HEADSECONDS, settings.timeout) * 1000);
+    heads_ = std::make_unique<HeadGuard>(HeadGuard::Limits{
+        INCOMPLETEPERADDRESS, INCOMPLETETOTAL, head, std::chrono::seconds(settings.timeout)});
     daemon_ = MHD_start_daemon(
         MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME,
-        static_cast<std::uint16_t>(settings.port), nullptr, nullptr, request, this,
+        static_cast<std::uint16_t>(settings.port), HeadGuard::accept, heads_.get(), request, this,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa), MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned>(settings.timeout), MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTIONMEMORY, MHD_OPTION_LISTENING_ADDRESS_REUSE,
-        1U, MHD_OPTION_NOTIFY_COMPLETED, completed, this, MHD_OPTION_END);
+        limit + static_cast<unsigned>(INCOMPLETETOTAL), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        CONNECTIONMEMORY, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1U, MHD_OPTION_NOTIFY_COMPLETED,
+        completed, this, MHD_OPTION_NOTIFY_CONNECTION, HeadGuard::notify, heads_.get(),
+        MHD_OPTION_END);
+    if (daemon_ == nullptr || settings.proxyfd < 0) return daemon_ != nullptr;
+    // The web server's socket: the same requests, each for the client it names.
+    proxydaemon_ = MHD_start_daemon(
+        MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, request, this,
+        MHD_OPTION_LISTEN_SOCKET, settings.proxyfd, MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(settings.timeout), MHD_OPTION_CONNECTION_LIMIT, limit,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTIONMEMORY, MHD_OPTION_NOTIFY_COMPLETED,
+        completed, this, MHD_OPTION_END);
+    return proxydaemon_ != nullptr;
     return daemon_ != nullptr;
 }
 

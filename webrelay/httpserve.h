@@ -3,13 +3,14 @@
 // relay is doing.
 #pragma once
 
-#include "netrule.h"
+#include "headguard.h"
 #include "pagering.h"
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,12 +48,17 @@ struct RelayStatus {
 struct HttpSettings {
     std::string address; // host name or dotted IPv4 address
     int port = 0;
-    int maxlisteners = 0;         // more get 503
-    int timeout = 0;              // seconds a request may take to arrive, or a connection idle
-    int queueseconds = 0;         // a stream connection that takes nothing this long is dropped
-    int peraddress = 0;           // streams at once per client address; more get 503
-    std::vector<NetRule> proxies; // peers whose X-Forwarded-For names the client
+    int maxlisteners = 0; // more get 503
+    int timeout = 0;      // seconds a request may take to arrive, or a connection idle
+    int queueseconds = 0; // a stream connection that takes nothing this long is dropped
+    int peraddress = 0;   // streams at once per client address; more get 503
+    int proxyfd = -1;     // the web server's listening socket (proxysocket), or -1
 };
+
+// The listening Unix socket at `path` through which the web server passes requests on (their
+// X-Forwarded-For names the client): mode 0660, of `group` when one is given (else of the
+// relay's own group). A socket left there is replaced. -1 with `error` saying why.
+int proxysocket(const std::string& path, const std::string& group, std::string& error);
 
 // Ring hooks: a listener waits for the next page / is woken when it is there.
 void suspendreader(void* reader);
@@ -74,6 +80,7 @@ class WebServer {
     // Used by the request handling (public for the C callbacks).
     PageRing* ring(Mount m) { return rings_[m]; }
     RelayStatus& status() { return status_; }
+    HeadGuard* heads() { return heads_.get(); } // watches only the TCP port's connections
     const HttpSettings& settings() const { return settings_; }
     // Takes one of the per-address places of `client`; false when they are all taken.
     bool takeplace(const std::string& client);
@@ -86,6 +93,8 @@ class WebServer {
     RelayStatus& status_;
     HttpSettings settings_;
     MHD_Daemon* daemon_ = nullptr;
+    MHD_Daemon* proxydaemon_ = nullptr;
+    std::unique_ptr<HeadGuard> heads_; // the TCP port's incomplete requests
 };
 
 // The body of /status.json.

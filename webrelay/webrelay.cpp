@@ -15,6 +15,7 @@
 #include <opus/opus.h>
 
 #include <poll.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,7 +68,18 @@ struct ListOption {
 
 const ListOption lists[] = {
     {"--allow", &RelayOptions::allow},
-    {"--proxy", &RelayOptions::proxies},
+};
+
+// Options naming a path, a group or a user.
+struct TextOption {
+    const char* name;
+    std::string RelayOptions::*field;
+};
+
+const TextOption texts[] = {
+    {"--proxy-socket", &RelayOptions::proxysocket},
+    {"--proxy-group", &RelayOptions::proxygroup},
+    {"--allow-user", &RelayOptions::allowuser},
 };
 
 // Seconds between looks at the listening socket and the silence limit while no packet comes.
@@ -93,14 +105,18 @@ void setupstream(RelayStatus& st, bool on) {
 // Relays one upstream until it is lost. With an allow list, senders that connect meanwhile
 // are taken at once: strangers are closed, an allowed one waits in `waiting` to take over.
 void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& waiting, Feed& feed) {
-    drainbacklog(up);
-    const ReadFn rd = linkreader(up);
+    std::vector<unsigned char> recent;
+    const ReadFn rd = drainbacklog(up, linkreader(up), recent);
     Packet p;
-    bool whole = false; // at least one whole packet came
+    bool whole = !recent.empty(); // at least one whole packet came
+    for (std::size_t at = 0; at < recent.size(); at += PACKETBYTES) {
+        std::memcpy(p.data(), recent.data() + at, PACKETBYTES);
+        feed.push(p);
+    }
     auto last = Clock::now();
     for (;;) {
         pollfd fds[2] = {{up, POLLIN, 0}, {lsn.sk, POLLIN, 0}};
-        const nfds_t count = o.allowset ? 2 : 1;
+        const nfds_t count = o.allowset || o.allowuid >= 0 ? 2 : 1;
         const int r = ::poll(fds, count, UPSTREAMTICKMS);
         if (count == 2 && (fds[1].revents & POLLIN) != 0) takewaiting(lsn.sk, guard, waiting);
         if (r > 0 && fds[0].revents != 0) {
@@ -129,6 +145,7 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
 [[noreturn]] void upstreamloop(const RelayOptions& o, Feed& feed, RelayStatus& st) {
     AcceptGuard guard;
     if (o.allowset) guard.allowed = [&o](std::uint32_t addr) { return netallowed(o.allow, addr); };
+    guard.user = o.allowuid;
     int waiting = -1;
     for (;;) {
         int up = waiting;
@@ -253,9 +270,15 @@ void usage(std::FILE* out, const char* self) {
         "                         seconds is given up (0 to 3600, 0: never; default 30)\n"
         "  --per-address N        streams at once per client address; more get 503\n"
         "                         (1 to 10000, default 4)\n"
-        "  --proxy LIST           hosts and networks of the web server in front of the\n"
-        "                         relay: for their requests the client address is the\n"
-        "                         last entry of X-Forwarded-For (default: none)\n"
+        "  --proxy-socket PATH    a Unix socket (mode 0660) for the web server in front of\n"
+        "                         the relay: for requests on it the client address is the\n"
+        "                         last entry of X-Forwarded-For (a request without a valid\n"
+        "                         one gets 400); on the TCP port that header is ignored\n"
+        "  --proxy-group GROUP    the socket's group: the web server's (default: the\n"
+        "                         relay's own)\n"
+        "  --allow-user NAME      an upstream sender on this machine (loopback too) must be\n"
+        "                         a program of user NAME; another local user's is closed at\n"
+        "                         once, also from an allowed address (default: any user)\n"
         "  -h, --help             this text\n"
         "\n"
         "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /listen.mp3 (audio/mpeg),\n"
@@ -286,11 +309,17 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
             value = arg.substr(eq + 1);
             arg.resize(eq);
         }
+        if (arg == "--proxy") {
+            error = "--proxy is gone: X-Forwarded-For is taken only on --proxy-socket PATH";
+            return -1;
+        }
         bool known = arg == "--listen";
         for (const Range& r : ranges)
             known = known || arg == r.name;
         for (const ListOption& l : lists)
             known = known || arg == l.name;
+        for (const TextOption& t : texts)
+            known = known || arg == t.name;
         if (!known) {
             error = "unknown option '" + arg + "'";
             return -1;
@@ -317,6 +346,13 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
                 return -1;
             }
         }
+        for (const TextOption& t : texts) {
+            if (arg == t.name && value.empty()) {
+                error = arg + " needs a value";
+                return -1;
+            }
+            if (arg == t.name) o.*(t.field) = value;
+        }
         if (arg == "--allow") o.allowset = true;
         for (const Range& r : ranges) {
             if (arg == r.name && !number(value, r.low, r.high, o.*(r.field))) {
@@ -324,6 +360,14 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
                         std::to_string(r.high);
                 return -1;
             }
+        }
+        if (arg == "--allow-user") {
+            const passwd* pw = ::getpwnam(value.c_str());
+            if (pw == nullptr) {
+                error = "--allow-user: no user '" + value + "'";
+                return -1;
+            }
+            o.allowuid = static_cast<long>(pw->pw_uid);
         }
         if (arg == "--mp3-bitrate" && o.mp3bitrate != 0 && !mp3bitrate(o.mp3bitrate)) {
             error = "--mp3-bitrate wants 0 or a multiple of 8000 from 8000 to 64000";
@@ -388,9 +432,18 @@ int webrelaymain(int argc, char** argv) {
     if (mp3)
         mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst, suspendreader,
                                              resumereader);
+    int proxyfd = -1;
+    if (!o.proxysocket.empty()) {
+        proxyfd = proxysocket(o.proxysocket, o.proxygroup, error);
+        if (proxyfd < 0) {
+            std::fprintf(stderr, "Cannot serve HTTP on %s: %s\n", o.proxysocket.c_str(),
+                         error.c_str());
+            return 1;
+        }
+    }
     WebServer web(ring, mp3ring.get(), status);
     if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds,
-                    o.peraddress, o.proxies})) {
+                    o.peraddress, proxyfd})) {
         std::fprintf(stderr, "Cannot serve HTTP on %s:%d: %s\n", o.httpaddress.c_str(), o.httpport,
                      errno != 0 ? std::strerror(errno) : "refused");
         return 1;
@@ -416,13 +469,20 @@ int webrelaymain(int argc, char** argv) {
                  "- At most %d listeners; one more than %d s behind is dropped; requests time out "
                  "after %d s.\n",
                  o.maxlisteners, o.queueseconds, o.timeout);
-    std::fprintf(stderr, "- At most %d streams per client address%s.\n", o.peraddress,
-                 o.proxies.empty() ? "" : " (behind the --proxy web server: its X-Forwarded-For)");
+    std::fprintf(stderr, "- At most %d streams per client address.\n", o.peraddress);
+    if (proxyfd >= 0)
+        std::fprintf(stderr,
+                     "- The web server's socket: %s (there the client is the last entry of "
+                     "X-Forwarded-For).\n",
+                     o.proxysocket.c_str());
     std::fputs(
         o.allowset
             ? "- Upstream senders are accepted only from the --allow list.\n"
             : "- Upstream senders are accepted from any host (name the server in --allow).\n",
         stderr);
+    if (o.allowuid >= 0)
+        std::fprintf(stderr, "- Upstream senders on this machine must be programs of user %s.\n",
+                     o.allowuser.c_str());
     if (o.upstreamsilence > 0)
         std::fprintf(stderr, "- An upstream silent for %d s is given up.\n", o.upstreamsilence);
     std::fprintf(stderr, "- Startup time: %.24s.\n", timetext(std::time(nullptr)).c_str());

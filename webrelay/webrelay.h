@@ -30,9 +30,12 @@ struct RelayOptions {
     int mp3bitrate = 32000; // 0: no MP3 stream
     bool allowset = false;  // --allow given: only its senders may feed the relay
     std::vector<NetRule> allow;
-    int upstreamsilence = 30;     // seconds without a packet after whole ones: the upstream is lost
-    int peraddress = 4;           // streams at once per client address
-    std::vector<NetRule> proxies; // X-Forwarded-For is taken from these peers only
+    int upstreamsilence = 30; // seconds without a packet after whole ones: the upstream is lost
+    int peraddress = 4;       // streams at once per client address
+    std::string proxysocket;  // the web server's Unix socket: X-Forwarded-For is taken there only
+    std::string proxygroup;   // its group (default: the relay's own)
+    std::string allowuser;    // an upstream from this machine must be this user's
+    long allowuid = -1;       // its user id (-1: any user)
 };
 
 // Parses the command line into `o`. Returns 0 to run, 1 when --help was asked for, -1 on a

@@ -105,6 +105,33 @@ TEST(RelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
     EXPECT_EQ(r.stop(), 10);
 }
 
+// On one machine the server connects from 127.0.0.1, so the allow list must name it, and any
+// local user's program connects from there too. With allowuser, another user's sender (run as
+// nobody) is closed at once instead of waiting to take over.
+TEST(RelayGuard, AnotherLocalUsersUpstreamIsRefusedFromAnAllowedAddress) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a sender as a second user (nobody)";
+    Env r;
+    r.conf.push_back("allowupstream = 127.0.0.0/8");
+    r.conf.push_back("allowuser = root");
+    r.startrelay(gaddr(40));
+    ASSERT_TRUE(r.waiterr("- Upstream senders on this machine must be programs of user root.", 5s))
+        << r.err();
+    const Bytes real = encoded(ulawchunk(2321));
+    Feed feed(sender("127.0.0.1", gaddr(40)), real);
+    ASSERT_TRUE(r.waiterr("Connection established.\n")) << r.err();
+    if (r.err().find("its owner on this machine is unknown") != std::string::npos)
+        GTEST_SKIP() << "sock_diag does not name socket owners here: " << r.err();
+    Process stranger("/usr/bin/setpriv",
+                     {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/bin/bash", "-c",
+                      "exec 3<>/dev/tcp/" + gaddr(40) +
+                          "/9998 && head -c 3300 /dev/zero >&3 && "
+                          "sleep 10"});
+    EXPECT_TRUE(r.waiterr("Sender 127.0.0.1 refused: another local user's program.\n", 5s))
+        << r.err();
+    EXPECT_EQ(r.err().find("Another upstream is waiting to take over."), std::string::npos);
+    EXPECT_EQ(r.stop(), 10);
+}
+
 TEST(RelayGuard, ASilentUpstreamIsGivenUpAndItsSuccessorsBacklogIsNotBurst) {
     Env r;
     r.conf.push_back("upstreamidle = 2");

@@ -54,8 +54,11 @@ function pattern(n) {
 }
 
 class Live {
-  constructor({ bindir, source, addr, relayargs = [] }) {
-    Object.assign(this, { bindir, source, addr, relayargs });
+  // https: the site is served over HTTPS (a certificate made here) at the name kpx.test,
+  // which the browser maps to `addr`.
+  constructor({ bindir, source, addr, relayargs = [], https = false }) {
+    Object.assign(this, { bindir, source, addr, relayargs, https });
+    this.origin = https ? 'https://kpx.test:8080' : `http://${addr}:8080`;
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kpx-livelisten-'));
     this.children = [];
     this.sent = [];        // { t: wall ms, on: 0/1 } per packet sent
@@ -116,10 +119,17 @@ class Live {
     await this.waitfor('the web relay', () => this.relay.err.includes('CLIENT MODE'), 15000);
     await this.connect();
     fs.mkdirSync(path.join(d, 'reports'));
+    const tls = [];
+    if (this.https) {
+      execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+                               '-nodes', '-days', '2', '-subj', '/CN=kpx.test', '-addext', 'subjectAltName=DNS:kpx.test',
+                               '-keyout', path.join(d, 'key.pem'), '-out', path.join(d, 'cert.pem')], { stdio: 'ignore' });
+      tls.push('--cert', path.join(d, 'cert.pem'), '--key', path.join(d, 'key.pem'));
+    }
     this.start('web', path.join(this.source, 'scripts', 'web'),
                ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', `${this.addr}:8000`,
                 '--commandfile', path.join(d, 'commands'), '--repdir', path.join(d, 'reports'),
-                '--statedir', path.join(d, 'web-state')]);
+                '--statedir', path.join(d, 'web-state'), ...tls]);
     await this.waitfor('lighttpd', () => this.accepts(8080), 15000);
     this.record();
   }
@@ -213,7 +223,8 @@ class Live {
       const { chromium } = require(path.join(mods, 'playwright-core'));
       const browser = await chromium.launch({
         executablePath: '/usr/bin/chromium', headless: true, env, ignoreDefaultArgs: ['--mute-audio'],
-        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+               ...(this.https ? [`--host-resolver-rules=MAP kpx.test ${this.addr}`, '--ignore-certificate-errors'] : [])],
       });
       return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
     }
@@ -230,7 +241,7 @@ class Live {
   // Opens the listen page, presses play; returns the page once it plays, and the time it took.
   async play(b, query = '') {
     const page = await b.newpage();
-    await page.goto(`http://${this.addr}:8080/listen.html${query}`);
+    await page.goto(`${this.origin}/listen.html${query}`);
     await page.click('#play');
     const st = () => page.evaluate(() => window.kpxlisten.state());
     await this.waitfor('the page to play', async () => (await st()).playingat > 0, 30000);

@@ -114,10 +114,7 @@ class Live {
     const gsm = fs.readFileSync(path.join(d, 'marks.gsm'));
     this.packets = [gsm.subarray(gsm.length / 2), gsm.subarray(0, gsm.length / 2)];   // [off, on]
 
-    this.relay = this.start('webrelay', path.join(this.bindir, 'webrelay'),
-                            [...this.relayargs, '--listen', `${this.addr}:8000`, this.addr]);
-    await this.waitfor('the web relay', () => this.relay.err.includes('CLIENT MODE'), 15000);
-    await this.connect();
+    await this.startrelay();
     fs.mkdirSync(path.join(d, 'reports'));
     const tls = [];
     if (this.https) {
@@ -132,6 +129,21 @@ class Live {
                 '--statedir', path.join(d, 'web-state'), ...tls]);
     await this.waitfor('lighttpd', () => this.accepts(8080), 15000);
     this.record();
+  }
+
+  // The web relay, fed by the upstream.
+  async startrelay() {
+    this.relay = this.start('webrelay', path.join(this.bindir, 'webrelay'),
+                            [...this.relayargs, '--listen', `${this.addr}:8000`, this.addr]);
+    await this.waitfor('the web relay', () => this.relay.err.includes('CLIENT MODE'), 15000);
+    await this.connect();
+  }
+
+  // The web relay ends, its upstream link with it; startrelay() brings both back.
+  async relaydown() {
+    this.disconnect();
+    try { process.kill(-this.relay.child.pid, 'SIGKILL'); } catch (e) { /* already gone */ }
+    await this.waitfor('the web relay to end', () => this.relay.exited, 5000);
   }
 
   // The upstream: one packet per 200 ms on the wall clock, for as long as it is connected.

@@ -67,6 +67,32 @@ async function main() {
         const ms = Date.now() - t0;
         check(ms < c.backms, `${c.name}: plays again by itself ${ms} ms after the repair: ${await text()}`);
       }
+      // The status page shows the browsers of the web relay (this one) beside the server's.
+      const sp = await b.newpage();
+      await sp.goto(`${live.origin}/cgi-bin/status`);
+      await live.waitfor('the status page to show the web relay\'s browsers', () =>
+        sp.evaluate(() => !document.getElementById('webrelay').hidden), 5000);
+      const said = await sp.evaluate(() => document.getElementById('webrelay').textContent);
+      check(/^Browsers listening through the web relay: 1 /.test(said), `the status page: "${said}"`);
+      // Each page on a phone-sized screen: nothing wider than it, the card and the footer
+      // clear of both edges; the icon browsers ask for is there.
+      for (const url of ['/', '/listen.html', '/broadcast.html', '/cgi-bin/status']) {
+        const phone = await b.browser.newPage({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true });
+        await phone.goto(live.origin + url);
+        const m = await phone.evaluate(() => {
+          const box = (sel) => document.querySelector(sel).getBoundingClientRect();
+          return { scroll: document.documentElement.scrollWidth, width: innerWidth,
+                   main: [box('main').left, innerWidth - box('main').right],
+                   footer: [box('footer').left, innerWidth - box('footer').right],
+                   links: [...document.querySelectorAll('footer a')].map((a) => a.getBoundingClientRect().left) };
+        });
+        check(m.width === 390 && m.scroll <= m.width && Math.min(...m.main) >= 8 && Math.min(...m.footer) >= 8 &&
+              m.links.every((x) => x >= 12), `${url} at 390x844: ${JSON.stringify(m)}`);
+        await phone.close();
+      }
+      const icon = await fetch(`http://${addr}:8080/favicon.ico`);
+      check(icon.status === 200 && /^image\//.test(icon.headers.get('content-type')),
+            `/favicon.ico: ${icon.status} ${icon.headers.get('content-type')}`);
     } finally {
       await b.close();
     }

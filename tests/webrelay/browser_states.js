@@ -32,7 +32,7 @@ function check(cond, message) {
 }
 
 // break: what goes wrong; says: what the page shows then (lag line or problem line); mend:
-// the repair; backms: how soon after it the page plays again.
+// the repair; backms: how soon after it is done (the relay answers, fed) the page plays again.
 const cases = [
   { name: 'no upstream', brk: (live) => live.disconnect(), says: 'Off air', mend: (live) => live.connect(), backms: 3000 },
   { name: 'the web relay down, then back', brk: (live) => live.relaydown(),
@@ -60,8 +60,8 @@ async function main() {
         await sleep(4000);   // long enough for the page to be waiting between its tries
         const still = await text();
         check(still.includes(c.says) && !(await playing()), `${c.name}: 4 s later it still says so: ${still}`);
+        await c.mend(live);   // done once the relay answers and is fed again
         const t0 = Date.now();
-        await c.mend(live);
         await live.waitfor(`the page to play again (${c.name})`, playing, 15000)
           .catch(async (e) => { throw new Error(`${e.message}; the page says: ${await text()}`); });
         const ms = Date.now() - t0;

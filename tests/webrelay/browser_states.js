@@ -48,12 +48,17 @@ async function main() {
       const p = await live.play(b);
       const text = () => p.page.evaluate(() => document.getElementById('lag').textContent + ' | ' +
         (document.getElementById('problem').hidden ? '' : document.getElementById('problem').textContent));
+      const why = async () => {
+        let relay = 'no answer';
+        try { relay = await (await fetch(`http://${addr}:8000/status.json`)).text(); } catch (e) { /* down */ }
+        return `the page says: ${await text()}; its state: ${JSON.stringify(await p.state())}; the relay: ${relay}`;
+      };
       const playing = async () => /^About [0-9.]+ s behind live/.test(await text());
       await live.waitfor('the page to show its lag', playing, 10000);
       for (const c of cases) {
         await c.brk(live);
         await live.waitfor(`"${c.says}" (${c.name})`, async () => (await text()).includes(c.says), 10000)
-          .catch(async (e) => { throw new Error(`${e.message}; the page says: ${await text()}`); });
+          .catch(async (e) => { throw new Error(`${e.message}; ${await why()}`); });
         check(true, `${c.name}: the page says "${c.says}"`);
         const cannot = (await text()).includes('cannot play');
         check(!cannot, `${c.name}: the page does not say the browser cannot play`);
@@ -63,7 +68,7 @@ async function main() {
         await c.mend(live);   // done once the relay answers and is fed again
         const t0 = Date.now();
         await live.waitfor(`the page to play again (${c.name})`, playing, 15000)
-          .catch(async (e) => { throw new Error(`${e.message}; the page says: ${await text()}`); });
+          .catch(async (e) => { throw new Error(`${e.message}; ${await why()}`); });
         const ms = Date.now() - t0;
         check(ms < c.backms, `${c.name}: plays again by itself ${ms} ms after the repair: ${await text()}`);
       }

@@ -215,8 +215,23 @@ std::string statuspage(const std::string& path, std::time_t now) {
                     "<ul id=\"relays\">\n" +
                     links + "</ul>\n";
     }
+    // Browsers listen through the site's web relay (its /status.json on this origin), which is
+    // one listener of the server: the page asks it, and shows the count when it answers.
+    body += "<p id=\"webrelay\" hidden>Browsers listening through the web relay: <span "
+            "id=\"browsers\"></span> (the web relay itself is one listener of the server).</p>\n"
+            "<script>\nfetch('/status.json', { cache: 'no-store' })\n"
+            "  .then((r) => (r.ok ? r.json() : null))\n"
+            "  .then((w) => {\n"
+            "    if (!w || typeof w.listeners !== 'number') return;\n"
+            "    document.getElementById('browsers').textContent = String(w.listeners);\n"
+            "    document.getElementById('webrelay').hidden = false;\n"
+            "  })\n"
+            "  .catch(() => {});\n"
+            "</script>\n";
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-           "<meta http-equiv=\"refresh\" content=\"10\">\n<title>KPX: status</title>\n"
+           "<meta http-equiv=\"refresh\" content=\"10\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+           "<title>KPX: status</title>\n<link rel=\"icon\" href=\"/favicon.svg\">\n"
            "<link rel=\"stylesheet\" href=\"/kpx.css\">\n</head>\n<body>\n"
            "<header><h1>KPX</h1><p>Broadcast status</p></header>\n<main>\n<h2>Status</h2>\n" +
            body + "</main>\n<footer><a href=\"/\">Listener page</a></footer>\n</body>\n</html>\n";

@@ -3,7 +3,7 @@
 // scripts/setup installs in tests/browser) opens a site's /listen.html and plays it until the
 // stop file appears or SIGTERM comes, then reports how long it played.
 //
-// Usage: demo-browser.js URL PROFILE-DIR STOP-FILE
+// Usage: demo-browser.js URL PROFILE-DIR STOP-FILE [CHROMIUM-OPTION...]
 // Standard output, one line each:
 //   playing               the page has started to play (its own player or the <audio> element)
 //   lag TEXT              the page's own figure of how far behind live it plays
@@ -19,7 +19,7 @@
 const fs = require('fs');
 const path = require('path');
 
-const [url, profile, stopfile] = process.argv.slice(2);
+const [url, profile, stopfile, ...extra] = process.argv.slice(2);
 if (!url || !profile || !stopfile) {
   console.error('usage: demo-browser.js URL PROFILE-DIR STOP-FILE');
   process.exit(2);
@@ -44,7 +44,7 @@ async function main() {
     handleSIGINT: false, handleSIGTERM: false, handleSIGHUP: false,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--autoplay-policy=no-user-gesture-required'],
+           '--autoplay-policy=no-user-gesture-required', ...extra],
   });
   try {
     const page = context.pages()[0] || await context.newPage();

@@ -54,8 +54,11 @@ function pattern(n) {
 }
 
 class Live {
-  constructor({ bindir, source, addr, relayargs = [] }) {
-    Object.assign(this, { bindir, source, addr, relayargs });
+  // https: the site is served over HTTPS (a certificate made here) at the name kpx.test,
+  // which the browser maps to `addr`.
+  constructor({ bindir, source, addr, relayargs = [], https = false }) {
+    Object.assign(this, { bindir, source, addr, relayargs, https });
+    this.origin = https ? 'https://kpx.test:8080' : `http://${addr}:8080`;
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kpx-livelisten-'));
     this.children = [];
     this.sent = [];        // { t: wall ms, on: 0/1 } per packet sent
@@ -111,17 +114,36 @@ class Live {
     const gsm = fs.readFileSync(path.join(d, 'marks.gsm'));
     this.packets = [gsm.subarray(gsm.length / 2), gsm.subarray(0, gsm.length / 2)];   // [off, on]
 
+    await this.startrelay();
+    fs.mkdirSync(path.join(d, 'reports'));
+    const tls = [];
+    if (this.https) {
+      execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+                               '-nodes', '-days', '2', '-subj', '/CN=kpx.test', '-addext', 'subjectAltName=DNS:kpx.test',
+                               '-keyout', path.join(d, 'key.pem'), '-out', path.join(d, 'cert.pem')], { stdio: 'ignore' });
+      tls.push('--cert', path.join(d, 'cert.pem'), '--key', path.join(d, 'key.pem'));
+    }
+    this.start('web', path.join(this.source, 'scripts', 'web'),
+               ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', `${this.addr}:8000`,
+                '--commandfile', path.join(d, 'commands'), '--repdir', path.join(d, 'reports'),
+                '--statedir', path.join(d, 'web-state'), ...tls]);
+    await this.waitfor('lighttpd', () => this.accepts(8080), 15000);
+    this.record();
+  }
+
+  // The web relay, fed by the upstream.
+  async startrelay() {
     this.relay = this.start('webrelay', path.join(this.bindir, 'webrelay'),
                             [...this.relayargs, '--listen', `${this.addr}:8000`, this.addr]);
     await this.waitfor('the web relay', () => this.relay.err.includes('CLIENT MODE'), 15000);
     await this.connect();
-    fs.mkdirSync(path.join(d, 'reports'));
-    this.start('web', path.join(this.source, 'scripts', 'web'),
-               ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', `${this.addr}:8000`,
-                '--commandfile', path.join(d, 'commands'), '--repdir', path.join(d, 'reports'),
-                '--statedir', path.join(d, 'web-state')]);
-    await this.waitfor('lighttpd', () => this.accepts(8080), 15000);
-    this.record();
+  }
+
+  // The web relay ends, its upstream link with it; startrelay() brings both back.
+  async relaydown() {
+    this.disconnect();
+    try { process.kill(-this.relay.child.pid, 'SIGKILL'); } catch (e) { /* already gone */ }
+    await this.waitfor('the web relay to end', () => this.relay.exited, 5000);
   }
 
   // The upstream: one packet per 200 ms on the wall clock, for as long as it is connected.
@@ -213,14 +235,25 @@ class Live {
       const { chromium } = require(path.join(mods, 'playwright-core'));
       const browser = await chromium.launch({
         executablePath: '/usr/bin/chromium', headless: true, env, ignoreDefaultArgs: ['--mute-audio'],
-        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+               ...(this.https ? [`--host-resolver-rules=MAP kpx.test ${this.addr}`, '--ignore-certificate-errors'] : [])],
       });
       return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
     }
     process.env.PUPPETEER_SKIP_DOWNLOAD = '1';
     const puppeteer = require(path.join(mods, 'puppeteer-core'));
+    let exe = '/usr/bin/firefox-esr';
+    if (this.https) {
+      // Firefox has no resolver rules: it runs in a mount namespace of its own whose /etc/hosts
+      // names kpx.test (root only), and takes the test's certificate as it is.
+      const hosts = path.join(this.dir, 'hosts');
+      fs.writeFileSync(hosts, `${this.addr} kpx.test\n` + fs.readFileSync('/etc/hosts', 'latin1'));
+      exe = path.join(this.dir, 'firefox-hosts');
+      fs.writeFileSync(exe, `#!/bin/sh\nexec unshare -m sh -c 'mount --bind "$0" /etc/hosts && exec /usr/bin/firefox-esr "$@"' '${hosts}' "$@"\n`);
+      fs.chmodSync(exe, 0o755);
+    }
     const browser = await puppeteer.launch({
-      browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true, userDataDir: profile,
+      browser: 'firefox', executablePath: exe, headless: true, userDataDir: profile, acceptInsecureCerts: this.https,
       env: { ...env, MOZ_HEADLESS: '1' },
       extraPrefsFirefox: { 'media.autoplay.default': 0, 'browser.shell.checkDefaultBrowser': false },
     });
@@ -230,7 +263,7 @@ class Live {
   // Opens the listen page, presses play; returns the page once it plays, and the time it took.
   async play(b, query = '') {
     const page = await b.newpage();
-    await page.goto(`http://${this.addr}:8080/listen.html${query}`);
+    await page.goto(`${this.origin}/listen.html${query}`);
     await page.click('#play');
     const st = () => page.evaluate(() => window.kpxlisten.state());
     await this.waitfor('the page to play', async () => (await st()).playingat > 0, 30000);

@@ -111,6 +111,7 @@ TEST(SameOrigin, OnlyTheSitesOwnFormsPass) {
         {"POST", "radio.example:8080", "http://radio.example:8080", nullptr, true},
         {"post", "Radio.Example", "HTTP://radio.example:80", nullptr, true},
         {"POST", "radio.example:443", "https://radio.example", nullptr, true},
+        {"POST", "kpx.test:8443", "https://kpx.test:8443", nullptr, true},
         {"POST", "[::1]:8080", nullptr, "http://[::1]:8080/broadcast.html?x=1", true},
         {"POST", "radio.example", nullptr, nullptr, true}, // no browser sent it for a page
         {"GET", "radio.example", nullptr, nullptr, false},

@@ -285,15 +285,16 @@ TEST(WebServer, ScriptOptions) {
     kpxtest::Process help(kpxtest::sourcedir() + "/scripts/web", {"--help"});
     ASSERT_TRUE(help.wait(10s));
     EXPECT_EQ(help.exitcode(), 0);
-    for (const char* o :
-         {"--port", "--address", "--docroot", "--commandfile", "--repdir", "--statusfile",
-          "--daemon", "--gateway-max", "--gateway-per-client", "--server-user", "--errorlog-max"})
+    for (const char* o : {"--port", "--address", "--docroot", "--commandfile", "--repdir",
+                          "--statusfile", "--daemon", "--gateway-max", "--gateway-per-client",
+                          "--server-user", "--errorlog-max", "--cert", "--key", "--redirect-from"})
         EXPECT_NE(help.out().find(o), std::string::npos) << o;
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"--port", "eighty"}, "port must be a number"},
         {{"--gateway-max", "0"}, "--gateway-max must be a positive number"},
         {{"--gateway-per-client", "two"}, "--gateway-per-client must be a positive number"},
         {{"--errorlog-max", ""}, "--errorlog-max must be a positive number"},
+        {{"--redirect-from", "x"}, "--redirect-from must be a port number"},
     };
     for (const auto& [args, message] : bad) {
         kpxtest::Process p(kpxtest::sourcedir() + "/scripts/web", args);

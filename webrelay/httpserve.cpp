@@ -1,6 +1,7 @@
 #include "httpserve.h"
 
 #include "console.h"
+#include "hls.h"
 
 #include <microhttpd.h>
 #include <nlohmann/json.hpp>
@@ -227,6 +228,12 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
     int mount = 0;
     while (mount < MOUNTS && (path != MOUNTPATHS[mount] || srv.ring(Mount(mount)) == nullptr))
         ++mount;
+    if (mount == MOUNTS && srv.hls() != nullptr && hlspath(path)) {
+        if (!get && !head)
+            return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD.\n",
+                          "text/plain; charset=utf-8");
+        return static_cast<MHD_Result>(srv.hls()->request(conn, path));
+    }
     if (mount == MOUNTS && path != "/status.json")
         return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain; charset=utf-8");
     if (!get && !head)

@@ -18,6 +18,8 @@ struct MHD_Daemon;
 
 namespace kpx {
 
+class HlsStream;
+
 // The streams served: Ogg/Opus always, MP3 unless it is turned off.
 enum Mount { OGGMOUNT, MP3MOUNT, MOUNTS };
 
@@ -74,6 +76,9 @@ class WebServer {
     // Used by the request handling (public for the C callbacks).
     PageRing* ring(Mount m) { return rings_[m]; }
     RelayStatus& status() { return status_; }
+    // The HLS playlist and segments (/listen.m3u8), when set.
+    void sethls(HlsStream* hls) { hls_ = hls; }
+    HlsStream* hls() { return hls_; }
     const HttpSettings& settings() const { return settings_; }
     // Takes one of the per-address places of `client`; false when they are all taken.
     bool takeplace(const std::string& client);
@@ -86,6 +91,7 @@ class WebServer {
     RelayStatus& status_;
     HttpSettings settings_;
     MHD_Daemon* daemon_ = nullptr;
+    HlsStream* hls_ = nullptr;
 };
 
 // The body of /status.json.

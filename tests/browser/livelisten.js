@@ -42,6 +42,13 @@ function missing(source, browser) {
   return null;
 }
 
+// Why the listen page's HLS path through scripts/cache cannot run here, or null.
+function missinghls(source) {
+  if (!fs.existsSync(path.join(source, 'web', 'node_modules', 'hls.js', 'dist', 'hls.min.js'))) return 'hls.js is not installed in web/ (run scripts/setup)';
+  if (!have('nginx') && !fs.existsSync('/usr/sbin/nginx')) return 'nginx is missing (run scripts/setup)';
+  return null;
+}
+
 // Pseudo-random on/off pattern, the same on every run.
 function pattern(n) {
   const p = [];
@@ -54,8 +61,9 @@ function pattern(n) {
 }
 
 class Live {
-  constructor({ bindir, source, addr, relayargs = [] }) {
-    Object.assign(this, { bindir, source, addr, relayargs });
+  // `cache`: the web server passes the relay on through scripts/cache (nginx) on port 8090.
+  constructor({ bindir, source, addr, relayargs = [], cache = false }) {
+    Object.assign(this, { bindir, source, addr, relayargs, cache });
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kpx-livelisten-'));
     this.children = [];
     this.sent = [];        // { t: wall ms, on: 0/1 } per packet sent
@@ -116,8 +124,16 @@ class Live {
     await this.waitfor('the web relay', () => this.relay.err.includes('CLIENT MODE'), 15000);
     await this.connect();
     fs.mkdirSync(path.join(d, 'reports'));
+    let relay = `${this.addr}:8000`;
+    if (this.cache) {
+      this.cachedir = path.join(d, 'cache');
+      this.start('cache', path.join(this.source, 'scripts', 'cache'),
+                 ['--origin', relay, '--listen', `${this.addr}:8090`, '--statedir', this.cachedir]);
+      await this.waitfor('the cache', () => this.accepts(8090), 15000);
+      relay = `${this.addr}:8090`;
+    }
     this.start('web', path.join(this.source, 'scripts', 'web'),
-               ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', `${this.addr}:8000`,
+               ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', relay,
                 '--commandfile', path.join(d, 'commands'), '--repdir', path.join(d, 'reports'),
                 '--statedir', path.join(d, 'web-state')]);
     await this.waitfor('lighttpd', () => this.accepts(8080), 15000);
@@ -205,7 +221,9 @@ class Live {
     return bestlag === null ? null : { ms: bestlag, score: best };
   }
 
-  async browser(kind) {
+  // `site`: a name the browser resolves to this address (not a secure context, unlike the
+  // address itself).
+  async browser(kind, site = null) {
     const profile = fs.mkdtempSync(path.join(this.dir, `${kind}-profile-`));
     const env = { ...process.env, ...this.pulse, HOME: profile };
     const mods = path.join(this.source, 'tests', 'browser', 'node_modules');
@@ -213,7 +231,8 @@ class Live {
       const { chromium } = require(path.join(mods, 'playwright-core'));
       const browser = await chromium.launch({
         executablePath: '/usr/bin/chromium', headless: true, env, ignoreDefaultArgs: ['--mute-audio'],
-        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+               ...(site ? [`--host-resolver-rules=MAP ${site} ${this.addr}`] : [])],
       });
       return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
     }
@@ -222,15 +241,16 @@ class Live {
     const browser = await puppeteer.launch({
       browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true, userDataDir: profile,
       env: { ...env, MOZ_HEADLESS: '1' },
-      extraPrefsFirefox: { 'media.autoplay.default': 0, 'browser.shell.checkDefaultBrowser': false },
+      extraPrefsFirefox: { 'media.autoplay.default': 0, 'browser.shell.checkDefaultBrowser': false,
+                           ...(site ? { 'network.dns.forceResolve': this.addr } : {}) },
     });
     return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
   }
 
   // Opens the listen page, presses play; returns the page once it plays, and the time it took.
-  async play(b, query = '') {
+  async play(b, query = '', site = null) {
     const page = await b.newpage();
-    await page.goto(`http://${this.addr}:8080/listen.html${query}`);
+    await page.goto(`http://${site || this.addr}:8080/listen.html${query}`);
     await page.click('#play');
     const st = () => page.evaluate(() => window.kpxlisten.state());
     await this.waitfor('the page to play', async () => (await st()).playingat > 0, 30000);
@@ -293,4 +313,4 @@ function linear2ulaw(s) {
   return ~(sign | (exp << 4) | mant) & 0xff;
 }
 
-module.exports = { Live, missing, sleep };
+module.exports = { Live, missing, missinghls, sleep };

@@ -209,6 +209,12 @@ void HlsStream::publish(const std::string& frames) {
     });
 }
 
+void HlsStream::forget(MHD_Connection* conn) {
+    const std::lock_guard<std::mutex> l(mu_);
+    std::erase_if(held_, [&](const Waiter& w) { return w.conn == conn; });
+    std::erase_if(waiting_, [&](const Waiter& w) { return w.conn == conn; });
+}
+
 long long HlsStream::lastpart() const {
     return static_cast<long long>(partsdone_) - 1;
 }

@@ -46,6 +46,9 @@ class HlsStream {
     // the part it waits for is there; called again once resumed.
     int request(MHD_Connection* conn, const std::string& path);
 
+    // A request has ended (answered, or its connection gone): its wait is forgotten.
+    void forget(MHD_Connection* conn);
+
     std::uint64_t parts() const; // parts completed so far
 
   private:

@@ -247,6 +247,7 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
 
 // A stream connection that the browser stopped reading ends by the idle timeout.
 void completed(void* cls, MHD_Connection* conn, void** reqcls, MHD_RequestTerminationCode why) {
+    if (HlsStream* hls = static_cast<WebServer*>(cls)->hls()) hls->forget(conn);
     if (*reqcls == &streammark && why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED)
         prndropped(*static_cast<WebServer*>(cls), peername(conn), "it took nothing for");
 }

@@ -1,6 +1,7 @@
 #include "httpserve.h"
 
 #include "console.h"
+#include "hls.h"
 
 #include <microhttpd.h>
 #include <nlohmann/json.hpp>
@@ -251,6 +252,12 @@ MHD_Result request(void* cls, MHD_Connection* conn, const char* url, const char*
     int mount = 0;
     while (mount < MOUNTS && (path != MOUNTPATHS[mount] || srv.ring(Mount(mount)) == nullptr))
         ++mount;
+    if (mount == MOUNTS && srv.hls() != nullptr && hlspath(path)) {
+        if (!get && !head)
+            return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD.\n",
+                          "text/plain; charset=utf-8");
+        return static_cast<MHD_Result>(srv.hls()->request(conn, path));
+    }
     if (mount == MOUNTS && path != "/status.json")
         return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain; charset=utf-8");
     if (!get && !head)
@@ -267,6 +274,7 @@ void completed(void* cls, MHD_Connection* conn, void** reqcls, MHD_RequestTermin
     auto& srv = *static_cast<WebServer*>(cls);
     if (why == MHD_REQUEST_TERMINATED_COMPLETED_OK && srv.heads() != nullptr)
         srv.heads()->waiting(conn);
+    if (HlsStream* hls = srv.hls()) hls->forget(conn);
     if (*reqcls == &streammark && why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED)
         prndropped(srv, peername(conn), "it took nothing for");
 }

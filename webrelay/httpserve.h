@@ -19,6 +19,8 @@ struct MHD_Daemon;
 
 namespace kpx {
 
+class HlsStream;
+
 // The streams served: Ogg/Opus always, MP3 unless it is turned off.
 enum Mount { OGGMOUNT, MP3MOUNT, MOUNTS };
 
@@ -81,6 +83,9 @@ class WebServer {
     PageRing* ring(Mount m) { return rings_[m]; }
     RelayStatus& status() { return status_; }
     HeadGuard* heads() { return heads_.get(); } // watches only the TCP port's connections
+    // The HLS playlist and segments (/listen.m3u8), when set.
+    void sethls(HlsStream* hls) { hls_ = hls; }
+    HlsStream* hls() { return hls_; }
     const HttpSettings& settings() const { return settings_; }
     // Takes one of the per-address places of `client`; false when they are all taken.
     bool takeplace(const std::string& client);
@@ -95,6 +100,7 @@ class WebServer {
     MHD_Daemon* daemon_ = nullptr;
     MHD_Daemon* proxydaemon_ = nullptr;
     std::unique_ptr<HeadGuard> heads_; // the TCP port's incomplete requests
+    HlsStream* hls_ = nullptr;
 };
 
 // The body of /status.json.

@@ -3,6 +3,7 @@
 #include "codec.h"
 #include "console.h"
 #include "fdread.h"
+#include "hls.h"
 #include "hooks.h"
 #include "httpserve.h"
 #include "mp3.h"
@@ -184,7 +185,7 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
 // Makes one page every 200 ms: the next upstream packet when there is one, else silence; the
 // same block goes to the MP3 encoder when there is one.
 [[noreturn]] void pace(Feed& feed, OggOpus& enc, PageRing& ring, Mp3Encoder* mp3, PageRing* mp3ring,
-                       RelayStatus& st) {
+                       HlsStream* hls, RelayStatus& st) {
     auto due = Clock::now();
     Packet p;
     unsigned char ulaw[PACKETSAMPLES];
@@ -200,7 +201,11 @@ void relayone(int up, const RelayOptions& o, const AcceptGuard& guard, int& wait
         for (int i = 0; i < PACKETSAMPLES; ++i)
             pcm[i] = sound ? ulaw2linear(ulaw[i]) : 0;
         ring.publish(enc.block(pcm, PACKETSAMPLES));
-        if (mp3 != nullptr) mp3ring->publish(mp3->block(pcm, PACKETSAMPLES));
+        if (mp3 != nullptr) {
+            const std::string frames = mp3->block(pcm, PACKETSAMPLES);
+            mp3ring->publish(frames);
+            hls->publish(frames);
+        }
         st.burstheld = static_cast<double>(ring.burstheld()) / PACKETSPERSECOND;
         due += PAGEPERIOD;
         if (Clock::now() - due > RESYNC) due = Clock::now();
@@ -442,6 +447,12 @@ int webrelaymain(int argc, char** argv) {
         }
     }
     WebServer web(ring, mp3ring.get(), status);
+    // The MP3 frames as Low-Latency HLS too, numbered from the start time (see hls.h).
+    std::unique_ptr<HlsStream> hls;
+    if (mp3) {
+        hls = std::make_unique<HlsStream>(static_cast<std::uint64_t>(std::time(nullptr)));
+        web.sethls(hls.get());
+    }
     if (!web.start({o.httpaddress, o.httpport, o.maxlisteners, o.timeout, o.queueseconds,
                     o.peraddress, proxyfd})) {
         std::fprintf(stderr, "Cannot serve HTTP on %s:%d: %s\n", o.httpaddress.c_str(), o.httpport,
@@ -464,6 +475,9 @@ int webrelaymain(int argc, char** argv) {
                      o.mp3bitrate, MP3RATE);
     std::fprintf(stderr, "- Browsers: http://%s:%d/listen.ogg%s, status: /status.json\n",
                  o.httpaddress.c_str(), o.httpport, mp3 ? " and /listen.mp3" : "");
+    if (mp3)
+        std::fprintf(stderr, "- Low-Latency HLS of the MP3: http://%s:%d/listen.m3u8\n",
+                     o.httpaddress.c_str(), o.httpport);
     std::fprintf(stderr, "- A new listener gets the last %d s at once.\n", o.burstseconds);
     std::fprintf(stderr,
                  "- At most %d listeners; one more than %d s behind is dropped; requests time out "
@@ -492,7 +506,7 @@ int webrelaymain(int argc, char** argv) {
 
     Feed feed;
     std::thread(upstreamloop, std::cref(o), std::ref(feed), std::ref(status)).detach();
-    pace(feed, enc, ring, mp3.get(), mp3ring.get(), status);
+    pace(feed, enc, ring, mp3.get(), mp3ring.get(), hls.get(), status);
 }
 
 } // namespace kpx

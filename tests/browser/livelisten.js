@@ -42,6 +42,13 @@ function missing(source, browser) {
   return null;
 }
 
+// Why the listen page's HLS path through scripts/cache cannot run here, or null.
+function missinghls(source) {
+  if (!fs.existsSync(path.join(source, 'web', 'node_modules', 'hls.js', 'dist', 'hls.min.js'))) return 'hls.js is not installed in web/ (run scripts/setup)';
+  if (!have('nginx') && !fs.existsSync('/usr/sbin/nginx')) return 'nginx is missing (run scripts/setup)';
+  return null;
+}
+
 // Pseudo-random on/off pattern, the same on every run.
 function pattern(n) {
   const p = [];
@@ -55,9 +62,10 @@ function pattern(n) {
 
 class Live {
   // https: the site is served over HTTPS (a certificate made here) at the name kpx.test,
-  // which the browser maps to `addr`.
-  constructor({ bindir, source, addr, relayargs = [], https = false }) {
-    Object.assign(this, { bindir, source, addr, relayargs, https });
+  // which the browser maps to `addr`. `cache`: the web server passes the relay on through
+  // scripts/cache (nginx) on port 8090.
+  constructor({ bindir, source, addr, relayargs = [], https = false, cache = false }) {
+    Object.assign(this, { bindir, source, addr, relayargs, https, cache });
     this.origin = https ? 'https://kpx.test:8080' : `http://${addr}:8080`;
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kpx-livelisten-'));
     this.children = [];
@@ -123,8 +131,16 @@ class Live {
                                '-keyout', path.join(d, 'key.pem'), '-out', path.join(d, 'cert.pem')], { stdio: 'ignore' });
       tls.push('--cert', path.join(d, 'cert.pem'), '--key', path.join(d, 'key.pem'));
     }
+    let relay = `${this.addr}:8000`;
+    if (this.cache) {
+      this.cachedir = path.join(d, 'cache');
+      this.start('cache', path.join(this.source, 'scripts', 'cache'),
+                 ['--origin', relay, '--listen', `${this.addr}:8090`, '--statedir', this.cachedir]);
+      await this.waitfor('the cache', () => this.accepts(8090), 15000);
+      relay = `${this.addr}:8090`;
+    }
     this.start('web', path.join(this.source, 'scripts', 'web'),
-               ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', `${this.addr}:8000`,
+               ['--address', this.addr, '--port', '8080', '--bindir', this.bindir, '--webrelay', relay,
                 '--commandfile', path.join(d, 'commands'), '--repdir', path.join(d, 'reports'),
                 '--statedir', path.join(d, 'web-state'), ...tls]);
     await this.waitfor('lighttpd', () => this.accepts(8080), 15000);
@@ -227,7 +243,9 @@ class Live {
     return bestlag === null ? null : { ms: bestlag, score: best };
   }
 
-  async browser(kind) {
+  // `site`: a name the browser resolves to this address (not a secure context, unlike the
+  // address itself).
+  async browser(kind, site = null) {
     const profile = fs.mkdtempSync(path.join(this.dir, `${kind}-profile-`));
     const env = { ...process.env, ...this.pulse, HOME: profile };
     const mods = path.join(this.source, 'tests', 'browser', 'node_modules');
@@ -236,7 +254,8 @@ class Live {
       const browser = await chromium.launch({
         executablePath: '/usr/bin/chromium', headless: true, env, ignoreDefaultArgs: ['--mute-audio'],
         args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-               ...(this.https ? [`--host-resolver-rules=MAP kpx.test ${this.addr}`, '--ignore-certificate-errors'] : [])],
+               ...(this.https ? [`--host-resolver-rules=MAP kpx.test ${this.addr}`, '--ignore-certificate-errors'] : []),
+               ...(site ? [`--host-resolver-rules=MAP ${site} ${this.addr}`] : [])],
       });
       return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
     }
@@ -255,15 +274,16 @@ class Live {
     const browser = await puppeteer.launch({
       browser: 'firefox', executablePath: exe, headless: true, userDataDir: profile, acceptInsecureCerts: this.https,
       env: { ...env, MOZ_HEADLESS: '1' },
-      extraPrefsFirefox: { 'media.autoplay.default': 0, 'browser.shell.checkDefaultBrowser': false },
+      extraPrefsFirefox: { 'media.autoplay.default': 0, 'browser.shell.checkDefaultBrowser': false,
+                           ...(site ? { 'network.dns.forceResolve': this.addr } : {}) },
     });
     return { browser, newpage: () => browser.newPage(), close: () => browser.close() };
   }
 
   // Opens the listen page, presses play; returns the page once it plays, and the time it took.
-  async play(b, query = '') {
+  async play(b, query = '', site = null) {
     const page = await b.newpage();
-    await page.goto(`${this.origin}/listen.html${query}`);
+    await page.goto(site ? `http://${site}:8080/listen.html${query}` : `${this.origin}/listen.html${query}`);
     await page.click('#play');
     const st = () => page.evaluate(() => window.kpxlisten.state());
     await this.waitfor('the page to play', async () => (await st()).playingat > 0, 30000);
@@ -326,4 +346,4 @@ function linear2ulaw(s) {
   return ~(sign | (exp << 4) | mant) & 0xff;
 }
 
-module.exports = { Live, missing, sleep };
+module.exports = { Live, missing, missinghls, sleep };

@@ -1,7 +1,8 @@
 // The web relay's two streams as players see them, end to end on 127.0.21.x: a late joiner
 // gets the burst at once and a stream valid by itself (checked by ogginfo, opusinfo and
 // ffmpeg) across an upstream loss and return, with silence as many bytes as sound; and the
-// answers to HEAD, Range and unknown mounts, also through scripts/web's lighttpd.
+// answers to HEAD, Range and unknown mounts, also through scripts/web's lighttpd; the
+// Low-Latency HLS playlist's rules, and the HLS through scripts/cache (nginx).
 #include "serverenv.h"
 #include "testsupport.h"
 #include "upstream.h"
@@ -17,7 +18,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -397,4 +401,205 @@ TEST(WebRelayFormats, HeadRangeAndUnknownMounts) {
     ASSERT_TRUE(plain.waiterr("Use a WWW-browser to connect to server!", 10s)) << plain.err();
     EXPECT_EQ(get(addr2, 8000, "/listen.mp3", 2s).find(" 404 "), 8u);
     EXPECT_EQ(get(addr2, 8000, "/listen.ogg", 1s).find(" 200 "), 8u);
+}
+
+namespace {
+
+// The header field `name` of `response` ("" when absent).
+std::string field(const std::string& response, const std::string& name) {
+    const std::size_t at = response.find("\r\n" + name + ": ");
+    if (at == std::string::npos || at > response.find("\r\n\r\n")) return "";
+    const std::size_t from = at + name.size() + 4;
+    return response.substr(from, response.find("\r\n", from) - from);
+}
+
+// The part the playlist's preload hint names: "MSN.PART", split.
+bool hint(const std::string& playlist, std::uint64_t& msn, int& part) {
+    const std::string key = "#EXT-X-PRELOAD-HINT:TYPE=PART,URI=\"listen/";
+    const std::size_t at = playlist.find(key);
+    if (at == std::string::npos) return false;
+    unsigned long long m = 0;
+    if (std::sscanf(playlist.c_str() + at + key.size(), "%llu.%d.ts", &m, &part) != 2) return false;
+    msn = m;
+    return true;
+}
+
+// The parts the playlist names, in order.
+std::vector<std::pair<std::uint64_t, int>> playlistparts(const std::string& playlist) {
+    std::vector<std::pair<std::uint64_t, int>> out;
+    const std::string key = "#EXT-X-PART:DURATION=0.396,URI=\"listen/";
+    for (std::size_t at = playlist.find(key); at != std::string::npos;
+         at = playlist.find(key, at + 1)) {
+        unsigned long long m = 0;
+        int p = 0;
+        if (std::sscanf(playlist.c_str() + at + key.size(), "%llu.%d.ts", &m, &p) == 2)
+            out.emplace_back(m, p);
+    }
+    return out;
+}
+
+std::string partname(std::uint64_t msn, int part) {
+    return "/listen/" + std::to_string(msn) + "." + std::to_string(part) + ".ts";
+}
+
+std::string blocking(std::uint64_t msn, int part) {
+    return "/listen.m3u8?_HLS_msn=" + std::to_string(msn) + "&_HLS_part=" + std::to_string(part);
+}
+
+bool transportstream(const std::string& b) {
+    return !b.empty() && b.size() % 188 == 0 && b[0] == 0x47;
+}
+
+} // namespace
+
+// The Low-Latency HLS playlist and its parts: live, with parts, hint and blocking reloads; a
+// blocking reload for the next part is answered once that part is there, within its time; the
+// cache rules of each answer; bad and far-ahead questions get 400 at once, segments outside
+// the window 404; ffmpeg plays the playlist without a word.
+TEST(WebRelayFormats, LowLatencyHlsPlaylistRules) {
+    const std::string addr = "127.0.21.4";
+    Process relay(kpxtest::program("webrelay"), {"--listen", addr + ":8000", addr});
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    std::this_thread::sleep_for(2500ms); // a whole segment and some parts
+    const std::string plain = get(addr, 8000, "/listen.m3u8", 2s);
+    const std::string pl = body(plain);
+    for (const char* want :
+         {"#EXTM3U\n", "#EXT-X-TARGETDURATION:2\n",
+          "#EXT-X-SERVER-CONTROL:CAN-BLOCK-RELOAD=YES,PART-HOLD-BACK=1.188\n",
+          "#EXT-X-PART-INF:PART-TARGET=0.396\n", "#EXT-X-MEDIA-SEQUENCE:",
+          "#EXT-X-PROGRAM-DATE-TIME:", "#EXT-X-PART:DURATION=0.396,URI=\"listen/",
+          "#EXTINF:1.980,\nlisten/", "#EXT-X-PRELOAD-HINT:TYPE=PART"})
+        EXPECT_NE(pl.find(want), std::string::npos) << want << " in\n" << pl;
+    EXPECT_EQ(pl.find("#EXT-X-ENDLIST"), std::string::npos) << "a live playlist has no end";
+    EXPECT_EQ(field(plain, "Cache-Control"), "public, max-age=0");
+    EXPECT_EQ(field(plain, "Content-Type"), "application/vnd.apple.mpegurl");
+    EXPECT_FALSE(field(plain, "ETag").empty());
+
+    // Two blocking reloads for the hinted part, one after the other: the second waits for a
+    // part made after the first answer (about 0.4 s), and each names its part.
+    std::uint64_t msn = 0;
+    int part = 0;
+    ASSERT_TRUE(hint(pl, msn, part)) << pl;
+    std::string last;
+    for (int round = 0; round < 2; ++round) {
+        const auto t0 = Clock::now();
+        const std::string r = get(addr, 8000, blocking(msn, part), 3s);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+        EXPECT_EQ(r.find(" 200 "), 8u) << r;
+        EXPECT_LT(ms, 1300ms) << "a blocking reload waits at most three parts";
+        if (round == 1) {
+            EXPECT_GT(ms, 150ms) << "the part did not exist when it was asked for";
+        }
+        EXPECT_NE(body(r).find("#EXT-X-PART:DURATION=0.396,URI=\"listen" +
+                               partname(msn, part).substr(7) + "\""),
+                  std::string::npos)
+            << body(r);
+        EXPECT_EQ(field(r, "Cache-Control"), "public, max-age=1");
+        last = body(r);
+        ASSERT_TRUE(hint(last, msn, part)) << last;
+    }
+    // The part just named and its segment's predecessor: transport streams kept for good.
+    const std::uint64_t newest = part > 0 ? msn : msn - 1;
+    const int newestpart = part > 0 ? part - 1 : 4;
+    for (const std::string& path :
+         {partname(newest, newestpart), "/listen/" + std::to_string(newest - 1) + ".ts"}) {
+        const std::string r = get(addr, 8000, path, 2s);
+        EXPECT_EQ(r.find(" 200 "), 8u) << path << ": " << r.substr(0, 200);
+        EXPECT_TRUE(transportstream(body(r))) << path;
+        EXPECT_EQ(field(r, "Cache-Control"), "public, max-age=86400, immutable") << path;
+        EXPECT_FALSE(field(r, "ETag").empty()) << path;
+        EXPECT_EQ(field(r, "Content-Type"), "video/mp2t") << path;
+    }
+    const std::string m = std::to_string(msn);
+    const struct {
+        std::string path;
+        int code;
+    } bad[] = {
+        {"/listen.m3u8?_HLS_msn=" + std::to_string(msn + 5), 400}, // far ahead
+        {"/listen.m3u8?_HLS_msn=" + m + "&_HLS_part=900", 400},
+        {"/listen.m3u8?_HLS_msn=abc", 400},
+        {"/listen.m3u8?_HLS_msn=", 400},
+        {"/listen.m3u8?_HLS_part=1", 400},
+        {"/listen.m3u8?_HLS_msn=" + m + "&_HLS_part=-1", 400},
+        {"/listen.m3u8?_HLS_msn=" + m + "&_HLS_msn=" + m, 400},
+        {"/listen.m3u8?_HLS_skip=YES", 400},
+        {"/listen/1.ts", 404}, // long before the window
+        {"/listen/" + std::to_string(msn - 30) + ".ts", 404},
+        {"/listen/" + std::to_string(msn + 3) + ".0.ts", 404}, // not made for seconds
+        {"/listen/" + m + ".7.ts", 404},
+        {"/listen/x.ts", 404},
+        {"/listen/" + m + ".ts.x", 404},
+    };
+    for (const auto& b : bad) {
+        const auto t0 = Clock::now();
+        const std::string r = get(addr, 8000, b.path, 3s);
+        EXPECT_EQ(r.substr(0, 13), "HTTP/1.1 " + std::to_string(b.code) + " ")
+            << b.path << ": " << r;
+        EXPECT_LT(Clock::now() - t0, 300ms) << b.path << " is answered at once";
+    }
+    const std::string ffmpeg = tool("ffmpeg");
+    if (ffmpeg.empty()) GTEST_SKIP() << "ffmpeg is missing";
+    EXPECT_EQ(run(ffmpeg, {"-nostdin", "-v", "warning", "-i",
+                           "http://" + addr + ":8000/listen.m3u8", "-t", "8", "-f", "null", "-"}),
+              "");
+}
+
+// Through scripts/cache (nginx): 40 clients follow the playlist by blocking reloads and fetch
+// every part for 10 s, and the relay is asked for each part and segment at most twice.
+TEST(WebRelayFormats, HlsThroughTheCache) {
+    const std::string addr = "127.0.21.5";
+    if (!kpxtest::exists("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is missing";
+    Process relay(kpxtest::program("webrelay"), {"--listen", addr + ":8000", addr});
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    kpxtest::TempDir state;
+    Process cache("/bin/bash", {kpxtest::sourcedir() + "/scripts/cache", "--origin", addr + ":8000",
+                                "--listen", addr + ":8090", "--statedir", state.path()});
+    ASSERT_TRUE(kpxtest::waitfor(
+        [&] {
+            const int fd = connectto(addr, 8090);
+            if (fd >= 0) ::close(fd);
+            return fd >= 0;
+        },
+        10s))
+        << cache.err();
+    std::this_thread::sleep_for(1500ms);
+    constexpr int CLIENTS = 40;
+    std::atomic<int> parts{0}, failures{0};
+    std::vector<std::thread> clients;
+    const auto end = Clock::now() + 10s;
+    for (int c = 0; c < CLIENTS; ++c)
+        clients.emplace_back([&] {
+            std::string pl = body(get(addr, 8090, "/listen.m3u8", 3s));
+            std::uint64_t msn = 0;
+            int part = 0;
+            if (!hint(pl, msn, part)) return;
+            // As a player does: every part the playlist names after the last one fetched.
+            std::pair<std::uint64_t, int> done{msn, part - 1};
+            while (Clock::now() < end && hint(pl, msn, part)) {
+                pl = body(get(addr, 8090, blocking(msn, part), 3s));
+                for (const auto& p : playlistparts(pl)) {
+                    if (p <= done) continue;
+                    if (transportstream(body(get(addr, 8090, partname(p.first, p.second), 3s))))
+                        ++parts;
+                    else
+                        ++failures;
+                    done = p;
+                }
+            }
+        });
+    for (std::thread& t : clients)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    // A part every 0.4 s: 25 in 10 s. Each request that waits on the cache's lock waits up to
+    // 0.5 s more (nginx looks at the lock twice a second); with a new connection per request
+    // these clients got 4 to 20 each on the loaded two cores. They all took part.
+    EXPECT_GE(parts.load(), CLIENTS * 3) << "parts in 10 s by " << CLIENTS << " clients";
+    // The cache's log: URI, status, cache status, the relay's address when it was asked.
+    std::map<std::string, int> asked;
+    std::istringstream log(kpxtest::readfile(state.path() + "/access.log"));
+    for (std::string uri, code, how, upstream; log >> uri >> code >> how >> upstream;)
+        if (uri.rfind("/listen/", 0) == 0 && upstream != "-") ++asked[uri];
+    EXPECT_GT(asked.size(), 20u);
+    for (const auto& [uri, n] : asked)
+        EXPECT_LE(n, 2) << uri << " asked of the relay " << n << " times";
 }

@@ -5,6 +5,7 @@
 #include "guard.h"
 #include "hooks.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +58,19 @@ bool postonly() {
     return flag != nullptr && *flag != '\0' && std::strcmp(flag, "0") != 0;
 }
 
+} // namespace
+
+std::string requester() {
+    const char* remote = std::getenv("REMOTE_ADDR");
+    in6_addr a{};
+    if (remote != nullptr &&
+        (::inet_pton(AF_INET, remote, &a) == 1 || ::inet_pton(AF_INET6, remote, &a) == 1))
+        return remote;
+    return "-";
+}
+
+namespace {
+
 void illegalname() {
     page("Illegal hostname or IP address!\n");
     page("Press back on your browser and try again!\n");
@@ -98,9 +112,11 @@ bool urlok(const std::string& url) {
 }
 
 void doit() {
-    std::string line = gwkind == gatekind::listener
-                           ? clientname + "\n"
-                           : "@BCONNECT " + clientname + " " + CLIENTURL + " " + BCASTURL + "\n";
+    // A registration carries the visitor's address, so that the server can tell a relay
+    // asking for itself from anybody else naming it.
+    std::string line = gwkind == gatekind::listener ? clientname + "\n"
+                                                    : "@BCONNECT " + clientname + " " + CLIENTURL +
+                                                          " " + BCASTURL + " " + requester() + "\n";
     int error = 0;
     // The request is left in the file when it is not taken in time: the server may still
     // take it.
@@ -194,8 +210,8 @@ int gateway_main(gatekind kind) {
             return 1;
         }
         // The whole line must also reach the server uncut.
-        const std::size_t linelength = std::strlen("@BCONNECT   \n") + clientname.size() +
-                                       clienturl->size() + bcasturl->size();
+        const std::size_t linelength = std::strlen("@BCONNECT    \n") + clientname.size() +
+                                       clienturl->size() + bcasturl->size() + requester().size();
         if (!urlok(*clienturl) || !urlok(*bcasturl) || linelength > gw_linechars) {
             page(urlrefusal);
             return 1;

@@ -149,7 +149,7 @@ TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {
     kpx::BCASTURL = "http://relay.example/bcast.html";
     EXPECT_EQ(run(), -1);
     EXPECT_EQ(seen, "@BCONNECT 192.0.2.7 http://relay.example/listen.html "
-                    "http://relay.example/bcast.html\n");
+                    "http://relay.example/bcast.html -\n"); // no REMOTE_ADDR: "-"
 }
 
 TEST_F(Doit, BusyAfter101PausesWithTheFilePresent) {
@@ -177,7 +177,7 @@ TEST_F(Doit, TimeoutAfter101PausesLeavesTheRequest) {
     EXPECT_EQ(pagetext(), "Timeout: Request was not responded by server!<br>\n"
                           "Value COMMANDFILE may be wrong or server may be down.<br>\n"
                           "Contact admin<br>\n");
-    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "@BCONNECT 192.0.2.7 u1 u2\n");
+    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "@BCONNECT 192.0.2.7 u1 u2 -\n");
 }
 
 TEST_F(Doit, LosingTheRaceKeepsTheOtherRequestAndWaitsAgain) {

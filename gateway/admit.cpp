@@ -1,5 +1,14 @@
 #include "admit.h"
 
+#include "cmdfile.h"
+#include "hooks.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <dirent.h>
+#include <netinet/in.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -141,10 +150,156 @@ bool takeslot(const std::string& client, bool& held) {
             return true;
         }
     }
+    const int pernet = limitfromenv("KPX_GATEWAY_PERNET", gw_defaultpernet);
+    if (pernet > 0) {
+        const lockresult r = takeoneof(base + "net-" + netof(client) + "-", pernet, false);
+        if (r == lockresult::failed) return false;
+        if (r == lockresult::inuse) {
+            held = false;
+            return true;
+        }
+    }
     if (all > 0) {
         const lockresult r = takeoneof(base + "slot-", all, false);
         if (r == lockresult::failed) return false;
         if (r == lockresult::inuse) held = false;
+    }
+    return true;
+}
+
+std::string netof(const std::string& client) {
+    in_addr a4{};
+    if (::inet_pton(AF_INET, client.c_str(), &a4) == 1) {
+        const auto* b = reinterpret_cast<const unsigned char*>(&a4.s_addr);
+        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]);
+    }
+    in6_addr a6{};
+    if (::inet_pton(AF_INET6, client.c_str(), &a6) == 1) {
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+            const unsigned char* b = &a6.s6_addr[12];
+            return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]);
+        }
+        char text[40];
+        std::snprintf(text, sizeof text, "%02x%02x:%02x%02x:%02x%02x:%02x%02x", a6.s6_addr[0],
+                      a6.s6_addr[1], a6.s6_addr[2], a6.s6_addr[3], a6.s6_addr[4], a6.s6_addr[5],
+                      a6.s6_addr[6], a6.s6_addr[7]);
+        return text;
+    }
+    return addressfilename(client);
+}
+
+namespace {
+
+std::string lockdir() {
+    const char* dir = std::getenv("KPX_GATEWAY_LOCKDIR");
+    return dir == nullptr ? "" : dir;
+}
+
+std::string coolfile(const std::string& client) {
+    return lockdir() + "/cool-" + netof(client);
+}
+
+int turnfd = -1;      // the run's place in the queue, locked while it waits and hands over
+std::string turnpath; // its file
+
+void dropturn() {
+    if (turnfd < 0) return;
+    ::unlink(turnpath.c_str());
+    ::close(turnfd);
+    turnfd = -1;
+}
+
+// The next number of the queue, counted in a file of the lock directory under its lock.
+bool nextticket(unsigned long& ticket) {
+    const std::string path = lockdir() + "/queue";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = ::flock(fd, LOCK_EX) == 0;
+    char text[32] = {};
+    const ssize_t n = ok ? ::pread(fd, text, sizeof text - 1, 0) : -1;
+    ticket = n > 0 ? std::strtoul(text, nullptr, 10) : 0;
+    const std::string next = std::to_string(ticket + 1) + "\n";
+    ok = ok && ::ftruncate(fd, 0) == 0 &&
+         ::pwrite(fd, next.data(), next.size(), 0) == static_cast<ssize_t>(next.size());
+    ::close(fd); // and the lock with it
+    return ok;
+}
+
+// True when a run with a lower number than `ticket` still waits or hands over. The files of
+// runs that ended without removing theirs (nobody holds their lock) are removed.
+bool anyoneahead(unsigned long ticket) {
+    DIR* d = ::opendir(lockdir().c_str());
+    if (d == nullptr) return false;
+    bool ahead = false;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.rfind("turn-", 0) != 0) continue;
+        char* end = nullptr;
+        const unsigned long other = std::strtoul(name.c_str() + 5, &end, 10);
+        if (*end != '\0' || other >= ticket) continue;
+        const std::string path = lockdir() + "/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.c_str());
+        else
+            ahead = true;
+        ::close(fd);
+        if (ahead) break;
+    }
+    ::closedir(d);
+    return ahead;
+}
+
+} // namespace
+
+long cooldownleft(const std::string& client) {
+    if (lockdir().empty()) return 0;
+    struct stat st {};
+    if (::lstat(coolfile(client).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    std::timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (st.st_mtim.tv_sec < now.tv_sec ||
+        (st.st_mtim.tv_sec == now.tv_sec && st.st_mtim.tv_nsec <= now.tv_nsec))
+        return 0;
+    const long left = static_cast<long>(st.st_mtim.tv_sec - now.tv_sec) +
+                      (st.st_mtim.tv_nsec > now.tv_nsec ? 1 : 0);
+    return std::min(left, 3600L);
+}
+
+void startcooldown(const std::string& client) {
+    const int seconds = limitfromenv("KPX_GATEWAY_COOLDOWN", gw_defaultcooldown);
+    if (lockdir().empty() || seconds <= 0) return;
+    const std::string path = coolfile(client);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    std::timespec times[2]{};
+    ::clock_gettime(CLOCK_REALTIME, &times[1]);
+    times[1].tv_sec += seconds;
+    times[0] = times[1];
+    ::futimens(fd, times);
+    ::close(fd);
+}
+
+bool awaitturn() {
+    if (lockdir().empty()) return true;
+    unsigned long ticket = 0;
+    if (!nextticket(ticket)) return true; // no queue to be had: as without a lock directory
+    char name[40];
+    std::snprintf(name, sizeof name, "/turn-%020lu", ticket);
+    turnpath = lockdir() + name;
+    turnfd = ::open(turnpath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (turnfd < 0) return true;
+    if (::flock(turnfd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(turnfd);
+        turnfd = -1;
+        return true;
+    }
+    static const bool registered = std::atexit(dropturn) == 0;
+    (void)registered;
+    for (int pauses = 0; anyoneahead(ticket); ++pauses) {
+        if (pauses >= cmd_maxpauses) return false;
+        hooks.pause(cmd_pausems);
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include "cgi.h"
 #include "guard.h"
 #include "hooks.h"
+#include "reports.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -71,6 +72,17 @@ std::string requester() {
 
 namespace {
 
+// The page for a client whose network waits after a request that could not be connected.
+bool cooling(const std::string& client) {
+    const long left = cooldownleft(client);
+    if (left <= 0) return false;
+    std::fprintf(cgi_page,
+                 "A request from your network could not be connected just now. Please wait "
+                 "%ld seconds before you try again.<br>\n",
+                 left);
+    return true;
+}
+
 void illegalname() {
     page("Illegal hostname or IP address!\n");
     page("Press back on your browser and try again!\n");
@@ -133,6 +145,9 @@ void doit() {
     case handed::nottaken:
         break;
     }
+    // Not taken in time: the server is busy with something that does not answer. This
+    // network's next request waits a while.
+    startcooldown(requester());
     page("Timeout: Request was not responded by server!<br>\n");
     if (gwkind == gatekind::listener) {
         page("Server may be down - please try again later!<br>\n");
@@ -242,10 +257,13 @@ int gateway_main(gatekind kind) {
         page("KPX_SERVERUSER names no user. Please mail admin!<br>\n");
         return 1;
     }
-    // A request that finds no free slot is answered at once instead of waiting its turn.
-    bool held = true;
+    // A network whose last request could not be connected waits; a request that finds no
+    // free slot is answered at once instead of waiting its turn.
     const char* remote = std::getenv("REMOTE_ADDR");
-    if (!takeslot(remote != nullptr ? remote : "", held)) {
+    const std::string client = remote != nullptr ? remote : "";
+    if (cooling(client)) return 1;
+    bool held = true;
+    if (!takeslot(client, held)) {
         page("Could not use the gateway's lock directory. Please mail admin!<br>\n");
         return 1;
     }
@@ -253,6 +271,12 @@ int gateway_main(gatekind kind) {
         page(busyrefusal);
         return 1;
     }
+    // The runs that came first hand over their requests first.
+    if (!awaitturn()) {
+        page("Server is busy or not accepting connections.<br>\n");
+        return 1;
+    }
+    if (cooling(client)) return 1; // a run of the same network failed while this one waited
 
     const std::timespec placed = requesttime();
     doit();
@@ -289,13 +313,17 @@ int gateway_main(gatekind kind) {
     // broadcaster gateway in pieces of up to 1023; each piece gets a newline of its own.
     std::array<char, 2048> piece{};
     int size = kind == gatekind::listener ? 2048 : 1024;
+    bool failed = false;
     while (std::fgets(piece.data(), size, banfile) != nullptr) {
+        failed = failed || std::strstr(piece.data(), MSG_CANNOTCONNECT) != nullptr;
         std::fputs(piece.data(), cgi_page);
         std::fputc('\n', cgi_page);
     }
     std::fclose(banfile);
     banfile = nullptr;
     ::unlink(resfilenam.data());
+    // The server could not connect the address asked for: this network waits a while.
+    if (failed) startcooldown(client);
     return 0;
 }
 

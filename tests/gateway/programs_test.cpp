@@ -420,6 +420,28 @@ TEST_F(Gateway, HostileInputNeverCrashes) {
                                   "127.0.4.7\n", "@BCONNECT a.b.c http://u http://v 127.0.4.7\n"}));
 }
 
+// Runs that wait for the command file take it in the order they came, not by who looks
+// first once it is free.
+TEST_F(Gateway, WaitingRunsTakeTheCommandFileFirstComeFirstServed) {
+    const TempDir locks;
+    kpxtest::writefile(cmd(), "someone.else.waiting\n");
+    std::vector<std::thread> runs;
+    std::vector<std::string> expected = {"someone.else.waiting\n"};
+    for (int k = 0; k < 5; ++k) {
+        const std::string name = "run" + std::to_string(k) + ".x.y";
+        expected.push_back(name + "\n");
+        auto env = configured(getenv_("CLIENTNAME=" + name, "10.1." + std::to_string(k) + ".1"));
+        env["KPX_GATEWAY_LOCKDIR"] = locks.path();
+        runs.emplace_back(
+            [env, this] { EXPECT_EQ(gateway("lconnect", env, nullptr, dir_).status, 0); });
+        std::this_thread::sleep_for(300ms);
+    }
+    FakeServer server(cmd(), dir_.path());
+    for (auto& t : runs)
+        t.join();
+    EXPECT_EQ(server.lines(), expected);
+}
+
 // The ten-second waits, each in a test of its own so that they run in parallel.
 TEST_F(Gateway, BusyWhenTheCommandFileStaysPresent) {
     kpxtest::writefile(cmd(), "someone.else.waiting\n");

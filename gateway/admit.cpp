@@ -112,22 +112,53 @@ lockresult takeoneof(const std::string& prefix, int count, bool remember) {
 
 } // namespace
 
-bool sameorigin(const char* method, const char* host, const char* origin, const char* referer) {
-    if (method == nullptr || lower(method) != "post") return false;
-    const char* named = origin != nullptr ? origin : referer;
-    if (named == nullptr) return true; // not sent by a browser on another site's behalf
-    if (host == nullptr || *host == '\0') return false;
-    std::string own = lower(host);
-    const std::string there = authority(named);
-    if (there == own) return true;
-    // A Host header may spell out the default port the browser leaves away.
-    for (const char* defport : {":80", ":443"}) {
-        const std::size_t n = std::strlen(defport);
-        if (own.size() > n && own.compare(own.size() - n, n, defport) == 0 &&
-            there == own.substr(0, own.size() - n))
-            return true;
+namespace {
+
+// "host[:port]" without the given default port.
+std::string withoutport(std::string auth, const char* defport) {
+    const std::size_t n = std::strlen(defport);
+    if (auth.size() > n && auth.compare(auth.size() - n, n, defport) == 0)
+        auth.resize(auth.size() - n);
+    return auth;
+}
+
+// The host name of "host[:port]" or "[v6]:port".
+std::string hostpart(const std::string& auth) {
+    if (!auth.empty() && auth[0] == '[') return auth.substr(0, auth.find(']') + 1);
+    return auth.substr(0, auth.find(':'));
+}
+
+bool isownname(const std::string& host, const char* sitenames) {
+    const std::string name = hostpart(host);
+    const std::string list = lower(sitenames);
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        const std::string entry = list.substr(from, comma - from);
+        if (!entry.empty() && hostpart(entry) == name) return true;
+        from = comma + 1;
     }
     return false;
+}
+
+} // namespace
+
+bool sameorigin(const char* method, const char* host, const char* origin, const char* referer,
+                bool https, const char* sitenames) {
+    if (method == nullptr || lower(method) != "post") return false;
+    // A browser sends Origin with every form post, Referer with nearly all: a request with
+    // neither comes from something that is not the site's own page.
+    const char* named = origin != nullptr ? origin : referer;
+    if (named == nullptr) return false;
+    if (host == nullptr || *host == '\0') return false;
+    const char* scheme = https ? "https" : "http";
+    const std::string own = withoutport(lower(host), https ? ":443" : ":80");
+    // A page of another name that resolves to this host (DNS rebinding) sends its own name.
+    if (sitenames != nullptr && *sitenames != '\0' && !isownname(own, sitenames)) return false;
+    const std::string there = named;
+    const std::size_t sep = there.find("://");
+    if (sep == std::string::npos || lower(there.substr(0, sep)) != scheme) return false;
+    return authority(there) == own;
 }
 
 bool takeslot(const std::string& client, bool& held) {

@@ -19,8 +19,11 @@ inline constexpr int gw_defaultpernet = 4;    // KPX_GATEWAY_PERNET when unset
 inline constexpr int gw_defaultcooldown = 10; // KPX_GATEWAY_COOLDOWN (seconds) when unset
 
 // KPX_POSTONLY set (and not "0"): only a POST whose Origin, or else Referer, names the
-// request's own Host (or that carries neither) is taken. True when the request may go on.
-bool sameorigin(const char* method, const char* host, const char* origin, const char* referer);
+// request's own scheme (`https`: the request came over HTTPS) and Host is taken; one with
+// neither is refused. With `sitenames` set (KPX_SITENAMES: the site's own host names, comma
+// separated), the Host must also be one of them. True when the request may go on.
+bool sameorigin(const char* method, const char* host, const char* origin, const char* referer,
+                bool https = false, const char* sitenames = nullptr);
 
 // With KPX_GATEWAY_LOCKDIR set, takes one of KPX_GATEWAY_PERCLIENT slots of the client's
 // address, one of KPX_GATEWAY_PERNET slots of its network (netof) and one of KPX_GATEWAY_MAX

@@ -54,6 +54,14 @@ const char* const busyrefusal =
 const char* const reportrefusal =
     "Error reading report file...if it works: be happy. If not: try again!<br>\n";
 
+// The web server says so in HTTPS ("on") or REQUEST_SCHEME ("https").
+bool overhttps() {
+    const char* flag = std::getenv("HTTPS");
+    const char* scheme = std::getenv("REQUEST_SCHEME");
+    return (flag != nullptr && strcasecmp(flag, "on") == 0) ||
+           (scheme != nullptr && strcasecmp(scheme, "https") == 0);
+}
+
 bool postonly() {
     const char* flag = std::getenv("KPX_POSTONLY");
     return flag != nullptr && *flag != '\0' && std::strcmp(flag, "0") != 0;
@@ -171,7 +179,8 @@ int gateway_main(gatekind kind) {
     // Where the web server says so, state is changed only by a form posted from this site:
     // another site's page cannot make its visitors' browsers send a request.
     if (postonly() && !sameorigin(std::getenv("REQUEST_METHOD"), std::getenv("HTTP_HOST"),
-                                  std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"))) {
+                                  std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"),
+                                  overhttps(), std::getenv("KPX_SITENAMES"))) {
         page(crosssiterefusal);
         return 1;
     }

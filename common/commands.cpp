@@ -119,7 +119,10 @@ void parsecom(const std::string& line) {
                 std::fputs("Broadcaster connect:\n", stderr);
                 // Listed once connected; the separator follows in finishrequest while
                 // the connect runs between packets.
-                if (conn(host, 1, curl, burl) == CONNPENDING) return;
+                // A gateway adds the visitor's address as a fourth token; the operator's
+                // line has none.
+                const std::string requester = getparam(line, 4, VALUECHARS);
+                if (conn(host, 1, curl, burl, requester) == CONNPENDING) return;
             }
         }
     } else {

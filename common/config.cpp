@@ -68,6 +68,7 @@ const Key KEYS[] = {
     {.name = "relayurls", .kind = Kind::url},
     {.name = "reportage", .kind = Kind::seconds, .number = &Guard::reportage},
     {.name = "reportcount", .kind = Kind::seconds, .number = &Guard::reportcount},
+    {.name = "connectlimit", .kind = Kind::seconds, .number = &Guard::connectlimit},
 };
 
 // Puts `value` into the setting of `k`; false when the value makes no sense.

@@ -77,10 +77,13 @@ struct Pending {
     std::string name;                // as requested
     int type = 0;                    // 0: listener, 1: relay broadcaster (@BCONNECT)
     std::string clienturl, bcasturl; // @BCONNECT: the relay's pages, listed once it is connected
-    int sock = -1;                   // the connecting socket (non-blocking)
-    std::shared_ptr<Lookup> lookup;  // the name lookup while it runs
-    bool resolved = false;           // the address is known and the connect has started
-    std::uint32_t addr = 0;          // the address connected to (network byte order)
+    std::string requester;   // @BCONNECT from a gateway: the visitor's address ("-" unknown);
+                             // empty from the operator (kpxctl or the command file by hand)
+    bool checkpages = false; // the pages must be on the relay's own host (relayurls unset)
+    int sock = -1;           // the connecting socket (non-blocking)
+    std::shared_ptr<Lookup> lookup; // the name lookup while it runs
+    bool resolved = false;          // the address is known and the connect has started
+    std::uint32_t addr = 0;         // the address connected to (network byte order)
     bool connected = false;
     bool already = false; // the address is connected already: nothing changes
     int error = 0;        // errno of a failed lookup or connect (ETIMEDOUT at the limit)

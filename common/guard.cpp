@@ -6,12 +6,15 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -111,6 +114,35 @@ bool relayurlsallowed(const std::string& clienturl, const std::string& bcasturl)
     return g.guard.relayurls.empty() || (listed(clienturl) && listed(bcasturl));
 }
 
+std::string urlhost(const std::string& url) {
+    const std::size_t sep = url.find("://");
+    if (sep == std::string::npos) return "";
+    std::string auth = url.substr(sep + 3);
+    auth = auth.substr(0, auth.find_first_of("/\\?#"));
+    const std::size_t at = auth.rfind('@');
+    if (at != std::string::npos) auth = auth.substr(at + 1);
+    std::string host;
+    if (!auth.empty() && auth[0] == '[') {
+        const std::size_t close = auth.find(']');
+        host = close == std::string::npos ? "" : auth.substr(1, close - 1);
+    } else {
+        host = auth.substr(0, auth.find(':'));
+    }
+    for (char& c : host)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return host;
+}
+
+bool isaddress(const std::string& text, std::uint32_t addr) {
+    in_addr a4{};
+    if (::inet_pton(AF_INET, text.c_str(), &a4) == 1) return a4.s_addr == addr;
+    in6_addr a6{};
+    if (::inet_pton(AF_INET6, text.c_str(), &a6) != 1 || !IN6_IS_ADDR_V4MAPPED(&a6)) return false;
+    std::uint32_t mapped = 0;
+    std::memcpy(&mapped, &a6.s6_addr[12], sizeof mapped);
+    return mapped == addr;
+}
+
 void prnguard() {
     if (g.profile->role == Role::relay)
         std::fputs(g.guard.upstreamset
@@ -122,6 +154,14 @@ void prnguard() {
         std::fputs(g.guard.relayhostsset || !g.guard.relayurls.empty()
                        ? "- Broadcasters may register only as 'relayhosts'/'relayurls' say.\n"
                        : "- Any host may register as a broadcaster (name them in 'relayhosts').\n",
+                   stderr);
+    if (g.allowbcons == 1)
+        std::fputs(g.guard.relayurls.empty()
+                       ? "- A broadcaster's pages must be on its own host (name other sites in "
+                         "'relayurls'); a listed broadcaster's pages are changed only by the "
+                         "operator.\n"
+                       : "- A listed broadcaster's pages are changed only from its own address "
+                         "or by the operator.\n",
                    stderr);
     warnopen(dirof(g.listname), "command file", "commandfile",
              "Others can write requests and @STOP into it.");

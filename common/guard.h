@@ -23,6 +23,7 @@ struct Guard {
     std::vector<std::string> relayurls; // relayurls: the relays' pages must begin with one
     long reportage = 7L * 24 * 3600;    // reportage: seconds a .txt report is kept (0: for ever)
     long reportcount = 10000;           // reportcount: .txt reports kept at most (0: any number)
+    long connectlimit = 2;              // connectlimit: seconds a request's lookup and connect take
 };
 
 // A number >= 0 and nothing else into `out` (seconds, or a count of reports); false otherwise.
@@ -42,6 +43,15 @@ bool relayhostallowed(std::uint32_t addr);
 // True when both pages of a relay may be listed: relayurls unset, or each begins with one
 // of its prefixes.
 bool relayurlsallowed(const std::string& clienturl, const std::string& bcasturl);
+
+// The host part of an http(s) URL as a browser reads it: after "://", up to the first of
+// "/\\?#", after the last "@", without a port; brackets kept off an IPv6 address. Lower case.
+// Empty when there is none.
+std::string urlhost(const std::string& url);
+
+// True when `text` is the IPv4 address `addr` (network byte order), also written as an
+// IPv4-mapped IPv6 address ("::ffff:192.0.2.1").
+bool isaddress(const std::string& text, std::uint32_t addr);
 
 // The start-up lines about who is accepted (upstream senders on a relay, relays registering)
 // and a warning box for each of the command file's directory and the report directory that

@@ -110,11 +110,13 @@ std::string picture(std::time_t now, bool running) {
     return s.dump(2) + "\n";
 }
 
-// Writes `text` to "<path>.new" and renames it over the status file, so that a reader sees
-// either the old or the new picture, never a part. Returns 0 or an errno value.
+// Writes `text` to a new file of its own in the status file's directory (created exclusively,
+// never through a link or a file someone else put there) and renames it over the status file,
+// so that a reader sees either the old or the new picture, never a part. Returns 0 or an
+// errno value.
 int replacefile(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".new";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
+    std::string tmp = path + ".XXXXXX";
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return errno;
     int err = 0;
     if (::fchmod(fd, 0640) != 0) err = errno;

@@ -28,6 +28,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kpx {
 
@@ -38,26 +39,67 @@ struct Lookup {
     bool done = false;
     bool found = false;
     std::uint32_t addr = 0; // network byte order
+    bool pagesok = false;   // every address of every page host is `addr`
 };
 
 namespace {
 
-std::shared_ptr<Lookup> startlookup(const std::string& name) {
+// True when `host` names `addr` only: it is that address, or each address it resolves to (of
+// any family) is that address, so a browser following the page can reach no other host.
+bool onlyat(const std::string& host, std::uint32_t addr) {
+    if (host.empty()) return false;
+    in_addr a{};
+    if (::inet_aton(host.c_str(), &a) != 0) return a.s_addr == addr;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+    bool only = true;
+    for (const addrinfo* r = res; r != nullptr && only; r = r->ai_next) {
+        std::array<char, INET6_ADDRSTRLEN> text{};
+        const void* where =
+            r->ai_family == AF_INET
+                ? static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr)
+                : static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in6*>(r->ai_addr)->sin6_addr);
+        only = (r->ai_family == AF_INET || r->ai_family == AF_INET6) &&
+               ::inet_ntop(r->ai_family, where, text.data(), text.size()) != nullptr &&
+               isaddress(text.data(), addr);
+    }
+    ::freeaddrinfo(res);
+    return only;
+}
+
+// Looks up `name` (unless `known`, its address, is given) and then, where `pages` are given,
+// the hosts of those pages.
+std::shared_ptr<Lookup> startlookup(const std::string& name, const std::uint32_t* known = nullptr,
+                                    std::vector<std::string> pages = {}) {
     auto lk = std::make_shared<Lookup>();
+    const bool given = known != nullptr;
+    const std::uint32_t knownaddr = given ? *known : 0;
     try {
-        std::thread([lk, name] {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* res = nullptr;
-            const bool ok =
-                ::getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0 && res != nullptr;
-            std::uint32_t a = 0;
-            if (ok) a = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-            if (res != nullptr) ::freeaddrinfo(res);
+        std::thread([lk, name, given, knownaddr, pages] {
+            bool ok = given;
+            std::uint32_t a = knownaddr;
+            if (!given) {
+                addrinfo hints{};
+                hints.ai_family = AF_INET;
+                hints.ai_socktype = SOCK_STREAM;
+                addrinfo* res = nullptr;
+                ok = ::getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0 && res != nullptr;
+                if (ok) a = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+                if (res != nullptr) ::freeaddrinfo(res);
+            }
+            bool pagesok = true;
+            if (!ok) a = ::inet_addr(name.c_str());
+            for (const std::string& url : pages)
+                pagesok = pagesok && onlyat(urlhost(url), a);
             const std::lock_guard<std::mutex> hold(lk->mu);
             lk->found = ok;
             lk->addr = a;
+            lk->pagesok = pagesok;
             lk->done = true;
         }).detach();
     } catch (const std::system_error&) {
@@ -134,25 +176,51 @@ void enlist(std::uint32_t addr, const std::string& curl, const std::string& burl
     statuschanged();
 }
 
+// Whether a request for a relay that is connected already may set its pages: always when the
+// pages stay as listed, or when the operator asks; from a gateway only when 'relayurls' is set
+// (and admitted them) and the request comes from the relay's own address.
+bool mayrelist(const Pending& p) {
+    const int slot = peerat(p.addr);
+    if (slot < 0 || p.requester.empty()) return true;
+    const machinerec& m = g.machine[static_cast<std::size_t>(slot)];
+    for (int d = 0; d < g.distcount; ++d) {
+        const distrec& r = g.distributor[static_cast<std::size_t>(d)];
+        if (r.clientname != m.name) continue;
+        if (r.clienturl == p.clienturl.substr(0, URLCHARS) &&
+            r.bcasturl == p.bcasturl.substr(0, URLCHARS))
+            return true;
+        return !g.guard.relayurls.empty() && isaddress(p.requester, p.addr);
+    }
+    return true; // not listed yet
+}
+
 // Moves the pending request on, waiting at most `waitms`. True once it has an outcome
 // (`connected`, or `error` set).
 bool advance(int waitms) {
     Pending& p = g.pending;
     const auto now = std::chrono::steady_clock::now();
     if (!p.resolved) {
-        bool done = false, found = false;
+        bool done = false, found = false, pagesok = false;
         std::uint32_t a = 0;
         {
             const std::lock_guard<std::mutex> hold(p.lookup->mu);
             done = p.lookup->done;
             found = p.lookup->found;
             a = p.lookup->addr;
+            pagesok = p.lookup->pagesok;
         }
         if (!done) {
             if (now >= p.deadline) p.error = ETIMEDOUT;
             return p.error != 0;
         }
         p.lookup.reset();
+        if (p.checkpages && !pagesok) {
+            // Pages elsewhere than on the relay's own host: nothing is connected.
+            p.addr = found ? a : ::inet_addr(p.name.c_str());
+            p.resolved = true;
+            p.error = EXDEV;
+            return true;
+        }
         // A name the resolver does not know is read as a dotted address (all ones when it is
         // not one either), and the connect fails.
         startconnect(found ? a : ::inet_addr(p.name.c_str()));
@@ -305,7 +373,7 @@ int open_sock(int sock, const std::string& hostname, int port, int err) {
 }
 
 int conn(const std::string& request, int type, const std::string& clienturl,
-         const std::string& bcasturl) {
+         const std::string& bcasturl, const std::string& requester) {
     // At most NAMECHARS characters, without the line end.
     std::string name = request.substr(0, NAMECHARS);
     if (!name.empty() && name.back() == '\n') name.pop_back();
@@ -355,10 +423,14 @@ int conn(const std::string& request, int type, const std::string& clienturl,
     g.pending.type = type;
     g.pending.clienturl = clienturl;
     g.pending.bcasturl = bcasturl;
+    g.pending.requester = requester;
+    g.pending.checkpages = type == 1 && !requester.empty() && g.guard.relayurls.empty();
     g.pending.sock = sock;
-    g.pending.deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECTLIMITMS);
-    if (isdotted)
+    g.pending.deadline = std::chrono::steady_clock::now() +
+                         std::chrono::seconds(std::clamp(g.guard.connectlimit, 1L, 60L));
+    if (g.pending.checkpages)
+        g.pending.lookup = startlookup(name, isdotted ? &addr : nullptr, {clienturl, bcasturl});
+    else if (isdotted)
         startconnect(addr);
     else
         g.pending.lookup = startlookup(name);
@@ -375,6 +447,26 @@ int connprogress(int waitms) {
     if (done.type == 1 && done.error == EACCES) {
         ::close(done.sock);
         std::fprintf(stderr, "%s is not among the admitted relays ('relayhosts').\n",
+                     done.name.c_str());
+        std::fputs("Rejecting broadcaster connect.\n", stderr);
+        handleerror(MSG_NOBCONNECT, done.name);
+        return 0;
+    }
+    if (done.type == 1 && done.error == EXDEV) {
+        ::close(done.sock);
+        std::fprintf(stderr,
+                     "The broadcaster's pages are not on its own host %s (name other sites in "
+                     "'relayurls').\n",
+                     done.name.c_str());
+        std::fputs("Rejecting broadcaster connect.\n", stderr);
+        handleerror(MSG_NOBCONNECT, done.name);
+        return 0;
+    }
+    if (done.already && done.type == 1 && !mayrelist(done)) {
+        ::close(done.sock);
+        std::fprintf(stderr,
+                     "%s is listed already. Its pages are changed only from its own address "
+                     "with 'relayurls' set, or by the operator.\n",
                      done.name.c_str());
         std::fputs("Rejecting broadcaster connect.\n", stderr);
         handleerror(MSG_NOBCONNECT, done.name);

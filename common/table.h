@@ -11,7 +11,6 @@
 namespace kpx {
 
 inline constexpr int PEERPORT = 9998;       // every peer waits for the stream on this TCP port
-inline constexpr int CONNECTLIMITMS = 5000; // a connect attempt gives up after this long
 inline constexpr int SENDLIMITMS = 10000;   // a peer that takes no byte this long is dropped
 inline constexpr int PEERSNDBUF = 16384;    // send buffer of a peer's socket (Linux doubles it)
 inline constexpr int PEERMAXSEG = 1400;     // segment size towards a peer (small window steps)
@@ -29,12 +28,17 @@ inline constexpr int FIRSTWAITMS = 50; // conn waits this long for a quick answe
 // A relay's `clienturl` and `bcasturl` go on the distribution list once it is connected (one
 // entry per address; a request for an address already connected keeps its connection and
 // only renews that entry).
+// `requester` is the address a gateway gives for the visitor who asked ("-" when unknown);
+// empty for the operator. A relay's registration from a gateway must have its pages on the
+// relay's own host unless 'relayurls' is set, and changes a listed relay's pages only as
+// 'relayurls' and the relay's own address allow.
 int conn(const std::string& name, int type, const std::string& clienturl = {},
-         const std::string& bcasturl = {});
+         const std::string& bcasturl = {}, const std::string& requester = {});
 
 // Moves the pending request on, waiting at most `waitms`. Once the lookup and the connect have
-// succeeded or failed (or CONNECTLIMITMS after the request began), it is reported and entered
-// as conn would, and 1 or 0 is returned; CONNPENDING before that, 0 when nothing is pending.
+// succeeded or failed (or 'connectlimit' seconds, 1..60, after the request began), it is reported
+// and entered as conn would, and 1 or 0 is returned; CONNPENDING before that, 0 when nothing is
+// pending.
 int connprogress(int waitms = 0);
 
 // Reports the outcome of the connect of `sock` to hostname:port: `err` 0 gives the success

@@ -1,5 +1,14 @@
 #include "admit.h"
 
+#include "cmdfile.h"
+#include "hooks.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <dirent.h>
+#include <netinet/in.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -103,22 +112,53 @@ lockresult takeoneof(const std::string& prefix, int count, bool remember) {
 
 } // namespace
 
-bool sameorigin(const char* method, const char* host, const char* origin, const char* referer) {
-    if (method == nullptr || lower(method) != "post") return false;
-    const char* named = origin != nullptr ? origin : referer;
-    if (named == nullptr) return true; // not sent by a browser on another site's behalf
-    if (host == nullptr || *host == '\0') return false;
-    std::string own = lower(host);
-    const std::string there = authority(named);
-    if (there == own) return true;
-    // A Host header may spell out the default port the browser leaves away.
-    for (const char* defport : {":80", ":443"}) {
-        const std::size_t n = std::strlen(defport);
-        if (own.size() > n && own.compare(own.size() - n, n, defport) == 0 &&
-            there == own.substr(0, own.size() - n))
-            return true;
+namespace {
+
+// "host[:port]" without the given default port.
+std::string withoutport(std::string auth, const char* defport) {
+    const std::size_t n = std::strlen(defport);
+    if (auth.size() > n && auth.compare(auth.size() - n, n, defport) == 0)
+        auth.resize(auth.size() - n);
+    return auth;
+}
+
+// The host name of "host[:port]" or "[v6]:port".
+std::string hostpart(const std::string& auth) {
+    if (!auth.empty() && auth[0] == '[') return auth.substr(0, auth.find(']') + 1);
+    return auth.substr(0, auth.find(':'));
+}
+
+bool isownname(const std::string& host, const char* sitenames) {
+    const std::string name = hostpart(host);
+    const std::string list = lower(sitenames);
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        const std::string entry = list.substr(from, comma - from);
+        if (!entry.empty() && hostpart(entry) == name) return true;
+        from = comma + 1;
     }
     return false;
+}
+
+} // namespace
+
+bool sameorigin(const char* method, const char* host, const char* origin, const char* referer,
+                bool https, const char* sitenames) {
+    if (method == nullptr || lower(method) != "post") return false;
+    // A browser sends Origin with every form post, Referer with nearly all: a request with
+    // neither comes from something that is not the site's own page.
+    const char* named = origin != nullptr ? origin : referer;
+    if (named == nullptr) return false;
+    if (host == nullptr || *host == '\0') return false;
+    const char* scheme = https ? "https" : "http";
+    const std::string own = withoutport(lower(host), https ? ":443" : ":80");
+    // A page of another name that resolves to this host (DNS rebinding) sends its own name.
+    if (sitenames != nullptr && *sitenames != '\0' && !isownname(own, sitenames)) return false;
+    const std::string there = named;
+    const std::size_t sep = there.find("://");
+    if (sep == std::string::npos || lower(there.substr(0, sep)) != scheme) return false;
+    return authority(there) == own;
 }
 
 bool takeslot(const std::string& client, bool& held) {
@@ -141,10 +181,156 @@ bool takeslot(const std::string& client, bool& held) {
             return true;
         }
     }
+    const int pernet = limitfromenv("KPX_GATEWAY_PERNET", gw_defaultpernet);
+    if (pernet > 0) {
+        const lockresult r = takeoneof(base + "net-" + netof(client) + "-", pernet, false);
+        if (r == lockresult::failed) return false;
+        if (r == lockresult::inuse) {
+            held = false;
+            return true;
+        }
+    }
     if (all > 0) {
         const lockresult r = takeoneof(base + "slot-", all, false);
         if (r == lockresult::failed) return false;
         if (r == lockresult::inuse) held = false;
+    }
+    return true;
+}
+
+std::string netof(const std::string& client) {
+    in_addr a4{};
+    if (::inet_pton(AF_INET, client.c_str(), &a4) == 1) {
+        const auto* b = reinterpret_cast<const unsigned char*>(&a4.s_addr);
+        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]);
+    }
+    in6_addr a6{};
+    if (::inet_pton(AF_INET6, client.c_str(), &a6) == 1) {
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+            const unsigned char* b = &a6.s6_addr[12];
+            return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]);
+        }
+        char text[40];
+        std::snprintf(text, sizeof text, "%02x%02x:%02x%02x:%02x%02x:%02x%02x", a6.s6_addr[0],
+                      a6.s6_addr[1], a6.s6_addr[2], a6.s6_addr[3], a6.s6_addr[4], a6.s6_addr[5],
+                      a6.s6_addr[6], a6.s6_addr[7]);
+        return text;
+    }
+    return addressfilename(client);
+}
+
+namespace {
+
+std::string lockdir() {
+    const char* dir = std::getenv("KPX_GATEWAY_LOCKDIR");
+    return dir == nullptr ? "" : dir;
+}
+
+std::string coolfile(const std::string& client) {
+    return lockdir() + "/cool-" + netof(client);
+}
+
+int turnfd = -1;      // the run's place in the queue, locked while it waits and hands over
+std::string turnpath; // its file
+
+void dropturn() {
+    if (turnfd < 0) return;
+    ::unlink(turnpath.c_str());
+    ::close(turnfd);
+    turnfd = -1;
+}
+
+// The next number of the queue, counted in a file of the lock directory under its lock.
+bool nextticket(unsigned long& ticket) {
+    const std::string path = lockdir() + "/queue";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = ::flock(fd, LOCK_EX) == 0;
+    char text[32] = {};
+    const ssize_t n = ok ? ::pread(fd, text, sizeof text - 1, 0) : -1;
+    ticket = n > 0 ? std::strtoul(text, nullptr, 10) : 0;
+    const std::string next = std::to_string(ticket + 1) + "\n";
+    ok = ok && ::ftruncate(fd, 0) == 0 &&
+         ::pwrite(fd, next.data(), next.size(), 0) == static_cast<ssize_t>(next.size());
+    ::close(fd); // and the lock with it
+    return ok;
+}
+
+// True when a run with a lower number than `ticket` still waits or hands over. The files of
+// runs that ended without removing theirs (nobody holds their lock) are removed.
+bool anyoneahead(unsigned long ticket) {
+    DIR* d = ::opendir(lockdir().c_str());
+    if (d == nullptr) return false;
+    bool ahead = false;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.rfind("turn-", 0) != 0) continue;
+        char* end = nullptr;
+        const unsigned long other = std::strtoul(name.c_str() + 5, &end, 10);
+        if (*end != '\0' || other >= ticket) continue;
+        const std::string path = lockdir() + "/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.c_str());
+        else
+            ahead = true;
+        ::close(fd);
+        if (ahead) break;
+    }
+    ::closedir(d);
+    return ahead;
+}
+
+} // namespace
+
+long cooldownleft(const std::string& client) {
+    if (lockdir().empty()) return 0;
+    struct stat st {};
+    if (::lstat(coolfile(client).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    std::timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (st.st_mtim.tv_sec < now.tv_sec ||
+        (st.st_mtim.tv_sec == now.tv_sec && st.st_mtim.tv_nsec <= now.tv_nsec))
+        return 0;
+    const long left = static_cast<long>(st.st_mtim.tv_sec - now.tv_sec) +
+                      (st.st_mtim.tv_nsec > now.tv_nsec ? 1 : 0);
+    return std::min(left, 3600L);
+}
+
+void startcooldown(const std::string& client) {
+    const int seconds = limitfromenv("KPX_GATEWAY_COOLDOWN", gw_defaultcooldown);
+    if (lockdir().empty() || seconds <= 0) return;
+    const std::string path = coolfile(client);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    std::timespec times[2]{};
+    ::clock_gettime(CLOCK_REALTIME, &times[1]);
+    times[1].tv_sec += seconds;
+    times[0] = times[1];
+    ::futimens(fd, times);
+    ::close(fd);
+}
+
+bool awaitturn() {
+    if (lockdir().empty()) return true;
+    unsigned long ticket = 0;
+    if (!nextticket(ticket)) return true; // no queue to be had: as without a lock directory
+    char name[40];
+    std::snprintf(name, sizeof name, "/turn-%020lu", ticket);
+    turnpath = lockdir() + name;
+    turnfd = ::open(turnpath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (turnfd < 0) return true;
+    if (::flock(turnfd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(turnfd);
+        turnfd = -1;
+        return true;
+    }
+    static const bool registered = std::atexit(dropturn) == 0;
+    (void)registered;
+    for (int pauses = 0; anyoneahead(ticket); ++pauses) {
+        if (pauses >= cmd_maxpauses) return false;
+        hooks.pause(cmd_pausems);
     }
     return true;
 }

@@ -4,7 +4,9 @@
 #include "cgi.h"
 #include "guard.h"
 #include "hooks.h"
+#include "reports.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -52,9 +54,41 @@ const char* const busyrefusal =
 const char* const reportrefusal =
     "Error reading report file...if it works: be happy. If not: try again!<br>\n";
 
+// The web server says so in HTTPS ("on") or REQUEST_SCHEME ("https").
+bool overhttps() {
+    const char* flag = std::getenv("HTTPS");
+    const char* scheme = std::getenv("REQUEST_SCHEME");
+    return (flag != nullptr && strcasecmp(flag, "on") == 0) ||
+           (scheme != nullptr && strcasecmp(scheme, "https") == 0);
+}
+
 bool postonly() {
     const char* flag = std::getenv("KPX_POSTONLY");
     return flag != nullptr && *flag != '\0' && std::strcmp(flag, "0") != 0;
+}
+
+} // namespace
+
+std::string requester() {
+    const char* remote = std::getenv("REMOTE_ADDR");
+    in6_addr a{};
+    if (remote != nullptr &&
+        (::inet_pton(AF_INET, remote, &a) == 1 || ::inet_pton(AF_INET6, remote, &a) == 1))
+        return remote;
+    return "-";
+}
+
+namespace {
+
+// The page for a client whose network waits after a request that could not be connected.
+bool cooling(const std::string& client) {
+    const long left = cooldownleft(client);
+    if (left <= 0) return false;
+    std::fprintf(cgi_page,
+                 "A request from your network could not be connected just now. Please wait "
+                 "%ld seconds before you try again.<br>\n",
+                 left);
+    return true;
 }
 
 void illegalname() {
@@ -98,9 +132,11 @@ bool urlok(const std::string& url) {
 }
 
 void doit() {
-    std::string line = gwkind == gatekind::listener
-                           ? clientname + "\n"
-                           : "@BCONNECT " + clientname + " " + CLIENTURL + " " + BCASTURL + "\n";
+    // A registration carries the visitor's address, so that the server can tell a relay
+    // asking for itself from anybody else naming it.
+    std::string line = gwkind == gatekind::listener ? clientname + "\n"
+                                                    : "@BCONNECT " + clientname + " " + CLIENTURL +
+                                                          " " + BCASTURL + " " + requester() + "\n";
     int error = 0;
     // The request is left in the file when it is not taken in time: the server may still
     // take it.
@@ -117,6 +153,9 @@ void doit() {
     case handed::nottaken:
         break;
     }
+    // Not taken in time: the server is busy with something that does not answer. This
+    // network's next request waits a while.
+    startcooldown(requester());
     page("Timeout: Request was not responded by server!<br>\n");
     if (gwkind == gatekind::listener) {
         page("Server may be down - please try again later!<br>\n");
@@ -140,7 +179,8 @@ int gateway_main(gatekind kind) {
     // Where the web server says so, state is changed only by a form posted from this site:
     // another site's page cannot make its visitors' browsers send a request.
     if (postonly() && !sameorigin(std::getenv("REQUEST_METHOD"), std::getenv("HTTP_HOST"),
-                                  std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"))) {
+                                  std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"),
+                                  overhttps(), std::getenv("KPX_SITENAMES"))) {
         page(crosssiterefusal);
         return 1;
     }
@@ -194,8 +234,8 @@ int gateway_main(gatekind kind) {
             return 1;
         }
         // The whole line must also reach the server uncut.
-        const std::size_t linelength = std::strlen("@BCONNECT   \n") + clientname.size() +
-                                       clienturl->size() + bcasturl->size();
+        const std::size_t linelength = std::strlen("@BCONNECT    \n") + clientname.size() +
+                                       clienturl->size() + bcasturl->size() + requester().size();
         if (!urlok(*clienturl) || !urlok(*bcasturl) || linelength > gw_linechars) {
             page(urlrefusal);
             return 1;
@@ -226,10 +266,13 @@ int gateway_main(gatekind kind) {
         page("KPX_SERVERUSER names no user. Please mail admin!<br>\n");
         return 1;
     }
-    // A request that finds no free slot is answered at once instead of waiting its turn.
-    bool held = true;
+    // A network whose last request could not be connected waits; a request that finds no
+    // free slot is answered at once instead of waiting its turn.
     const char* remote = std::getenv("REMOTE_ADDR");
-    if (!takeslot(remote != nullptr ? remote : "", held)) {
+    const std::string client = remote != nullptr ? remote : "";
+    if (cooling(client)) return 1;
+    bool held = true;
+    if (!takeslot(client, held)) {
         page("Could not use the gateway's lock directory. Please mail admin!<br>\n");
         return 1;
     }
@@ -237,6 +280,12 @@ int gateway_main(gatekind kind) {
         page(busyrefusal);
         return 1;
     }
+    // The runs that came first hand over their requests first.
+    if (!awaitturn()) {
+        page("Server is busy or not accepting connections.<br>\n");
+        return 1;
+    }
+    if (cooling(client)) return 1; // a run of the same network failed while this one waited
 
     const std::timespec placed = requesttime();
     doit();
@@ -273,13 +322,17 @@ int gateway_main(gatekind kind) {
     // broadcaster gateway in pieces of up to 1023; each piece gets a newline of its own.
     std::array<char, 2048> piece{};
     int size = kind == gatekind::listener ? 2048 : 1024;
+    bool failed = false;
     while (std::fgets(piece.data(), size, banfile) != nullptr) {
+        failed = failed || std::strstr(piece.data(), MSG_CANNOTCONNECT) != nullptr;
         std::fputs(piece.data(), cgi_page);
         std::fputc('\n', cgi_page);
     }
     std::fclose(banfile);
     banfile = nullptr;
     ::unlink(resfilenam.data());
+    // The server could not connect the address asked for: this network waits a while.
+    if (failed) startcooldown(client);
     return 0;
 }
 

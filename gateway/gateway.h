@@ -42,6 +42,9 @@ int nameok(const std::string& name);
 // brackets. Bytes of non-ASCII characters pass.
 bool urlok(const std::string& url);
 
+// The visitor's address as the web server gives it (REMOTE_ADDR), "-" when it is no address.
+std::string requester();
+
 // Hands the request to the server: waits for a free command file, creates it, writes the
 // request line and waits until the server has taken it. Returns only on success; any
 // failure prints its message and ends the run with status 1 (through leave).

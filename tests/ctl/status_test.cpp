@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -116,6 +117,29 @@ TEST_F(StatusFile, AReaderNeverSeesAPart) {
     reader.join();
     EXPECT_GT(reads.load(), 100);
     EXPECT_EQ(bad.load(), 0);
+}
+
+// In a shared directory another user may put "<status>.new" in place first: a link to a file
+// of ours, or a hard link to one. The picture is written beside it, never through it.
+TEST_F(StatusFile, APlantedNewFileIsNotWrittenThrough) {
+    const std::string victim = dir.file("victim");
+    const std::string planted = kpx::g.statusfile + ".new";
+    for (const bool hardlink : {false, true}) {
+        SCOPED_TRACE(hardlink ? "hard link" : "symbolic link");
+        kpxtest::writefile(victim, "mine\n");
+        std::remove(planted.c_str());
+        std::remove(kpx::g.statusfile.c_str());
+        ASSERT_EQ(hardlink ? ::link(victim.c_str(), planted.c_str())
+                           : ::symlink(victim.c_str(), planted.c_str()),
+                  0);
+        kpx::statuschanged();
+        EXPECT_EQ(kpxtest::readfile(victim), "mine\n");
+        EXPECT_EQ(kpx::str(read(), "role"), "server");
+        struct stat st {};
+        ASSERT_EQ(::lstat(kpx::g.statusfile.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_nlink, 1U);
+    }
 }
 
 TEST_F(StatusFile, TicksWriteAtMostOnceASecond) {

@@ -101,34 +101,50 @@ TEST(UrlRule, OnlyPlainWebAddresses) {
 }
 
 // Host, Origin and Referer as browsers send them: the site's own forms pass whichever way the
-// default port is spelt; another host, port or scheme's default, or an opaque origin, does not.
+// default port is spelt; another host, port or scheme, an opaque origin, a Host that is not
+// one of the site's names (a rebinding page), or a post with neither header does not.
 TEST(SameOrigin, OnlyTheSitesOwnFormsPass) {
     struct Case {
         const char *method, *host, *origin, *referer;
+        bool https;
+        const char* names;
         bool taken;
     };
+    const char* site = "radio.example,127.0.0.7:8080";
     const std::vector<Case> cases = {
-        {"POST", "radio.example:8080", "http://radio.example:8080", nullptr, true},
-        {"post", "Radio.Example", "HTTP://radio.example:80", nullptr, true},
-        {"POST", "radio.example:443", "https://radio.example", nullptr, true},
-        {"POST", "kpx.test:8443", "https://kpx.test:8443", nullptr, true},
-        {"POST", "[::1]:8080", nullptr, "http://[::1]:8080/broadcast.html?x=1", true},
-        {"POST", "radio.example", nullptr, nullptr, true}, // no browser sent it for a page
-        {"GET", "radio.example", nullptr, nullptr, false},
-        {"HEAD", "radio.example", "http://radio.example", nullptr, false},
-        {"POST", "radio.example", "http://radio.example.evil.example", nullptr, false},
-        {"POST", "radio.example", "https://radio.example:80", nullptr, false},
-        {"POST", "radio.example:8080", "http://radio.example", nullptr, false},
-        {"POST", "radio.example", "null", nullptr, false},
+        {"POST", "radio.example:8080", "http://radio.example:8080", nullptr, false, nullptr, true},
+        {"post", "Radio.Example", "HTTP://radio.example:80", nullptr, false, site, true},
+        {"POST", "radio.example:443", "https://radio.example", nullptr, true, site, true},
+        {"POST", "radio.example:8443", "https://radio.example:8443", nullptr, true, site, true},
+        {"POST", "[::1]:8080", nullptr, "http://[::1]:8080/broadcast.html?x=1", false, nullptr,
+         true},
+        {"POST", "127.0.0.7:8080", "http://127.0.0.7:8080", nullptr, false, site, true},
+        {"POST", "radio.example", nullptr, nullptr, false, nullptr, false}, // neither header
+        {"GET", "radio.example", nullptr, nullptr, false, nullptr, false},
+        {"HEAD", "radio.example", "http://radio.example", nullptr, false, nullptr, false},
+        {"POST", "radio.example", "http://radio.example.evil.example", nullptr, false, nullptr,
+         false},
+        {"POST", "radio.example", "https://radio.example:80", nullptr, false, nullptr, false},
+        {"POST", "radio.example:8080", "http://radio.example", nullptr, false, nullptr, false},
+        {"POST", "radio.example", "null", nullptr, false, nullptr, false},
+        // The scheme counts: an http page posting to the https site, and the other way round.
+        {"POST", "radio.example:443", "https://radio.example", nullptr, false, site, false},
+        {"POST", "radio.example", "http://radio.example", nullptr, true, site, false},
+        {"POST", "radio.example:8443", "http://radio.example:8443", nullptr, true, site, false},
+        // A rebinding page: its own name in Host and Origin, on this site's address.
+        {"POST", "evil.example:8080", "http://evil.example:8080", nullptr, false, site, false},
         // The Origin counts when both are sent.
-        {"POST", "radio.example", "http://evil.example", "http://radio.example/", false},
-        {"POST", "radio.example", nullptr, "http://radio.example@evil.example/", false},
-        {"POST", nullptr, "http://radio.example", nullptr, false},
+        {"POST", "radio.example", "http://evil.example", "http://radio.example/", false, nullptr,
+         false},
+        {"POST", "radio.example", nullptr, "http://radio.example@evil.example/", false, nullptr,
+         false},
+        {"POST", nullptr, "http://radio.example", nullptr, false, nullptr, false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(kpx::sameorigin(c.method, c.host, c.origin, c.referer), c.taken)
+        EXPECT_EQ(kpx::sameorigin(c.method, c.host, c.origin, c.referer, c.https, c.names), c.taken)
             << c.method << " Host " << (c.host ? c.host : "-") << " Origin "
-            << (c.origin ? c.origin : "-") << " Referer " << (c.referer ? c.referer : "-");
+            << (c.origin ? c.origin : "-") << " Referer " << (c.referer ? c.referer : "-")
+            << (c.https ? " over https" : "") << " names " << (c.names ? c.names : "-");
 }
 
 TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {
@@ -150,7 +166,7 @@ TEST_F(Doit, WritesTheLineAndReturnsOnceTheServerTookIt) {
     kpx::BCASTURL = "http://relay.example/bcast.html";
     EXPECT_EQ(run(), -1);
     EXPECT_EQ(seen, "@BCONNECT 192.0.2.7 http://relay.example/listen.html "
-                    "http://relay.example/bcast.html\n");
+                    "http://relay.example/bcast.html -\n"); // no REMOTE_ADDR: "-"
 }
 
 TEST_F(Doit, BusyAfter101PausesWithTheFilePresent) {
@@ -178,7 +194,7 @@ TEST_F(Doit, TimeoutAfter101PausesLeavesTheRequest) {
     EXPECT_EQ(pagetext(), "Timeout: Request was not responded by server!<br>\n"
                           "Value COMMANDFILE may be wrong or server may be down.<br>\n"
                           "Contact admin<br>\n");
-    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "@BCONNECT 192.0.2.7 u1 u2\n");
+    EXPECT_EQ(kpxtest::readfile(kpx::commandfile), "@BCONNECT 192.0.2.7 u1 u2 -\n");
 }
 
 TEST_F(Doit, LosingTheRaceKeepsTheOtherRequestAndWaitsAgain) {

@@ -298,7 +298,8 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
     EXPECT_EQ(
         server.lines(),
         std::vector<std::string>{
-            "@BCONNECT 127.0.4.8 http://relay.example/listen.html http://relay.example/b.html\n"});
+            "@BCONNECT 127.0.4.8 http://relay.example/listen.html http://relay.example/b.html "
+            "127.0.4.8\n"});
     // bconnect copies in pieces of at most 1023 characters, lconnect of at most 2047.
     EXPECT_EQ(r.out, header + longline.substr(0, 1023) + "\n" + longline.substr(1023) + "\n\n" +
                          "end\n\n");
@@ -316,7 +317,7 @@ TEST_F(Gateway, BroadcasterLineAndReportPieces) {
     EXPECT_EQ(r.status, 0) << r.out;
     ASSERT_FALSE(server.lines().empty());
     EXPECT_EQ(server.lines().back(),
-              "@BCONNECT 127.0.4.9 http://relay.example/m%C3%BCsik.html HTTPS://v\n");
+              "@BCONNECT 127.0.4.9 http://relay.example/m%C3%BCsik.html HTTPS://v 127.0.4.9\n");
 }
 
 // Another local user plants the answer page of a name a visitor will ask for, where the
@@ -415,8 +416,30 @@ TEST_F(Gateway, HostileInputNeverCrashes) {
                 nullptr, dir_);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, header + "You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
-    EXPECT_EQ(server.lines(),
-              (std::vector<std::string>{"127.0.4.7\n", "@BCONNECT a.b.c http://u http://v\n"}));
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{
+                                  "127.0.4.7\n", "@BCONNECT a.b.c http://u http://v 127.0.4.7\n"}));
+}
+
+// Runs that wait for the command file take it in the order they came, not by who looks
+// first once it is free.
+TEST_F(Gateway, WaitingRunsTakeTheCommandFileFirstComeFirstServed) {
+    const TempDir locks;
+    kpxtest::writefile(cmd(), "someone.else.waiting\n");
+    std::vector<std::thread> runs;
+    std::vector<std::string> expected = {"someone.else.waiting\n"};
+    for (int k = 0; k < 5; ++k) {
+        const std::string name = "run" + std::to_string(k) + ".x.y";
+        expected.push_back(name + "\n");
+        auto env = configured(getenv_("CLIENTNAME=" + name, "10.1." + std::to_string(k) + ".1"));
+        env["KPX_GATEWAY_LOCKDIR"] = locks.path();
+        runs.emplace_back(
+            [env, this] { EXPECT_EQ(gateway("lconnect", env, nullptr, dir_).status, 0); });
+        std::this_thread::sleep_for(300ms);
+    }
+    FakeServer server(cmd(), dir_.path());
+    for (auto& t : runs)
+        t.join();
+    EXPECT_EQ(server.lines(), expected);
 }
 
 // The ten-second waits, each in a test of its own so that they run in parallel.
@@ -447,7 +470,7 @@ TEST_F(Gateway, BroadcasterTimeoutNamesTheCommandFile) {
     EXPECT_EQ(r.out, header + "Timeout: Request was not responded by server!<br>\n"
                               "Value COMMANDFILE may be wrong or server may be down.<br>\n"
                               "Contact admin<br>\n");
-    EXPECT_EQ(kpxtest::readfile(cmd()), "@BCONNECT 127.0.4.7 http://u http://v\n");
+    EXPECT_EQ(kpxtest::readfile(cmd()), "@BCONNECT 127.0.4.7 http://u http://v 127.0.4.7\n");
 }
 
 TEST_F(Gateway, NoReportAfterTheRequestWasTaken) {

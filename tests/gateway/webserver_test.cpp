@@ -59,9 +59,15 @@ std::string get(const std::string& path) {
     return http("GET " + path + " HTTP/1.0\r\nHost: " + web + "\r\n\r\n");
 }
 
-// A form POST; `headers` are extra header lines, each ending in CRLF.
-std::string post(const std::string& path, const std::string& body, const std::string& headers = "",
+// A form POST; `headers` are extra header lines, each ending in CRLF. Without an Origin or
+// Referer among them the site's own Origin is sent, as a browser does; "-" sends neither.
+std::string post(const std::string& path, const std::string& body, std::string headers = "",
                  const std::string& from = "") {
+    if (headers == "-")
+        headers.clear();
+    else if (headers.find("Origin:") == std::string::npos &&
+             headers.find("Referer:") == std::string::npos)
+        headers += "Origin: http://" + web + ":8080\r\n";
     return http("POST " + path + " HTTP/1.0\r\nHost: " + web + ":8080" +
                     "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                     std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body,
@@ -196,6 +202,7 @@ TEST(WebServer, CrossSiteRequestsAreRefused) {
         {"POST from another port",
          post("/cgi-bin/lconnect", form, "Origin: http://127.0.4.80:8081\r\n")},
         {"POST from an opaque origin", post("/cgi-bin/lconnect", form, "Origin: null\r\n")},
+        {"POST with neither Origin nor Referer", post("/cgi-bin/lconnect", form, "-")},
         {"POST referred by another page",
          post("/cgi-bin/bconnect", relayform, "Referer: http://evil.example/x.html\r\n")},
     };

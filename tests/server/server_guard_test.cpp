@@ -25,6 +25,12 @@ void playback(Env& e, unsigned seed) {
 
 inline const std::string REFUSED = "Sorry: Broadcaster connects to this server are forbidden";
 
+// The name a command line asks for: its second word.
+std::string getparam_name(const std::string& line) {
+    const std::size_t from = line.find(' ') + 1;
+    return line.substr(from, line.find(' ', from) - from);
+}
+
 // Where the forwarding page of request `name` sends its visitor.
 std::string forwardedto(Env& e, const std::string& name) {
     const std::string page = readfile(e.report(name, ".html"));
@@ -69,6 +75,62 @@ TEST(ServerGuard, OnlyAdmittedRelaysRegisterAndOneAddressHoldsOneEntry) {
     EXPECT_EQ(countof(e.err(), "Hostname/IP-address: 127.0.23.40 \n"), 2);
     EXPECT_EQ(stranger.connections(), 0);
     EXPECT_EQ(e.stop(), 10);
+}
+
+std::string raddr(int n) {
+    return "127.0.29." + std::to_string(n);
+}
+
+// A listed relay's entry is the relay's: a gateway's request (it adds the visitor's address as
+// a fourth token) changes its pages only with 'relayurls' set and from the relay's own
+// address; unset, a relay's pages must be on its own host. The operator's line always counts.
+TEST(ServerGuard, ARelaysEntryBelongsToThatRelay) {
+    struct Case {
+        const char* what;
+        std::string line;
+        bool refused;
+    };
+    const std::string relay = raddr(1), fresh = raddr(2), visitor = raddr(3);
+    const std::string own = "http://" + relay + "/", third = "http://" + raddr(9) + "/";
+    for (const bool urlsset : {false, true}) {
+        SCOPED_TRACE(urlsset ? "relayurls set" : "defaults");
+        Env e;
+        playback(e, urlsset ? 2360 : 2370);
+        e.conf.push_back("maxclients = 2");
+        if (urlsset) {
+            e.conf.push_back("relayurls = " + own);
+            e.conf.push_back("relayurls = " + third);
+        }
+        e.start();
+        FakeListener r(relay), f(fresh);
+        ASSERT_TRUE(e.command("@BCONNECT " + relay + " " + own + "l " + own + "b\n"));
+        ASSERT_TRUE(waitfor([&] { return r.total(0) >= 330; }, 10s)) << e.err();
+        const std::vector<Case> cases = {
+            {"a visitor re-points it to a third host",
+             "@BCONNECT " + relay + " " + third + "x " + third + "x " + visitor + "\n", true},
+            {"a visitor re-points it to the relay's own host",
+             "@BCONNECT " + relay + " " + own + "v " + own + "v " + visitor + "\n", true},
+            {"the relay itself, as a mapped address",
+             "@BCONNECT " + relay + " " + own + "m " + own + "m ::ffff:" + relay + "\n", !urlsset},
+            {"a new relay with pages on a third host",
+             "@BCONNECT " + fresh + " " + third + "p " + third + "p " + fresh + "\n", !urlsset},
+            {"the operator", "@BCONNECT " + relay + " " + own + "o " + own + "o\n", false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            const std::string name = getparam_name(c.line);
+            ASSERT_TRUE(e.command(c.line));
+            const std::string report = readfile(e.report(name, ".txt"));
+            EXPECT_EQ(report.find(REFUSED) != std::string::npos, c.refused) << report;
+        }
+        EXPECT_EQ(r.connections(), 1);
+        EXPECT_FALSE(r.closedbypeer(0));
+        EXPECT_EQ(f.connections(), urlsset ? 1 : 0);
+        EXPECT_EQ(countof(e.err(), "Clients are forwarded to: " + third + "x"), 0);
+        EXPECT_EQ(countof(e.err(), "Clients are forwarded to: " + own + "v"), 0);
+        EXPECT_EQ(countof(e.err(), "Clients are forwarded to: " + own + "o"), 1);
+        EXPECT_EQ(e.stop(), 10);
+    }
 }
 
 TEST(ServerGuard, AVisitorNamingARelaysAddressNeitherDropsNorDelistsIt) {

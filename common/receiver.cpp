@@ -30,10 +30,10 @@ namespace {
 
 inline constexpr long RENEWPAUSEMS = 100;
 inline constexpr int IDLEPOLLMS = 1000;
-inline constexpr int LIVEEDGEPACKETS = 3; // a new upstream's queued packets kept at most
-inline constexpr int DRAINSETTLEMS = 50;  // a backlog is drained until it stays this quiet
-inline constexpr int DRAINLIMITMS = 2000; // and for no longer than this
-inline constexpr int DRAINLOOKMS = 5;     // between looks at a quiet backlog
+inline constexpr int LIVEEDGEPACKETS = 3;  // a new upstream's queued packets kept at most
+inline constexpr int DRAINSETTLEMS = 50;   // a backlog is drained until it stays this quiet
+inline constexpr int DRAINLIMITMS = 2000;  // and for no longer than this
+inline constexpr int DRAINLOOKMS = 5;      // between looks at a quiet backlog
 inline constexpr int DRAINRCVBUF = 262144; // the receive buffer while a backlog is drained
 // A sender in playback mode keeps up with any reader: what is dropped of its start is bounded
 // (a minute of stream, more than a server queues for a peer).

@@ -10,11 +10,11 @@
 
 namespace kpx {
 
-inline constexpr int PEERPORT = 9998;       // every peer waits for the stream on this TCP port
-inline constexpr int SENDLIMITMS = 10000;   // a peer that takes no byte this long is dropped
-inline constexpr int PEERSNDBUF = 16384;    // send buffer of a peer's socket (Linux doubles it)
-inline constexpr int PEERMAXSEG = 1400;     // segment size towards a peer (small window steps)
-inline constexpr int PACEAHEADMS = 3000; // a paced pass waits at most this far ahead of real time
+inline constexpr int PEERPORT = 9998;     // every peer waits for the stream on this TCP port
+inline constexpr int SENDLIMITMS = 10000; // a peer that takes no byte this long is dropped
+inline constexpr int PEERSNDBUF = 16384;  // send buffer of a peer's socket (Linux doubles it)
+inline constexpr int PEERMAXSEG = 1400;   // segment size towards a peer (small window steps)
+inline constexpr int PACEAHEADMS = 3000;  // a paced pass waits at most this far ahead of real time
 
 inline constexpr int CONNPENDING = 2;  // conn / connprogress: the request is still under way
 inline constexpr int FIRSTWAITMS = 50; // conn waits this long for a quick answer

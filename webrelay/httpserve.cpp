@@ -389,8 +389,12 @@ bool WebServer::start(const HttpSettings& settings) {
     }
     const unsigned limit = static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS;
     const std::chrono::milliseconds head(std::min(HEADSECONDS, settings.timeout) * 1000);
-    heads_ = std::make_unique<HeadGuard>(HeadGuard::Limits{
-        INCOMPLETEPERADDRESS, INCOMPLETETOTAL, head, std::chrono::seconds(settings.timeout)});
+    // An address allowed more streams than the usual (--per-address) may also open as many
+    // connections at once before their requests arrive.
+    const std::size_t peraddress =
+        std::max(INCOMPLETEPERADDRESS, static_cast<std::size_t>(std::max(0, settings.peraddress)));
+    heads_ = std::make_unique<HeadGuard>(HeadGuard::Limits{peraddress, INCOMPLETETOTAL, head,
+                                                           std::chrono::seconds(settings.timeout)});
     daemon_ = MHD_start_daemon(
         MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME,
         static_cast<std::uint16_t>(settings.port), HeadGuard::accept, heads_.get(), request, this,

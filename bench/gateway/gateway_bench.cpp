@@ -90,8 +90,9 @@ double http(const std::string& addr, int port, const std::string& request, std::
 }
 
 std::string post(const std::string& host, const std::string& body) {
-    return "POST /cgi-bin/lconnect HTTP/1.0\r\nHost: " + host +
-           "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+    // The site's own form, as a browser posts it (Origin names the page's site).
+    return "POST /cgi-bin/lconnect HTTP/1.0\r\nHost: " + host + ":8080\r\nOrigin: http://" + host +
+           ":8080\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 

@@ -163,7 +163,8 @@ class Load {
     const std::vector<std::int64_t>& firsts() const { return firsts_; }
 
   private:
-    static constexpr int PENDING = 256;
+    // Below the relay's bound on requests not yet arrived (128), which closes the oldest.
+    static constexpr int PENDING = 64;
     static constexpr int TRIES = 5;
 
     // Listener and connection in an epoll event.

@@ -215,7 +215,8 @@ async function forwardscenario(web = '127.0.5.2', relayaddr = '127.0.5.31', late
     '<link rel="stylesheet" href="/kpx.css"></head>\n<body><header><h1>KPX</h1></header>' +
     '<main><p id="relay">This is the relay broadcaster\'s listener page.</p></main></body></html>\n');
 
-  const server = await startserver(dir, [`maxclients = ${places}`, ...(webextra.length ? [`statusfile = ${dir}/status.json`] : [])]);
+  // The relay's pages are served by this site, not by the relay's own host: named as its pages' site.
+  const server = await startserver(dir, [`maxclients = ${places}`, `relayurls = http://${web}:8080/`, ...(webextra.length ? [`statusfile = ${dir}/status.json`] : [])]);
   await startweb(web, 8080, docroot, dir, webextra);
   const context = await openbrowser();
   const page = await context.newPage();

@@ -444,34 +444,23 @@ int connprogress(int waitms) {
 
     const Pending done = std::move(p);
     g.pending = Pending{};
-    if (done.type == 1 && done.error == EACCES) {
+    // A registration refused: why, then the error report.
+    const auto refuse = [&done](const std::string& why) {
         ::close(done.sock);
-        std::fprintf(stderr, "%s is not among the admitted relays ('relayhosts').\n",
-                     done.name.c_str());
+        std::fputs(why.c_str(), stderr);
         std::fputs("Rejecting broadcaster connect.\n", stderr);
         handleerror(MSG_NOBCONNECT, done.name);
         return 0;
-    }
-    if (done.type == 1 && done.error == EXDEV) {
-        ::close(done.sock);
-        std::fprintf(stderr,
-                     "The broadcaster's pages are not on its own host %s (name other sites in "
-                     "'relayurls').\n",
-                     done.name.c_str());
-        std::fputs("Rejecting broadcaster connect.\n", stderr);
-        handleerror(MSG_NOBCONNECT, done.name);
-        return 0;
-    }
-    if (done.already && done.type == 1 && !mayrelist(done)) {
-        ::close(done.sock);
-        std::fprintf(stderr,
-                     "%s is listed already. Its pages are changed only from its own address "
-                     "with 'relayurls' set, or by the operator.\n",
-                     done.name.c_str());
-        std::fputs("Rejecting broadcaster connect.\n", stderr);
-        handleerror(MSG_NOBCONNECT, done.name);
-        return 0;
-    }
+    };
+    if (done.type == 1 && done.error == EACCES)
+        return refuse(done.name + " is not among the admitted relays ('relayhosts').\n");
+    if (done.type == 1 && done.error == EXDEV)
+        return refuse("The broadcaster's pages are not on its own host " + done.name +
+                      " (name other sites in 'relayurls').\n");
+    if (done.already && done.type == 1 && !mayrelist(done))
+        return refuse(done.name +
+                      " is listed already. Its pages are changed only from its own address "
+                      "with 'relayurls' set, or by the operator.\n");
     if (done.already) {
         ::close(done.sock);
         std::fprintf(stderr, "%s is connected already (client %ld). Its connection stays.\n",

@@ -346,4 +346,16 @@ function linear2ulaw(s) {
   return ~(sign | (exp << 4) | mant) & 0xff;
 }
 
-module.exports = { Live, missing, missinghls, sleep };
+// A command-line option's value (--name VALUE); a missing one is an error.
+function option(name) {
+  const i = process.argv.indexOf('--' + name);
+  if (i < 0 || i + 1 >= process.argv.length) throw new Error(`missing --${name}`);
+  return process.argv[i + 1];
+}
+
+function check(cond, message) {
+  if (!cond) throw new Error('check failed: ' + message);
+  console.log('ok - ' + message);
+}
+
+module.exports = { Live, missing, missinghls, sleep, option, check };

@@ -28,18 +28,13 @@
 const fs = require('fs');
 const path = require('path');
 
-function option(name) {
-  const i = process.argv.indexOf('--' + name);
-  if (i < 0 || i + 1 >= process.argv.length) throw new Error(`missing --${name}`);
-  return process.argv[i + 1];
-}
+const { Live, missing, missinghls, sleep, option, check } = require(path.join(__dirname, '..', 'browser', 'livelisten.js'));
 const player = option('player');
 const https = process.argv.includes('--https');
 const addr = option('address');
 const bindir = path.resolve(option('bindir'));
 const source = path.resolve(option('source'));
 const artifacts = path.resolve(option('artifacts'));
-const { Live, missing, missinghls, sleep } = require(path.join(source, 'tests', 'browser', 'livelisten.js'));
 
 const viahls = player.endsWith('-hls');
 const kind = player.replace(/-hls$/, '');
@@ -50,10 +45,6 @@ if (why) {
   process.exit(77);
 }
 
-function check(cond, message) {
-  if (!cond) throw new Error('check failed: ' + message);
-  console.log('ok - ' + message);
-}
 
 // The lag before and after a 10 s upstream loss; the return must not leave it longer.
 // `settle` ms after the return for the player to take the new sound (a player far behind

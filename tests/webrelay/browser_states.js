@@ -10,15 +10,10 @@
 
 const path = require('path');
 
-function option(name) {
-  const i = process.argv.indexOf('--' + name);
-  if (i < 0 || i + 1 >= process.argv.length) throw new Error(`missing --${name}`);
-  return process.argv[i + 1];
-}
+const { Live, missing, sleep, option, check } = require(path.join(__dirname, '..', 'browser', 'livelisten.js'));
 const addr = option('address');
 const bindir = path.resolve(option('bindir'));
 const source = path.resolve(option('source'));
-const { Live, missing, sleep } = require(path.join(source, 'tests', 'browser', 'livelisten.js'));
 
 const why = missing(source, 'chromium');
 if (why) {
@@ -26,10 +21,6 @@ if (why) {
   process.exit(77);
 }
 
-function check(cond, message) {
-  if (!cond) throw new Error('check failed: ' + message);
-  console.log('ok - ' + message);
-}
 
 // break: what goes wrong; says: what the page shows then (lag line or problem line); mend:
 // the repair; backms: how soon after it is done (the relay answers, fed) the page plays again.

@@ -51,7 +51,9 @@ Answer post(const std::string& prog, LiveServer& s, const std::string& remote,
     opt.unsetenv = {"QUERY_STRING", "KPX_GATEWAY_LOCKDIR", "KPX_POSTONLY"};
     opt.stdinfile = in;
     kpxtest::Process p(kpxtest::program(prog), {}, opt);
-    EXPECT_TRUE(p.wait(30s));
+    // A run waits at most about 10 s for its turn, 10 s for the server to take its request and
+    // 10 s for the report; under attack on a loaded machine it may use all three.
+    EXPECT_TRUE(p.wait(50s));
     return {p.exitcode(), p.out()};
 }
 

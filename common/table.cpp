@@ -330,6 +330,10 @@ void setpeerbuffers(int sock) {
 }
 
 void distribute(const unsigned char* packet, std::size_t len) {
+    if (g.clientcount == 0) {
+        if (paced()) hooks.pause(NOLISTENERPAUSEMS);
+        return;
+    }
     int i = 0;
     while (i < g.clientcount) {
         machinerec& m = g.machine[static_cast<std::size_t>(i)];

@@ -10,11 +10,12 @@
 
 namespace kpx {
 
-inline constexpr int PEERPORT = 9998;     // every peer waits for the stream on this TCP port
-inline constexpr int SENDLIMITMS = 10000; // a peer that takes no byte this long is dropped
-inline constexpr int PEERSNDBUF = 16384;  // send buffer of a peer's socket (Linux doubles it)
-inline constexpr int PEERMAXSEG = 1400;   // segment size towards a peer (small window steps)
-inline constexpr int PACEAHEADMS = 3000;  // a paced pass waits at most this far ahead of real time
+inline constexpr int PEERPORT = 9998;          // every peer waits for the stream on this TCP port
+inline constexpr int SENDLIMITMS = 10000;      // a peer that takes no byte this long is dropped
+inline constexpr int PEERSNDBUF = 16384;       // send buffer of a peer's socket (Linux doubles it)
+inline constexpr long NOLISTENERPAUSEMS = 100; // a paced pass with nobody listening
+inline constexpr int PEERMAXSEG = 1400;        // segment size towards a peer (small window steps)
+inline constexpr int PACEAHEADMS = 3000; // a paced pass waits at most this far ahead of real time
 
 inline constexpr int CONNPENDING = 2;  // conn / connprogress: the request is still under way
 inline constexpr int FIRSTWAITMS = 50; // conn waits this long for a quick answer
@@ -71,7 +72,10 @@ void setpeerbuffers(int sock);
 // playback mode and a relay wait until every peer has taken the packet, but only while they
 // are ahead of real time: every packet handed out earns 200 ms of waiting, at most
 // PACEAHEADMS are saved up, and what a pass waits is spent. A peer much slower than real time
-// thus paces the others only briefly; then its queue fills and it is dropped.
+// thus paces the others only briefly; then its queue fills and it is dropped. A relay that
+// nobody listens to pauses NOLISTENERPAUSEMS instead, as a server in playback mode does: it
+// takes its upstream at twice real time, so a server in playback mode above it does not encode
+// as fast as it can for nobody.
 void distribute(const unsigned char* packet, std::size_t len);
 
 // Packets a peer received: `count` - `start` of the packet counter, as the statistics count them:

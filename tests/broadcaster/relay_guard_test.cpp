@@ -18,7 +18,7 @@ namespace kpxtest::server {
 namespace {
 
 std::string gaddr(int n) {
-    return "127.0.23." + std::to_string(n);
+    return "127.0.47." + std::to_string(n);
 }
 
 // A sender from `from` to relay:9998; -1 when it cannot connect.
@@ -74,7 +74,7 @@ struct Feed {
 
 TEST(RelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
     Env r;
-    r.conf.push_back("allowupstream = 127.0.23.1,127.0.23.64/26");
+    r.conf.push_back("allowupstream = 127.0.47.1,127.0.47.64/26");
     r.startrelay(gaddr(10));
     EXPECT_TRUE(r.waiterr("Upstream senders are accepted only from the 'allowupstream' list.", 5s))
         << r.err();
@@ -89,7 +89,7 @@ TEST(RelayGuard, AStrangerInTheBacklogNeverTakesOverAtTheNextBlip) {
     ASSERT_GE(stranger, 0);
     kpxtest::sendall(stranger, strange.data(), strange.size());
     EXPECT_TRUE(closedwithin(stranger, 3s));
-    EXPECT_TRUE(r.waiterr("Sender 127.0.23.9 refused: not in the upstream allow list.\n"))
+    EXPECT_TRUE(r.waiterr("Sender 127.0.47.9 refused: not in the upstream allow list.\n"))
         << r.err();
 
     // The blip: the real upstream goes and comes back; its stream is what the listener hears.

@@ -1,4 +1,4 @@
-// Playback at the pace of its listeners (127.0.2.80-88): a listener that takes the stream at
+// Playback at the pace of its listeners (127.0.2.80-89): a listener that takes the stream at
 // real time (the real client writing to a file) is kept by a server in playback mode and by a
 // relay fed by one, and the server runs only a little ahead of it; a listener that never reads
 // is dropped within 15 s, by the server in playback mode and by a relay.
@@ -113,6 +113,25 @@ TEST_P(PlaybackPace, ARealTimeListenerIsKeptAndTheServerRunsLittleAhead) {
 INSTANTIATE_TEST_SUITE_P(Modes, PlaybackPace,
                          ::testing::Values(Paced{"server", false}, Paced{"relay", true}),
                          [](const auto& i) { return std::string(i.param.name); });
+
+// A relay that nobody listens to takes a playback stream at about twice real time, not as fast
+// as the server can encode it (before: 21,849 packets, 73 minutes of stream, in 10 s).
+TEST(PlaybackPace, ARelayNobodyListensToDoesNotDriveTheServerFlatOut) {
+    Env s, r;
+    writebytes(s.input(), readbytes(sourcedir() + "/server/programme.ul"));
+    s.conf.push_back("statusfile = " + s.dir.file("status.json"));
+    s.start();
+    r.startrelay(addr(89));
+    ASSERT_TRUE(s.command("@BCONNECT " + addr(89) + " http://a/ http://b/\n")) << s.err();
+    ASSERT_TRUE(r.waiterr("SERVER MODE", 10s)) << r.err();
+    std::this_thread::sleep_for(6s);
+    // 10 packets a second, and what the socket buffers between them hold (about 120 packets).
+    const long packets = statusnumber(s.dir.file("status.json"), "packets");
+    EXPECT_GT(packets, 30);
+    EXPECT_LT(packets, 6 * 10 + 200);
+    EXPECT_EQ(r.stop(), 10);
+    EXPECT_EQ(s.stop(), 10);
+}
 
 // A receiver on addr:9998 that accepts and never reads (default socket buffers).
 int neverreader(const std::string& a) {

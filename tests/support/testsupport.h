@@ -11,7 +11,8 @@
 //   127.0.13.x fault scenarios   127.0.14.x soak harness
 //   127.0.15.x vanished listener (in a network namespace of its own)
 //   127.0.22.x browsers playing the web relay (Chromium, Firefox, their bench)
-//   127.0.23.x relay and server guards (allow lists, consent, report ownership)
+//   127.0.23.x server guards (allow lists, consent, report ownership)
+//   127.0.47.x relay guards (allow lists, upstream owner, silent upstreams)
 //   127.0.21.x web relay streams (formats, burst, HEAD and Range)
 #pragma once
 

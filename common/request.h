@@ -9,11 +9,11 @@
 
 namespace kpx {
 
-inline constexpr int COMMANDLINECHARS = 1023; // the server reads this much of a request line
-inline constexpr int URLTOKENCHARS = 1031;    // tokens 2 and 3 of "@BCONNECT" as it reads them
-inline constexpr int NAMECHARS = 254;         // a peer name: 255-byte field, kept terminated
-inline constexpr int URLCHARS = 1023;         // a relay's page URL as the server keeps it
-inline constexpr int PATHCHARS = 1023;        // a report's path: 1024-byte buffer
+inline constexpr int COMMANDLINECHARS = 1023;     // the server reads this much of a request line
+inline constexpr int URLTOKENCHARS = 1031;        // tokens 2 and 3 of "@BCONNECT" as it reads them
+inline constexpr int NAMECHARS = 254;             // a peer name: 255-byte field, kept terminated
+inline constexpr int URLCHARS = 1023;             // a relay's page URL as the server keeps it
+inline constexpr int PATHCHARS = 1023;            // a report's path: 1024-byte buffer
 inline constexpr std::size_t FILENAMEBYTES = 255; // longest file name of the file system
 
 // The line of a listener's request: the name to connect.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "netrule.h"
+#include "wire.h"
 
 #include <cstdio>
 #include <string>
@@ -14,10 +15,6 @@ inline constexpr const char* CLIENTKIND = "CLIENT     ";
 inline constexpr const char* CLIENTVERSION = "1.10     ";
 inline constexpr const char* AUDIODEVICE = "/dev/audio";
 inline constexpr const char* ANYADDRESS = "0.0.0.0";
-
-// Buffers of one reception: one packet (with a little slack) and its decoded audio.
-inline constexpr int PACKETBUFBYTES = 332;
-inline constexpr int AUDIOBUFBYTES = 1650;
 
 // Process-wide state of the client.
 extern std::FILE* outfile; // the audio device, open only during a reception

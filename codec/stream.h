@@ -1,7 +1,9 @@
 // The stream link: a one-way TCP byte stream of GSM frames, 330-byte packets back to back,
-// no header of any kind. Constants and the reader rules shared by every receiver
+// no header of any kind (its constants: wire.h). The reader rules shared by every receiver
 // (the Unix client, the relay's upstream link and the Windows clients).
 #pragma once
+
+#include "wire.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -9,16 +11,8 @@
 
 namespace kpx {
 
-inline constexpr int STREAMPORT = 9998;  // every receiver listens here
 inline constexpr int LISTENBACKLOG = 10; // receivers' listen backlog
-inline constexpr int FRAMEBYTES = 33;    // one GSM 06.10 frame, 160 samples, 20 ms
-inline constexpr int FRAMESAMPLES = 160;
-inline constexpr int FRAMESPERPACKET = 10;
-inline constexpr int PACKETBYTES = 330;    // one packet on the wire, 200 ms
-inline constexpr int PACKETSAMPLES = 1600; // one packet as u-law audio
-inline constexpr int MAXREADS = 100;       // receive calls spent on completing one packet
-inline constexpr int PACKETSPERSECOND = 5;
-inline constexpr unsigned char FRAMESIGNATURE = 0xD; // high nibble of a frame's first byte
+inline constexpr int MAXREADS = 100;     // receive calls spent on completing one packet
 
 // One receive call: read up to `want` bytes into `dst`. Returns the bytes read (> 0),
 // 0 at end of stream, or a negative value on error. POSIX and Windows builds supply their own.

@@ -12,6 +12,8 @@ namespace kpx {
 
 // The command file of a server or relay whose configuration names none.
 inline constexpr const char* DEFAULTCOMMANDFILE = "/tmp/kpx-commands";
+// The report directory of a server or relay whose configuration names none.
+inline constexpr const char* DEFAULTREPDIR = "/tmp";
 
 inline constexpr int cmd_maxpauses = 101; // 101 pauses of 100 ms: about 10 s per wait
 inline constexpr long cmd_pausems = 100;  // between two looks at a file (through hooks.pause)

@@ -69,6 +69,7 @@ void stopall() {
         }
     }
     std::fputs("All clients killed.\n", stderr);
+    // Printed by the relay as well: scripts wait for this line as the end of a stop.
     std::fputs("Server stopped.\n", stderr);
     if (g.listfile != nullptr) std::fclose(g.listfile);
     g.listfile = nullptr;
@@ -98,13 +99,14 @@ void parsecom(const std::string& line) {
         killsock(static_cast<int>(atoinumber(argument)));
         return; // killsock ends with its own separator line
     } else if (sameword(command, "@BCONNECT")) {
-        const std::string host = getparam(line, 1, VALUECHARS);
+        const Registration r = parsebconnect(line);
+        const std::string& host = r.name;
         if (g.allowbcons != 1) {
             std::fputs("Rejecting broadcaster connect.\n", stderr);
             handleerror(MSG_NOBCONNECT, host);
         } else {
-            const std::string curl = getparam(line, 2, URLTOKENCHARS);
-            const std::string burl = getparam(line, 3, URLTOKENCHARS);
+            const std::string& curl = r.clienturl;
+            const std::string& burl = r.bcasturl;
             if (!isplainurl(curl) || !isplainurl(burl) || !relayurlsallowed(curl, burl)) {
                 // Pages shown to listeners are plain ASCII and, where the operator named
                 // them, begin with one of the admitted prefixes.
@@ -119,10 +121,7 @@ void parsecom(const std::string& line) {
                 std::fputs("Broadcaster connect:\n", stderr);
                 // Listed once connected; the separator follows in finishrequest while
                 // the connect runs between packets.
-                // A gateway adds the visitor's address as a fourth token; the operator's
-                // line has none.
-                const std::string requester = getparam(line, 4, VALUECHARS);
-                if (conn(host, 1, curl, burl, requester) == CONNPENDING) return;
+                if (conn(host, 1, curl, burl, r.requester) == CONNPENDING) return;
             }
         }
     } else {

@@ -2,12 +2,11 @@
 // and the operator gives the commands "@STOP", "@LIST", "@KILL" and "@BCONNECT".
 #pragma once
 
+#include "request.h"
+
 #include <string>
 
 namespace kpx {
-
-inline constexpr int COMMANDLINECHARS = 1023; // first line of the command file
-inline constexpr int URLTOKENCHARS = 1031;    // tokens 2 and 3 of "@BCONNECT"
 
 // Looks once into the command file `listname`; a line found there is handled completely
 // (with its time stamp and messages), then the file is removed. Called after every packet.

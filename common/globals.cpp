@@ -42,7 +42,7 @@ void setdefaults(const Profile& profile) {
     g.inifile = "kpx.conf";
     g.outputdevice = profile.role == Role::server ? "/dev/audio" : "";
     g.listname = DEFAULTCOMMANDFILE;
-    g.resdir = "/tmp";
+    g.resdir = DEFAULTREPDIR;
     g.okfile = "./success.html";
     g.errorfile = "./error.html";
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "guard.h"
+#include "request.h"
 
 #include <array>
 #include <chrono>
@@ -20,9 +21,7 @@ namespace kpx {
 
 using quad = __float128; // packet counters: IEEE 754 quadruple precision
 
-inline constexpr int MAXPEERS = 10;   // slots of `machine` and `distributor`
-inline constexpr int NAMECHARS = 254; // a peer name: 255-byte field, kept terminated
-inline constexpr int URLCHARS = 1023; // clienturl / bcasturl: 1024-byte fields
+inline constexpr int MAXPEERS = 10; // slots of `machine` and `distributor`
 
 // One connected peer (a listener or a relay broadcaster).
 struct machinerec {

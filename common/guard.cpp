@@ -94,13 +94,6 @@ void resetguardlists() {
     g.guard.relayurls.clear();
 }
 
-bool isplainurl(const std::string& url) {
-    return std::all_of(url.begin(), url.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u > 0x20 && u < 0x7F;
-    });
-}
-
 bool relayhostallowed(std::uint32_t addr) {
     return !g.guard.relayhostsset || netallowed(g.guard.relayhosts, addr);
 }

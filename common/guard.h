@@ -4,6 +4,7 @@
 #pragma once
 
 #include "netrule.h"
+#include "request.h" // isplainurl
 
 #include <cstdint>
 #include <string>
@@ -31,10 +32,6 @@ bool seconds(const std::string& value, long& out);
 
 // Empties the lists before the configuration file is read (again).
 void resetguardlists();
-
-// A forwarding URL as it may be shown to listeners and operators: printable ASCII without
-// blanks (no control, non-ASCII or bidirectional-override characters). Empty is plain.
-bool isplainurl(const std::string& url);
 
 // True when a relay at `addr` (network byte order) may register: relayhosts unset, or the
 // address is in it.

@@ -81,8 +81,10 @@ void takewaiting(int sock, const AcceptGuard& guard, int& waiting);
 // to be passed on first; the link is read on through the reader returned.
 ReadFn drainbacklog(int upstream, ReadFn rd, std::vector<unsigned char>& recent);
 
-// The two boxes a relay prints on the error stream when its upstream is lost: the link
-// itself, then what it means for the relay's own listeners.
+// The two boxes a relay prints on the error stream when its upstream is lost. The texts are
+// the ones operators' log watchers know, "All clients disconnected!!!!" among them, and stay
+// as they are although the relay keeps its own listeners connected: they get the next
+// upstream's stream on the same connection.
 void prnupstreamlost();
 
 // After acc_sock failed: a new listening socket in lsn.sk, to be bound again on the next

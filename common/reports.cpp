@@ -132,10 +132,6 @@ void writereport(const std::string& name, std::string skeleton, const char* kind
 
 } // namespace
 
-bool acceptablename(const std::string& name) {
-    return name.find('/') == std::string::npos;
-}
-
 void prnrefusedname(const std::string& name) {
     std::fprintf(stderr,
                  "Request name '%s' is not acceptable (it contains '/'). "
@@ -144,7 +140,7 @@ void prnrefusedname(const std::string& name) {
 }
 
 std::string reportpath(const std::string& name, const char* ext) {
-    return g.resdir + "/" + name + ext;
+    return reportpath(g.resdir, name, ext);
 }
 
 void handlesuccess(const std::string& name) {

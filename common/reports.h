@@ -2,11 +2,12 @@
 // what became of its connection request. The web gateway copies N.html into its answer page.
 #pragma once
 
+#include "request.h"
+
 #include <string>
 
 namespace kpx {
 
-inline constexpr int PATHCHARS = 1023;     // report paths: 1024-byte buffer
 inline constexpr int SKELETONCHARS = 1023; // skeleton lines are copied in pieces of this size
 
 // Report texts passed in by the table and command routines.
@@ -24,14 +25,10 @@ inline constexpr const char* MSG_NAMETAKEN =
     "The report name is taken by a file this server did not write. Choose another name";
 inline constexpr const char* MSG_INTERNAL = "Internal Problem!";
 
-// A request name becomes part of file names in the report directory: it must not contain
-// '/', so that no report can land (or be removed) anywhere else.
-bool acceptablename(const std::string& name);
-
 // Prints the refusal of an unusable request name on the error stream.
 void prnrefusedname(const std::string& name);
 
-// resdir + "/" + name + ext.
+// The report of `name` in the report directory (resdir).
 std::string reportpath(const std::string& name, const char* ext);
 
 void handlesuccess(const std::string& name);

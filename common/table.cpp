@@ -145,7 +145,7 @@ void startconnect(std::uint32_t addr) {
     }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(PEERPORT));
+    sa.sin_port = htons(static_cast<std::uint16_t>(STREAMPORT));
     sa.sin_addr.s_addr = addr;
     if (::connect(p.sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
         p.connected = true;
@@ -473,7 +473,7 @@ int connprogress(int waitms) {
         if (done.type == 1) enlist(done.addr, done.clienturl, done.bcasturl);
         return 1;
     }
-    if (open_sock(done.sock, done.name, PEERPORT, done.connected ? 0 : done.error) < 0) {
+    if (open_sock(done.sock, done.name, STREAMPORT, done.connected ? 0 : done.error) < 0) {
         std::fputs("Connection NOT established.\n", stderr);
         return 0;
     }
@@ -517,8 +517,6 @@ void killsock(int index, long shownindex) {
                 found = d;
                 break;
             }
-            std::fprintf(stderr, "distributor[%ld].clientname=%s\n", static_cast<long>(d),
-                         entry.clientname.c_str());
         }
         std::fputs("Client was a broadcaster. Removing it from the automatic distribution list.\n",
                    stderr);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "globals.h"
+#include "wire.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +11,6 @@
 
 namespace kpx {
 
-inline constexpr int PEERPORT = 9998;          // every peer waits for the stream on this TCP port
 inline constexpr int SENDLIMITMS = 10000;      // a peer that takes no byte this long is dropped
 inline constexpr int PEERSNDBUF = 16384;       // send buffer of a peer's socket (Linux doubles it)
 inline constexpr long NOLISTENERPAUSEMS = 100; // a paced pass with nobody listening

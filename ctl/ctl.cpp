@@ -2,8 +2,8 @@
 
 #include "configfile.h"
 #include "console.h"
-#include "gateway.h"
 #include "numbers.h"
+#include "request.h"
 #include "statusview.h"
 
 #include <sys/stat.h>
@@ -21,23 +21,26 @@ namespace {
 // Slot numbers have at most nine digits: the server reads them whole.
 constexpr long MAXSLOTNUMBER = 999999999;
 
-const char* const usage =
-    "Usage: kpxctl [-f COMMANDFILE] [-c kpx.conf] [-s STATUSFILE] COMMAND\n"
-    "Commands:\n"
-    "  list                              list the connected peers (on the server's console)\n"
-    "  kill N                            disconnect the peer in slot N\n"
-    "  stop                              disconnect everybody and stop (exit status 10)\n"
-    "  connect HOST                      connect a listener waiting on HOST\n"
-    "  bconnect HOST CLIENTURL BCASTURL  connect a relay and list it for forwarding\n"
-    "  status [--json]                   show the status file (as a table, or as it is)\n"
-    "The command file is -f, else the configuration's commandfile (-c), else /tmp/kpx-commands.\n"
+const std::string usage =
+    std::string(
+        "Usage: kpxctl [-f COMMANDFILE] [-c kpx.conf] [-s STATUSFILE] COMMAND\n"
+        "Commands:\n"
+        "  list                              list the connected peers (on the server's console)\n"
+        "  kill N                            disconnect the peer in slot N\n"
+        "  stop                              disconnect everybody and stop (exit status 10)\n"
+        "  connect HOST                      connect a listener waiting on HOST\n"
+        "  bconnect HOST CLIENTURL BCASTURL  connect a relay and list it for forwarding\n"
+        "  status [--json]                   show the status file (as a table, or as it is)\n"
+        "The command file is -f, else the configuration's commandfile (-c), else ") +
+    DEFAULTCOMMANDFILE +
+    ".\n"
     "The status file is -s, else the configuration's statusfile (-c).\n";
 
 std::string namecheck(const std::string& name) {
-    if (name.size() + std::strlen(".html") > gw_filenamebytes)
+    if (name.size() + std::strlen(".html") > FILENAMEBYTES)
         return "host name too long (" + std::to_string(name.size()) +
                " characters): its report file name would exceed 255 bytes; at most " +
-               std::to_string(gw_filenamebytes - std::strlen(".html")) + " characters";
+               std::to_string(FILENAMEBYTES - std::strlen(".html")) + " characters";
     if (!nameok(name))
         return "'" + name +
                "' is not a host name or address the server takes: only letters, "
@@ -163,7 +166,7 @@ std::string commandline(const std::vector<std::string>& w, std::string& problem)
     if (word == "connect") {
         if (args != 1) return wrongcount("connect HOST");
         problem = namecheck(w[1]);
-        return problem.empty() ? w[1] + "\n" : "";
+        return problem.empty() ? listenerline(w[1]) : "";
     }
     if (word == "bconnect") {
         if (args != 3) return wrongcount("bconnect HOST CLIENTURL BCASTURL");
@@ -178,8 +181,8 @@ std::string commandline(const std::vector<std::string>& w, std::string& problem)
                 return "";
             }
         }
-        const std::string line = "@BCONNECT " + w[1] + " " + w[2] + " " + w[3] + "\n";
-        if (line.size() > gw_linechars) {
+        const std::string line = bconnectline(w[1], w[2], w[3]);
+        if (line.size() > static_cast<std::size_t>(COMMANDLINECHARS)) {
             problem = "the command line would be " + std::to_string(line.size()) +
                       " characters long; the server reads at most 1023";
             return "";
@@ -196,7 +199,7 @@ int kpxctl_main(int argc, char** argv) {
     for (; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
-            std::fputs(usage, stdout);
+            std::fputs(usage.c_str(), stdout);
             std::printf("kpxctl %s\n", PROGRAMVERSION);
             return 0;
         }
@@ -206,7 +209,7 @@ int kpxctl_main(int argc, char** argv) {
         }
         if (a != "-f" && a != "-c" && a != "-s") break;
         if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-            std::fprintf(stderr, "kpxctl: %s needs a file name\n%s", a.c_str(), usage);
+            std::fprintf(stderr, "kpxctl: %s needs a file name\n%s", a.c_str(), usage.c_str());
             return 2;
         }
         (a == "-f" ? commandfile : a == "-c" ? conffile : statusfile) = argv[++i];
@@ -237,7 +240,7 @@ int kpxctl_main(int argc, char** argv) {
     const std::string line = commandline(words, problem);
     if (line.empty()) {
         std::fprintf(stderr, "kpxctl: %s. Nothing was sent.\n", problem.c_str());
-        if (words.empty() || problem.rfind("unknown", 0) == 0) std::fputs(usage, stderr);
+        if (words.empty() || problem.rfind("unknown", 0) == 0) std::fputs(usage.c_str(), stderr);
         return 2;
     }
     std::string shown = line.substr(0, line.size() - 1);
@@ -260,9 +263,9 @@ int kpxctl_main(int argc, char** argv) {
     case handed::busy:
         std::fprintf(stderr,
                      "kpxctl: the command file '%s' still held another request after 10 s: "
-                     "the server is not running, or it is a relay broadcaster whose "
-                     "upstream is silent (a relay reads its commands only while its "
-                     "upstream sends). Nothing was sent; the other request was left.\n",
+                     "no server or relay broadcaster is running with it (a running one reads "
+                     "it at least once a second, a relay also while its upstream is silent). "
+                     "Nothing was sent; the other request was left.\n",
                      commandfile.c_str());
         return 1;
     case handed::failed:
@@ -271,10 +274,10 @@ int kpxctl_main(int argc, char** argv) {
         return 1;
     case handed::withdrawn:
         std::fprintf(stderr,
-                     "kpxctl: '%s' was not taken within 10 s: no server is running with "
-                     "the command file '%s', or it is a relay broadcaster whose upstream "
-                     "is silent (a relay reads its commands only while its upstream "
-                     "sends). The command was withdrawn.\n",
+                     "kpxctl: '%s' was not taken within 10 s: no server or relay broadcaster "
+                     "is running with the command file '%s' (a running one reads it at least "
+                     "once a second, a relay also while its upstream is silent). The command "
+                     "was withdrawn.\n",
                      shown.c_str(), commandfile.c_str());
         return 1;
     }
@@ -290,7 +293,7 @@ int kpxctl_main(int argc, char** argv) {
         if (!statusfile.empty()) showstatus(statusfile, false);
     } else if (!conffile.empty()) {
         // connect / bconnect: the server wrote the text report before it removed the file.
-        const std::string report = slurp(conf.repdir + "/" + words[1] + ".txt");
+        const std::string report = slurp(reportpath(conf.repdir, words[1], ".txt"));
         if (!report.empty())
             std::printf("Report: %s%s", report.c_str(), report.back() == '\n' ? "" : "\n");
     }

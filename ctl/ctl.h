@@ -14,7 +14,7 @@ namespace kpx {
 struct CtlConfig {
     std::string commandfile = DEFAULTCOMMANDFILE;
     std::string statusfile;
-    std::string repdir = "/tmp";
+    std::string repdir = DEFAULTREPDIR;
 };
 
 // Reads `path` as the server reads its configuration and keeps the three keys above (with

@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(::write(fds[1], body.data(), body.size()) == static_cast<ssize_t>(body.size()));
     ::close(fds[1]);
     kpx::cgi_input = fds[0];
-    const int ok = kpx::cgi_init();
+    kpx::CgiRequest req;
+    const bool ok = kpx::cgi_init(req);
     // What the request was allowed to take from the body.
     off_t left = 0;
     char buf[4096];
@@ -61,13 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::close(fds[0]);
 
     if (!ok) {
-        FUZZ_CHECK(kpx::cgi_argc == 0);
+        FUZZ_CHECK(req.fields.empty());
         return 0;
     }
     FUZZ_CHECK(method != nullptr && (data[2] & 1) == 0);
-    FUZZ_CHECK(kpx::clientname == "192.0.2.7");
+    FUZZ_CHECK(req.remote == "192.0.2.7");
     std::string raw;
-    if (kpx::cgi_method == 'P') {
+    if (req.method == 'P') {
         // Never more than CONTENT_LENGTH bytes, and only a valid length is served.
         const long n = std::strtol(lengths[pick].c_str(), nullptr, 10);
         FUZZ_CHECK(pick != 12 && n >= 0 && n <= kpx::cgi_maxcontent);
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(taken == std::min(body.size(), static_cast<std::size_t>(n)));
         raw = body.substr(0, taken);
     } else {
-        FUZZ_CHECK(kpx::cgi_method == 'G' && left == static_cast<off_t>(body.size()));
+        FUZZ_CHECK(req.method == 'G' && left == static_cast<off_t>(body.size()));
         raw = query;
     }
     // One field per separating '&' of the raw data plus one; none for empty data. The two
@@ -87,15 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else if (raw[i] == '&')
             ++fields;
     }
-    FUZZ_CHECK(kpx::cgi_argc == fields);
-    FUZZ_CHECK(kpx::cgi_name.size() == static_cast<std::size_t>(fields) &&
-               kpx::cgi_wert.size() == static_cast<std::size_t>(fields));
+    FUZZ_CHECK(req.fields.size() == static_cast<std::size_t>(fields));
     std::size_t total = 0;
-    for (long j = 0; j < fields; ++j) {
-        const char* name = kpx::cgi_name[static_cast<std::size_t>(j)];
-        const char* value = kpx::cgi_wert[static_cast<std::size_t>(j)];
-        FUZZ_CHECK(name != nullptr && std::strchr(name, '=') == nullptr);
-        total += std::strlen(name) + (value ? std::strlen(value) + 1 : 0);
+    for (const kpx::CgiField& f : req.fields) {
+        FUZZ_CHECK(f.name.find('=') == std::string::npos);
+        total += f.name.size() + (f.value ? f.value->size() + 1 : 0);
     }
     // Decoding never makes the data longer.
     FUZZ_CHECK(total + static_cast<std::size_t>(fields) <= raw.size() + 1);

@@ -5,9 +5,9 @@
 #include "commands.h"
 #include "config.h"
 #include "fuzzcheck.h"
-#include "gateway.h"
 #include "globals.h"
 #include "reports.h"
+#include "request.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

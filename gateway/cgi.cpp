@@ -11,18 +11,10 @@
 
 namespace kpx {
 
-char cgi_method = 0;
-int cgi_argc = 0;
-std::vector<char*> cgi_name;
-std::vector<char*> cgi_wert;
-std::string clientname;
 std::FILE* cgi_page = stdout;
 int cgi_input = 0;
 
 namespace {
-
-// The decoded form; names and values point into it. Kept until the next cgi_init.
-std::vector<char> cgibuffer;
 
 void nomemory() {
     std::fprintf(stderr, "malloc: %s\n", std::strerror(ENOMEM));
@@ -72,36 +64,33 @@ int formdecode(const char* raw, std::size_t len, char* out) {
 
 } // namespace
 
-int cgi_init() {
-    cgi_method = 0;
-    cgi_argc = 0;
-    cgi_name.clear();
-    cgi_wert.clear();
-    clientname.clear();
-
+bool cgi_init(CgiRequest& request) {
+    request = CgiRequest{};
     const char* method = std::getenv("REQUEST_METHOD");
     if (method == nullptr) {
         std::fputs("This is a CGI-Program. It cannot be run from a shell.\n", cgi_page);
         std::fputs("Environment-Variable REQUEST_METHOD not defined!<br>\n", cgi_page);
-        return 0;
+        return false;
     }
     if (strncasecmp(method, "GET", 3) == 0) {
-        cgi_method = 'G';
+        request.method = 'G';
     } else if (strncasecmp(method, "POS", 3) == 0) {
-        cgi_method = 'P';
+        request.method = 'P';
     } else {
         std::fprintf(cgi_page, "Illegal value for REQUEST_METHOD = \"%s\"<br>\n", method);
-        return 0;
+        return false;
     }
 
+    // The raw form data, decoded in place.
+    std::vector<char> cgibuffer;
     std::size_t len = 0;
     try {
-        if (cgi_method == 'P') {
+        if (request.method == 'P') {
             const char* cl = std::getenv("CONTENT_LENGTH");
             if (cl == nullptr) {
                 std::fputs("Environment-Variable CONTENT_LENGTH not defined<br>\n", cgi_page);
                 std::fputs("THIS IS A CGI-PROGRAM. DO NOT RUN IT FROM A SHELL!\n", cgi_page);
-                return 0;
+                return false;
             }
             long n = 0;
             if (!plainnumber(cl, cgi_maxcontent, n)) { // bytes, 0..cgi_maxcontent
@@ -109,7 +98,7 @@ int cgi_init() {
                              "Illegal value for CONTENT_LENGTH: the form data must be a number "
                              "of bytes from 0 to %ld.<br>\n",
                              cgi_maxcontent);
-                return 0;
+                return false;
             }
             cgibuffer.assign(static_cast<std::size_t>(n) + 1, '\0');
             len = readbody(cgibuffer.data(), static_cast<std::size_t>(n));
@@ -118,7 +107,7 @@ int cgi_init() {
             const char* qs = std::getenv("QUERY_STRING");
             if (qs == nullptr) {
                 std::fputs("Environment-Variable QUERY_STRING not defined<br>\n", cgi_page);
-                return 0;
+                return false;
             }
             len = std::strlen(qs);
             cgibuffer.assign(len + 1, '\0');
@@ -126,46 +115,46 @@ int cgi_init() {
         }
     } catch (const std::bad_alloc&) {
         nomemory();
-        return 0;
+        return false;
     }
 
     const char* remote = std::getenv("REMOTE_ADDR");
     if (remote == nullptr) {
         std::fputs("The enviroment variable REMOTE_ADDR is undefined. Cannot connect!<br>\n",
                    cgi_page);
-        return 0;
+        return false;
     }
-    clientname = remote;
-
     if (len == 0) {
-        cgi_argc = 0;
-        return 1;
+        request.remote = remote;
+        return true;
     }
 
     char* buf = cgibuffer.data();
-    cgi_argc = formdecode(buf, len, buf);
+    const int fields = formdecode(buf, len, buf);
 
     try {
-        cgi_name.assign(static_cast<std::size_t>(cgi_argc), nullptr);
-        cgi_wert.assign(static_cast<std::size_t>(cgi_argc), nullptr);
+        request.fields.reserve(static_cast<std::size_t>(fields));
+        // Every field ends in a zero byte of its own ("&" or the terminator, or an earlier
+        // decoded zero byte), so walking `fields` pieces never leaves the buffer.
+        char* piece = buf;
+        for (int j = 0; j < fields; ++j) {
+            const std::size_t plen = std::strlen(piece);
+            CgiField field;
+            if (char* eq = std::strchr(piece, '=')) {
+                *eq = '\0';
+                field.value = eq + 1;
+            }
+            field.name = piece;
+            request.fields.push_back(std::move(field));
+            piece += plen + 1;
+        }
+        request.remote = remote;
     } catch (const std::bad_alloc&) {
         nomemory();
-        return 0;
+        request = CgiRequest{};
+        return false;
     }
-
-    // Every field ends in a zero byte of its own ("&" or the terminator, or an earlier
-    // decoded zero byte), so walking cgi_argc pieces never leaves the buffer.
-    char* piece = buf;
-    for (int j = 0; j < cgi_argc; ++j) {
-        std::size_t plen = std::strlen(piece);
-        cgi_name[static_cast<std::size_t>(j)] = piece;
-        if (char* eq = std::strchr(piece, '=')) {
-            *eq = '\0';
-            cgi_wert[static_cast<std::size_t>(j)] = eq + 1;
-        }
-        piece += plen + 1;
-    }
-    return 1;
+    return true;
 }
 
 } // namespace kpx

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,19 +12,27 @@ namespace kpx {
 // Largest POST body accepted; anything above is refused without reading it.
 inline constexpr long cgi_maxcontent = 65536;
 
-extern char cgi_method;             // 'G' for GET, 'P' for POST
-extern int cgi_argc;                // number of fields
-extern std::vector<char*> cgi_name; // field names, in the order of the form data
-extern std::vector<char*> cgi_wert; // field values; nullptr where the field holds no "="
-extern std::string clientname;      // REMOTE_ADDR, later possibly replaced by CLIENTNAME
+// One field of the form data, decoded; name and value end at a decoded zero byte.
+struct CgiField {
+    std::string name;
+    std::optional<std::string> value; // none where the field holds no "="
+};
+
+// A request as the web server hands it over.
+struct CgiRequest {
+    char method = 0;              // 'G' for GET, 'P' for POST
+    std::string remote;           // REMOTE_ADDR
+    std::vector<CgiField> fields; // in the order of the form data
+};
 
 // Where page messages go (standard output by default) and where a POST body is read from
 // (standard input by default). Tests point them elsewhere.
 extern std::FILE* cgi_page;
 extern int cgi_input;
 
-// Reads and decodes the request. 1: the fields are ready; 0: the request cannot be served
-// (the reason has been printed on the page, or on the error stream for a lack of memory).
-int cgi_init();
+// Reads and decodes the request into `request`. True: the fields are ready; false: the request
+// cannot be served (the reason has been printed on the page, or on the error stream for a
+// lack of memory) and `request` holds no fields.
+bool cgi_init(CgiRequest& request);
 
 } // namespace kpx

@@ -2,14 +2,16 @@
 
 #include "admit.h"
 #include "cgi.h"
-#include "guard.h"
 #include "hooks.h"
 #include "reports.h"
+#include "request.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <optional>
 #include <strings.h>
@@ -18,17 +20,7 @@
 
 namespace kpx {
 
-gatekind gwkind = gatekind::listener;
-std::string commandfile;
-std::string repdir;
-std::string CLIENTURL;
-std::string BCASTURL;
-std::array<char, 1024> resfilenam{};
-std::FILE* banfile = nullptr;
-
 namespace {
-
-const char* const defaultrepdir = "/tmp";
 
 void page(const char* text) {
     std::fputs(text, cgi_page);
@@ -98,49 +90,15 @@ void illegalname() {
 
 } // namespace
 
-int nameok(const std::string& name) {
-    if (name.size() + std::strlen(".html") > gw_filenamebytes) return 0;
-    std::size_t count = 0;
-    for (char c : name) {
-        if (c == '.') ++count;
-        if (c == '@' || c == ' ') count = name.size() + 1;
-    }
-    if (!(count > 1 && count < name.size())) return 0;
-    for (unsigned char c : name) {
-        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        bool digit = c >= '0' && c <= '9';
-        if (!letter && !digit && c != '.' && c != '-' && c != '_') return 0;
-    }
-    return 1;
-}
-
-// A URL travels as one blank-separated token of the "@BCONNECT" line and ends up in the
-// refresh and the link of the server's forwarder page, on this site's origin: only web
-// addresses may go there (a "javascript:" URL would run in the site's name), and blanks,
-// control characters, "=", quotes and angle brackets would not survive the line and the page.
-// Only printable ASCII: a non-ASCII or bidirectional-override character would let a listed
-// page pass for another one where listeners and operators read it.
-bool urlok(const std::string& url) {
-    if (url.size() > gw_urlchars || !isplainurl(url)) return false;
-    if (strncasecmp(url.c_str(), "http://", 7) != 0 && strncasecmp(url.c_str(), "https://", 8) != 0)
-        return false;
-    for (unsigned char c : url) {
-        if (c <= ' ' || c == 0x7F || c == '=' || c == '"' || c == '\'' || c == '<' || c == '>')
-            return false;
-    }
-    return true;
-}
-
-void doit() {
-    // A registration carries the visitor's address, so that the server can tell a relay
-    // asking for itself from anybody else naming it.
-    std::string line = gwkind == gatekind::listener ? clientname + "\n"
-                                                    : "@BCONNECT " + clientname + " " + CLIENTURL +
-                                                          " " + BCASTURL + " " + requester() + "\n";
+void doit(const Request& request) {
+    const std::string line = request.kind == gatekind::listener
+                                 ? listenerline(request.clientname)
+                                 : bconnectline(request.clientname, request.clienturl.value_or(""),
+                                                request.bcasturl.value_or(""), requester());
     int error = 0;
     // The request is left in the file when it is not taken in time: the server may still
     // take it.
-    switch (handover(commandfile, line, false, error)) {
+    switch (handover(request.commandfile, line, false, error)) {
     case handed::taken:
     case handed::withdrawn:
         return;
@@ -157,7 +115,7 @@ void doit() {
     // network's next request waits a while.
     startcooldown(requester());
     page("Timeout: Request was not responded by server!<br>\n");
-    if (gwkind == gatekind::listener) {
+    if (request.kind == gatekind::listener) {
         page("Server may be down - please try again later!<br>\n");
     } else {
         page("Value COMMANDFILE may be wrong or server may be down.<br>\n");
@@ -166,162 +124,155 @@ void doit() {
     finish(1);
 }
 
-int gateway_main(gatekind kind) {
-    gwkind = kind;
-    commandfile.clear();
-    repdir.clear();
-    CLIENTURL.clear();
-    BCASTURL.clear();
-    resfilenam.fill('\0');
+namespace {
 
-    if (cgi_init() == 0) return 1;
+// The steps of a run. Each returns false once it has put the refusal on the page: the run then
+// ends with status 1.
 
-    // Where the web server says so, state is changed only by a form posted from this site:
-    // another site's page cannot make its visitors' browsers send a request.
+// The form and the web server's environment. Where the web server says so, state is changed
+// only by a form posted from this site: another site's page cannot make its visitors'
+// browsers send a request.
+bool readrequest(gatekind kind, Request& request) {
+    CgiRequest cgi;
+    if (!cgi_init(cgi)) return false;
     if (postonly() && !sameorigin(std::getenv("REQUEST_METHOD"), std::getenv("HTTP_HOST"),
                                   std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"),
                                   overhttps(), std::getenv("KPX_SITENAMES"))) {
         page(crosssiterefusal);
-        return 1;
+        return false;
     }
-
-    // An operator who configures the paths in the web server's environment takes them out
-    // of the visitors' hands: the form fields are then ignored.
-    const char* envcommand = std::getenv("KPX_COMMANDFILE");
-    const char* envrepdir = std::getenv("KPX_REPDIR");
-
-    std::optional<std::string> formcommand, formrepdir, clienturl, bcasturl;
-    for (int j = 0; j < cgi_argc; ++j) {
-        const char* name = cgi_name[static_cast<std::size_t>(j)];
-        const char* wert = cgi_wert[static_cast<std::size_t>(j)];
-        if (wert == nullptr) continue; // a field without "=" carries no value
+    request.kind = kind;
+    request.clientname = cgi.remote;
+    std::optional<std::string> formcommand, formrepdir;
+    for (const CgiField& field : cgi.fields) {
+        if (!field.value) continue; // a field without "=" carries no value
+        const char* name = field.name.c_str();
         if (strcasecmp(name, "CLIENTNAME") == 0) {
-            clientname = wert;
+            request.clientname = *field.value;
         } else if (strcasecmp(name, "COMMANDFILE") == 0) {
-            formcommand = wert;
+            formcommand = field.value;
         } else if (strcasecmp(name, "REPDIR") == 0) {
-            formrepdir = wert;
+            formrepdir = field.value;
         } else if (kind == gatekind::broadcaster && strcasecmp(name, "CLIENTURL") == 0) {
-            clienturl = wert;
+            request.clienturl = field.value;
         } else if (kind == gatekind::broadcaster && strcasecmp(name, "BCASTURL") == 0) {
-            bcasturl = wert;
+            request.bcasturl = field.value;
         }
     }
+    // An operator who configures the paths in the web server's environment takes them out
+    // of the visitors' hands: the form fields are then ignored.
+    const auto path = [](const char* env, const std::optional<std::string>& form,
+                         const char* fallback) -> std::string {
+        if (env != nullptr) return *env ? env : fallback;
+        return form ? *form : fallback;
+    };
+    request.commandfile = path(std::getenv("KPX_COMMANDFILE"), formcommand, DEFAULTCOMMANDFILE);
+    request.repdir = path(std::getenv("KPX_REPDIR"), formrepdir, DEFAULTREPDIR);
+    return true;
+}
 
-    if (kind == gatekind::listener && clientname.empty()) {
+// The name to connect, a registration's pages and the report's path.
+bool validate(const Request& request) {
+    const std::optional<std::string>& clienturl = request.clienturl;
+    const std::optional<std::string>& bcasturl = request.bcasturl;
+    if (request.kind == gatekind::listener && request.clientname.empty()) {
         page("You MUST give CLIENTNAME or REMOTE_ADDR!<br>\n");
-        return 1;
+        return false;
     }
-    if (!nameok(clientname)) {
+    if (!nameok(request.clientname)) {
         illegalname();
-        return 1;
+        return false;
     }
-    if (kind == gatekind::broadcaster) {
+    if (request.kind == gatekind::broadcaster) {
         if (!bcasturl) {
             page("BCASTURL must be defined! Mail admin!<br>");
-            return 1;
+            return false;
         }
         if (!clienturl) {
             page("CLIENTURL must be defined! Mail admin!<br>");
-            return 1;
+            return false;
         }
         if (clienturl->empty()) {
             page("You MUST give CLIENTURL!<br>\n");
-            return 1;
+            return false;
         }
         if (bcasturl->empty()) {
             page("You MUST give BCASTURL!<br>\n");
-            return 1;
+            return false;
         }
         // The whole line must also reach the server uncut.
-        const std::size_t linelength = std::strlen("@BCONNECT    \n") + clientname.size() +
-                                       clienturl->size() + bcasturl->size() + requester().size();
-        if (!urlok(*clienturl) || !urlok(*bcasturl) || linelength > gw_linechars) {
+        const std::size_t linelength =
+            bconnectline(request.clientname, *clienturl, *bcasturl, requester()).size();
+        if (!urlok(*clienturl) || !urlok(*bcasturl) ||
+            linelength > static_cast<std::size_t>(COMMANDLINECHARS)) {
             page(urlrefusal);
-            return 1;
+            return false;
         }
-        CLIENTURL = *clienturl;
-        BCASTURL = *bcasturl;
     }
-
-    if (envcommand != nullptr) {
-        commandfile = *envcommand ? envcommand : DEFAULTCOMMANDFILE;
-    } else {
-        commandfile = formcommand ? *formcommand : DEFAULTCOMMANDFILE;
-    }
-    if (envrepdir != nullptr) {
-        repdir = *envrepdir ? envrepdir : defaultrepdir;
-    } else {
-        repdir = formrepdir ? *formrepdir : defaultrepdir;
-    }
-
-    std::string report = repdir + "/" + clientname + ".html";
-    if (report.size() > resfilenam.size() - 1) {
+    if (reportpath(request.repdir, request.clientname, ".html").size() >
+        static_cast<std::size_t>(PATHCHARS)) {
         illegalname();
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    std::optional<ReportOwner> owner;
+// Who may run now: the report's owner is known, the visitor's network is not waiting after a
+// failed request, a slot is free (a request that finds none is answered at once instead of
+// waiting its turn), and the runs that came first have handed over their requests.
+bool admit(const std::string& client, std::optional<ReportOwner>& owner) {
     if (!reportowner(owner)) {
         page("KPX_SERVERUSER names no user. Please mail admin!<br>\n");
-        return 1;
+        return false;
     }
-    // A network whose last request could not be connected waits; a request that finds no
-    // free slot is answered at once instead of waiting its turn.
-    const char* remote = std::getenv("REMOTE_ADDR");
-    const std::string client = remote != nullptr ? remote : "";
-    if (cooling(client)) return 1;
+    if (cooling(client)) return false;
     bool held = true;
     if (!takeslot(client, held)) {
         page("Could not use the gateway's lock directory. Please mail admin!<br>\n");
-        return 1;
+        return false;
     }
     if (!held) {
         page(busyrefusal);
-        return 1;
+        return false;
     }
-    // The runs that came first hand over their requests first.
     if (!awaitturn()) {
         page("Server is busy or not accepting connections.<br>\n");
-        return 1;
+        return false;
     }
-    if (cooling(client)) return 1; // a run of the same network failed while this one waited
+    return !cooling(client); // a run of the same network failed while this one waited
+}
 
-    const std::timespec placed = requesttime();
-    doit();
-
-    std::memcpy(resfilenam.data(), report.c_str(), report.size() + 1);
-    int pauses = 0;
-    while (!fileexists(resfilenam.data())) {
-        if (pauses >= gw_maxpauses) {
+// Waits for the server's report and copies it to the page. Only the report the server wrote
+// for this request is copied: never a symbolic link, and (the server writes its report before
+// it takes the request from the command file) never a file that was there before or that the
+// server could not replace. Opening anything else must not wait for a writer.
+bool copyreport(const Request& request, const std::string& client,
+                const std::optional<ReportOwner>& owner, const std::timespec& placed) {
+    const std::string report = reportpath(request.repdir, request.clientname, ".html");
+    for (int pauses = 0; !fileexists(report.c_str()); ++pauses) {
+        if (pauses >= cmd_maxpauses) {
             page("Server did not create any action report!<br>\n");
-            return 1;
+            return false;
         }
-        hooks.pause(gw_pausems);
-        ++pauses;
+        hooks.pause(cmd_pausems);
     }
-
-    // Only the report the server wrote for this request is copied: never a symbolic link, and
-    // (the server writes its report before it takes the request from the command file) never
-    // a file that was there before or that the server could not replace. Opening anything
-    // else must not wait for a writer.
-    const int rfd = ::open(resfilenam.data(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    const int rfd = ::open(report.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    std::FILE* banfile = nullptr;
     struct stat rst {};
     if (rfd >= 0 && (::fstat(rfd, &rst) != 0 || !reportforthisrequest(rst, owner, placed))) {
         ::close(rfd);
-        banfile = nullptr;
     } else {
         banfile = rfd >= 0 ? ::fdopen(rfd, "r") : nullptr;
         if (banfile == nullptr && rfd >= 0) ::close(rfd);
     }
     if (banfile == nullptr) {
         page(reportrefusal);
-        return 1;
+        return false;
     }
     // The listener gateway copies lines in pieces of up to 2047 characters, the
     // broadcaster gateway in pieces of up to 1023; each piece gets a newline of its own.
     std::array<char, 2048> piece{};
-    int size = kind == gatekind::listener ? 2048 : 1024;
+    const int size = request.kind == gatekind::listener ? 2048 : 1024;
     bool failed = false;
     while (std::fgets(piece.data(), size, banfile) != nullptr) {
         failed = failed || std::strstr(piece.data(), MSG_CANNOTCONNECT) != nullptr;
@@ -329,11 +280,24 @@ int gateway_main(gatekind kind) {
         std::fputc('\n', cgi_page);
     }
     std::fclose(banfile);
-    banfile = nullptr;
-    ::unlink(resfilenam.data());
+    ::unlink(report.c_str());
     // The server could not connect the address asked for: this network waits a while.
     if (failed) startcooldown(client);
-    return 0;
+    return true;
+}
+
+} // namespace
+
+int gateway_main(gatekind kind) {
+    Request request;
+    if (!readrequest(kind, request) || !validate(request)) return 1;
+    const char* remote = std::getenv("REMOTE_ADDR");
+    const std::string client = remote != nullptr ? remote : "";
+    std::optional<ReportOwner> owner;
+    if (!admit(client, owner)) return 1;
+    const std::timespec placed = requesttime();
+    doit(request);
+    return copyreport(request, client, owner, placed) ? 0 : 1;
 }
 
 } // namespace kpx

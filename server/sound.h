@@ -2,10 +2,12 @@
 // every peer, look into the command file; for ever.
 #pragma once
 
+#include "wire.h"
+
 namespace kpx {
 
-inline constexpr int INPUTBYTES = 1600;     // one packet of u-law input, 200 ms
-inline constexpr long REOPENPAUSEMS = 1000; // after the input could not be opened
+inline constexpr int INPUTBYTES = PACKETSAMPLES; // one packet of u-law input, 200 ms
+inline constexpr long REOPENPAUSEMS = 1000;      // after the input could not be opened
 inline constexpr unsigned char ULAWSILENCE = 0xFF;
 
 // One input run: opens `outputdevice` and runs packet passes for ever. Returns only when

@@ -83,7 +83,8 @@ const TextOption texts[] = {
     {"--allow-user", &RelayOptions::allowuser},
 };
 
-// Seconds between looks at the listening socket and the silence limit while no packet comes.
+// Milliseconds between looks at the listening socket and the silence limit while no packet
+// comes.
 inline constexpr int UPSTREAMTICKMS = 1000;
 
 bool number(const std::string& text, int low, int high, int& out) {

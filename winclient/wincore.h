@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wire.h"
+
 namespace kpx::win {
 
 // A socket handle as the platform gives it; negative values are "no socket".
@@ -15,8 +17,6 @@ using Sock = std::intptr_t;
 
 inline constexpr const char* ANYADDRESS = "0.0.0.0";
 inline constexpr int ADDRESSBYTES = 240;   // the address text buffer
-inline constexpr int PACKETBUFBYTES = 332; // one packet and a little slack
-inline constexpr int AUDIOBUFBYTES = 1650; // one decoded packet (1600) and slack
 inline constexpr int IMAGESAMPLES = 32000; // 4 s at 8000 samples per second, 20 packets
 inline constexpr int HEADERBYTES = 44;     // RIFF/WAVE header ahead of the samples
 inline constexpr int IMAGEBYTES = HEADERBYTES + IMAGESAMPLES;

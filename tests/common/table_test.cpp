@@ -123,7 +123,7 @@ TEST_F(Common, KillsockMovesTheLastRecordWholeIntoTheFreedSlot) {
     EXPECT_EQ(g.clientcount, 3);
 }
 
-TEST_F(Common, KillingABroadcasterTracesTheSearchAndShrinksTheList) {
+TEST_F(Common, KillingABroadcasterShrinksTheList) {
     addpeer("r1", 1, 1);
     addpeer("r2", 1, 1);
     addpeer("r3", 1, 1);
@@ -137,7 +137,6 @@ TEST_F(Common, KillingABroadcasterTracesTheSearchAndShrinksTheList) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               stamp +
                   "Client r2 died (#1). It had received 0 bytes (=0 sec.).\n"
-                  "distributor[0].clientname=r1\n"
                   "Client was a broadcaster. Removing it from the automatic distribution list.\n"
                   "Actual number of distributers now: 2\n"
                   "Actual number of connections now: 2\n" +

@@ -54,7 +54,7 @@ class Cgi : public ::testing::Test {
         ::setenv("REQUEST_METHOD", "GET", 1);
         ::setenv("QUERY_STRING", query.c_str(), 1);
         ::setenv("REMOTE_ADDR", "192.0.2.7", 1);
-        return kpx::cgi_init();
+        return init();
     }
     // A POST request: the body is put into an unnamed temporary file that cgi_init reads.
     int post(const std::string& contentlength, const std::string& body, bool remote = true) {
@@ -70,7 +70,7 @@ class Cgi : public ::testing::Test {
         ::setenv("REQUEST_METHOD", "POST", 1);
         ::setenv("CONTENT_LENGTH", contentlength.c_str(), 1);
         if (remote) ::setenv("REMOTE_ADDR", "192.0.2.7", 1);
-        return kpx::cgi_init();
+        return init();
     }
     // What is still unread in the POST body.
     std::string leftover() {
@@ -81,21 +81,21 @@ class Cgi : public ::testing::Test {
             s.append(buf, static_cast<std::size_t>(n));
         return s;
     }
-    static std::vector<Field> fields() {
+    int init() { return kpx::cgi_init(req_) ? 1 : 0; }
+    int argc() const { return static_cast<int>(req_.fields.size()); }
+    std::vector<Field> fields() const {
         std::vector<Field> out;
-        EXPECT_EQ(kpx::cgi_name.size(), static_cast<std::size_t>(kpx::cgi_argc));
-        for (int j = 0; j < kpx::cgi_argc; ++j) {
-            const char* w = kpx::cgi_wert[static_cast<std::size_t>(j)];
-            out.push_back({kpx::cgi_name[static_cast<std::size_t>(j)], w != nullptr, w ? w : ""});
-        }
+        for (const kpx::CgiField& f : req_.fields)
+            out.push_back({f.name, f.value.has_value(), f.value.value_or("")});
         return out;
     }
     std::FILE* page_ = nullptr;
     std::vector<int> pipes_;
+    kpx::CgiRequest req_;
 };
 
 TEST_F(Cgi, ShellRunWithoutRequestMethodIsRefused) {
-    EXPECT_EQ(kpx::cgi_init(), 0);
+    EXPECT_EQ(init(), 0);
     EXPECT_EQ(pagetext(), "This is a CGI-Program. It cannot be run from a shell.\n"
                           "Environment-Variable REQUEST_METHOD not defined!<br>\n");
 }
@@ -105,19 +105,19 @@ TEST_F(Cgi, MethodIsJudgedByItsFirstThreeLetters) {
     ::setenv("REMOTE_ADDR", "192.0.2.7", 1);
     for (const char* m : {"GET", "get", "GETAWAY", "gEt"}) {
         ::setenv("REQUEST_METHOD", m, 1);
-        EXPECT_EQ(kpx::cgi_init(), 1) << m;
-        EXPECT_EQ(kpx::cgi_method, 'G') << m;
+        EXPECT_EQ(init(), 1) << m;
+        EXPECT_EQ(req_.method, 'G') << m;
     }
     ::setenv("CONTENT_LENGTH", "0", 1);
     for (const char* m : {"POST", "post", "POSTMAN", "pos"}) {
         ::setenv("REQUEST_METHOD", m, 1);
-        EXPECT_EQ(kpx::cgi_init(), 1) << m;
-        EXPECT_EQ(kpx::cgi_method, 'P') << m;
+        EXPECT_EQ(init(), 1) << m;
+        EXPECT_EQ(req_.method, 'P') << m;
     }
     EXPECT_EQ(pagetext(), "");
     for (const char* m : {"HEAD", "PUT", "GE", ""}) {
         ::setenv("REQUEST_METHOD", m, 1);
-        EXPECT_EQ(kpx::cgi_init(), 0) << m;
+        EXPECT_EQ(init(), 0) << m;
     }
     EXPECT_EQ(pagetext(), "Illegal value for REQUEST_METHOD = \"HEAD\"<br>\n"
                           "Illegal value for REQUEST_METHOD = \"PUT\"<br>\n"
@@ -128,14 +128,14 @@ TEST_F(Cgi, MethodIsJudgedByItsFirstThreeLetters) {
 TEST_F(Cgi, MissingVariablesAreReportedOnThePage) {
     ::setenv("REQUEST_METHOD", "POST", 1);
     ::setenv("REMOTE_ADDR", "192.0.2.7", 1);
-    EXPECT_EQ(kpx::cgi_init(), 0);
+    EXPECT_EQ(init(), 0);
     EXPECT_EQ(pagetext(), "Environment-Variable CONTENT_LENGTH not defined<br>\n"
                           "THIS IS A CGI-PROGRAM. DO NOT RUN IT FROM A SHELL!\n");
 
     SetUp();
     ::setenv("REQUEST_METHOD", "GET", 1);
     ::setenv("REMOTE_ADDR", "192.0.2.7", 1);
-    EXPECT_EQ(kpx::cgi_init(), 0);
+    EXPECT_EQ(init(), 0);
     EXPECT_EQ(pagetext(), "Environment-Variable QUERY_STRING not defined<br>\n");
 }
 
@@ -148,8 +148,8 @@ TEST_F(Cgi, RemoteAddressIsCheckedAfterTheBodyWasRead) {
 
 TEST_F(Cgi, RemoteAddressBecomesTheClientName) {
     ASSERT_EQ(get(""), 1);
-    EXPECT_EQ(kpx::clientname, "192.0.2.7");
-    EXPECT_EQ(kpx::cgi_argc, 0);
+    EXPECT_EQ(req_.remote, "192.0.2.7");
+    EXPECT_EQ(argc(), 0);
 }
 
 TEST_F(Cgi, FieldsAreDecodedAndSplit) {
@@ -177,8 +177,8 @@ TEST_F(Cgi, FieldsAreDecodedAndSplit) {
 
 TEST_F(Cgi, PercentEscapesFollowTheHexConversionRule) {
     ASSERT_EQ(get("%41%4a%4"), 1);
-    ASSERT_EQ(kpx::cgi_argc, 1);
-    EXPECT_EQ(std::string(kpx::cgi_name[0]), std::string("AJ\x04"));
+    ASSERT_EQ(argc(), 1);
+    EXPECT_EQ(req_.fields[0].name, std::string("AJ\x04"));
 
     ASSERT_EQ(get("a=%zzb"), 1); // no digit: a zero byte, and both characters are skipped
     EXPECT_EQ(fields(), (std::vector<Field>{{"a", true, ""}}));
@@ -205,15 +205,15 @@ TEST_F(Cgi, DecodedZeroByteShiftsTheFieldsAndLosesTheLast) {
 
 TEST_F(Cgi, EmptyQueryHasNoFields) {
     ASSERT_EQ(get(""), 1);
-    EXPECT_EQ(kpx::cgi_argc, 0);
-    EXPECT_TRUE(kpx::cgi_name.empty());
+    EXPECT_EQ(argc(), 0);
+    EXPECT_TRUE(req_.fields.empty());
 }
 
 TEST_F(Cgi, PostBodyIsReadUpToContentLength) {
     ASSERT_EQ(post("10", "CLIENTNAME=x.y.z"), 1);
     EXPECT_EQ(fields(), (std::vector<Field>{{"CLIENTNAME", false, ""}}));
     EXPECT_EQ(leftover(), "=x.y.z") << "never more than CONTENT_LENGTH bytes are read";
-    EXPECT_EQ(kpx::cgi_method, 'P');
+    EXPECT_EQ(req_.method, 'P');
 
     // Leading zeros do not change the number, however many there are.
     ASSERT_EQ(post("00000000012", "CLIENTNAME=x.y.z"), 1);
@@ -226,7 +226,7 @@ TEST_F(Cgi, TruncatedPostBodyDecodesWhatArrived) {
     ASSERT_EQ(post("1000", "CLIENTNAME=a.b.c&REP"), 1);
     EXPECT_EQ(fields(), (std::vector<Field>{{"CLIENTNAME", true, "a.b.c"}, {"REP", false, ""}}));
     ASSERT_EQ(post("50", ""), 1);
-    EXPECT_EQ(kpx::cgi_argc, 0);
+    EXPECT_EQ(argc(), 0);
     EXPECT_EQ(pagetext(), "");
 }
 
@@ -236,8 +236,8 @@ TEST_F(Cgi, NulBytesInPostBodyEndFieldsWithoutHarm) {
     EXPECT_EQ(fields(), (std::vector<Field>{{"a", true, "1"}, {"b", true, "2"}, {"c", true, "3"}}));
     const std::string zeros(64, '\0');
     ASSERT_EQ(post("64", zeros), 1);
-    EXPECT_EQ(kpx::cgi_argc, 1);
-    EXPECT_EQ(std::string(kpx::cgi_name[0]), "");
+    EXPECT_EQ(argc(), 1);
+    EXPECT_EQ(req_.fields[0].name, "");
 }
 
 TEST_F(Cgi, UnacceptableContentLengthIsRefusedWithoutReading) {
@@ -255,8 +255,8 @@ TEST_F(Cgi, UnacceptableContentLengthIsRefusedWithoutReading) {
 TEST_F(Cgi, LargestAcceptedBody) {
     std::string body = "x=" + std::string(65534, 'y');
     ASSERT_EQ(post("65536", body + "tail"), 1);
-    ASSERT_EQ(kpx::cgi_argc, 1);
-    EXPECT_EQ(std::strlen(kpx::cgi_wert[0]), 65534u);
+    ASSERT_EQ(argc(), 1);
+    EXPECT_EQ(req_.fields[0].value.value_or("").size(), 65534u);
     EXPECT_EQ(leftover(), "tail");
 }
 
@@ -271,9 +271,9 @@ TEST_F(Cgi, MegabyteQueryStringStaysWithinMemoryBounds) {
     struct mallinfo2 before = ::mallinfo2();
     ASSERT_EQ(get(query), 1);
     struct mallinfo2 after = ::mallinfo2();
-    EXPECT_EQ(kpx::cgi_argc, static_cast<int>(fieldcount));
-    EXPECT_STREQ(kpx::cgi_wert[0], "A");
-    EXPECT_STREQ(kpx::cgi_name[fieldcount - 1], "");
+    EXPECT_EQ(argc(), static_cast<int>(fieldcount));
+    EXPECT_EQ(req_.fields[0].value.value_or("-"), "A");
+    EXPECT_EQ(req_.fields[fieldcount - 1].name, "");
     const auto grown =
         static_cast<long long>(after.uordblks) - static_cast<long long>(before.uordblks);
     const long long bound = static_cast<long long>(query.size()) +
@@ -282,9 +282,9 @@ TEST_F(Cgi, MegabyteQueryStringStaysWithinMemoryBounds) {
 
     std::string plain(1u << 20, 'z'); // one huge field without "="
     ASSERT_EQ(get(plain), 1);
-    EXPECT_EQ(kpx::cgi_argc, 1);
-    EXPECT_EQ(std::strlen(kpx::cgi_name[0]), plain.size());
-    EXPECT_EQ(kpx::cgi_wert[0], nullptr);
+    EXPECT_EQ(argc(), 1);
+    EXPECT_EQ(req_.fields[0].name.size(), plain.size());
+    EXPECT_FALSE(req_.fields[0].value);
 }
 
 } // namespace

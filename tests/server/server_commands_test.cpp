@@ -89,8 +89,7 @@ TEST(ServerTable, ForwardingRotatesOverTheListAndClampsAfterRemovals) {
     ASSERT_TRUE(e.command("@KILL 1\n"));
     EXPECT_NE(e.err().find("Client 127.0.2.21 died (#1)."), std::string::npos);
     EXPECT_NE(
-        e.err().find("distributor[0].clientname=127.0.2.20\n"
-                     "Client was a broadcaster. Removing it from the automatic distribution list.\n"
+        e.err().find("Client was a broadcaster. Removing it from the automatic distribution list.\n"
                      "Actual number of distributers now: 2\n"
                      "Actual number of connections now: 2\n"),
         std::string::npos)

@@ -1,8 +1,9 @@
 #include "ctl.h"
 
-#include "configfile.h"
+#include "config.h"
 #include "console.h"
 #include "gateway.h"
+#include "globals.h"
 #include "numbers.h"
 #include "statusview.h"
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 namespace kpx {
 
@@ -21,7 +23,7 @@ namespace {
 // Slot numbers have at most nine digits: the server reads them whole.
 constexpr long MAXSLOTNUMBER = 999999999;
 
-const char* const usage =
+const std::string usage =
     "Usage: kpxctl [-f COMMANDFILE] [-c kpx.conf] [-s STATUSFILE] COMMAND\n"
     "Commands:\n"
     "  list                              list the connected peers (on the server's console)\n"
@@ -30,7 +32,9 @@ const char* const usage =
     "  connect HOST                      connect a listener waiting on HOST\n"
     "  bconnect HOST CLIENTURL BCASTURL  connect a relay and list it for forwarding\n"
     "  status [--json]                   show the status file (as a table, or as it is)\n"
-    "The command file is -f, else the configuration's commandfile (-c), else /tmp/kpx-commands.\n"
+    "The command file is -f, else the configuration's commandfile (-c), else " +
+    std::string(DEFAULTCOMMANDFILE) +
+    ".\n"
     "The status file is -s, else the configuration's statusfile (-c).\n";
 
 std::string namecheck(const std::string& name) {
@@ -111,28 +115,39 @@ int showstatus(const std::string& path, bool json) {
 
 } // namespace
 
+namespace {
+
+// The server's settings as it starts, the lines of `f` (if any) read into the keys kpxctl
+// wants. Only these keys are interpreted, so that lines the server would complain about are
+// not complained about twice.
+CtlConfig ctlsettings(std::FILE* f) {
+    const auto s = std::make_unique<Globals>();
+    const Settings all = configkeys(*s);
+    resetsettings(all);
+    Settings wanted;
+    for (const char* key : {"commandfile", "statusfile", "repdir"})
+        wanted.push_back(*findsetting(all, key));
+    if (f != nullptr)
+        eachconfigline(f, [&wanted](const std::string& line) {
+            std::string key;
+            settingline(wanted, line, key);
+        });
+    return {s->listname, s->statusfile, s->resdir};
+}
+
+} // namespace
+
+CtlConfig defaultctlconfig() {
+    return ctlsettings(nullptr);
+}
+
 bool readctlconfig(const std::string& path, CtlConfig& conf, std::string& problem) {
     FilePtr f = openconfig(path);
     if (!f) {
         problem = std::strerror(errno);
         return false;
     }
-    conf = CtlConfig{};
-    // Only the keys wanted here are interpreted, the way the server reads them, so that
-    // lines the server would complain about are not complained about twice.
-    eachconfigline(f.get(), [&conf](const std::string& line) {
-        const std::string key = getcommand(line);
-        const std::string value = getparam(line, 1, VALUECHARS);
-        if (value.empty()) return; // a key without a value is not recognised
-        if (sameword(key, "commandfile")) {
-            conf.commandfile = value;
-        } else if (sameword(key, "statusfile")) {
-            conf.statusfile = value;
-        } else if (sameword(key, "repdir")) {
-            conf.repdir = value;
-            if (conf.repdir.back() == '/') conf.repdir.pop_back();
-        }
-    });
+    conf = ctlsettings(f.get());
     return true;
 }
 
@@ -196,7 +211,7 @@ int kpxctl_main(int argc, char** argv) {
     for (; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
-            std::fputs(usage, stdout);
+            std::fputs(usage.c_str(), stdout);
             std::printf("kpxctl %s\n", PROGRAMVERSION);
             return 0;
         }
@@ -206,14 +221,14 @@ int kpxctl_main(int argc, char** argv) {
         }
         if (a != "-f" && a != "-c" && a != "-s") break;
         if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-            std::fprintf(stderr, "kpxctl: %s needs a file name\n%s", a.c_str(), usage);
+            std::fprintf(stderr, "kpxctl: %s needs a file name\n%s", a.c_str(), usage.c_str());
             return 2;
         }
         (a == "-f" ? commandfile : a == "-c" ? conffile : statusfile) = argv[++i];
     }
     const std::vector<std::string> words(argv + i, argv + argc);
 
-    CtlConfig conf;
+    CtlConfig conf = defaultctlconfig();
     if (!conffile.empty()) {
         std::string problem;
         if (!readctlconfig(conffile, conf, problem)) {
@@ -222,7 +237,7 @@ int kpxctl_main(int argc, char** argv) {
             return 1;
         }
     }
-    if (commandfile.empty()) commandfile = conffile.empty() ? DEFAULTCOMMANDFILE : conf.commandfile;
+    if (commandfile.empty()) commandfile = conf.commandfile;
     if (statusfile.empty()) statusfile = conf.statusfile;
 
     if (!words.empty() && words[0] == "status") {
@@ -237,7 +252,7 @@ int kpxctl_main(int argc, char** argv) {
     const std::string line = commandline(words, problem);
     if (line.empty()) {
         std::fprintf(stderr, "kpxctl: %s. Nothing was sent.\n", problem.c_str());
-        if (words.empty() || problem.rfind("unknown", 0) == 0) std::fputs(usage, stderr);
+        if (words.empty() || problem.rfind("unknown", 0) == 0) std::fputs(usage.c_str(), stderr);
         return 2;
     }
     std::string shown = line.substr(0, line.size() - 1);

@@ -161,7 +161,7 @@ std::string webrelay() {
 TEST(WebRelayOptions, UsageAndRefusals) {
     kpxtest::TempDir dir;
     const std::string conf = dir.file("webrelay.conf");
-    kpxtest::writefile(conf, "# the settings\nbitrate = 8000\nburstseconds = 61\n");
+    kpxtest::writefile(conf, "# the settings\nmaxlisteners = 3\nburstseconds = 61\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -169,6 +169,7 @@ TEST(WebRelayOptions, UsageAndRefusals) {
     };
     const std::vector<Case> cases = {
         {{"--help"}, 0, "--listen ADDR:PORT"},
+        {{"-h"}, 0, "--config FILE"},
         {{"--frobnicate"}, 255, "unknown option '--frobnicate'"},
         {{"--max"}, 255, "unknown option '--max'"},
         {{"--bitrate", "5999"}, 255, "--bitrate wants a number from 6000 to 64000"},
@@ -186,7 +187,7 @@ TEST(WebRelayOptions, UsageAndRefusals) {
          1,
          "Cannot serve HTTP on /nonexistent"},
         // The old names still work, with one line about them.
-        {{"--allow", "127.0.0.1", "--burst-seconds=61"}, 255, "--burst-seconds wants a number"},
+        {{"--allow", "1.2.3.4", "--burst-seconds=61"}, 255, "--burst-seconds wants a number"},
         {{"--allow", "127.0.0.1", "--max-listeners", "3", "--listen", "192.0.2.1:8000"},
          1,
          "--allow, --max-listeners: old option names; use --allowupstream, --maxlisteners"},
@@ -200,13 +201,6 @@ TEST(WebRelayOptions, UsageAndRefusals) {
         EXPECT_EQ(p.err().find("old option names") == std::string::npos, c.args[0] != "--allow")
             << c.args[0];
     }
-    Process help(webrelay(), {"--help"});
-    ASSERT_TRUE(help.wait(5s));
-    for (const char* opt :
-         {"--listen", "--bitrate", "--maxlisteners", "--queueseconds", "--timeout", "--help",
-          "UPSTREAM-ADDRESS", "/listen.ogg", "/status.json", "--burstseconds", "--mp3bitrate",
-          "/listen.mp3", "--config"})
-        EXPECT_NE(help.out().find(opt), std::string::npos) << opt;
 }
 
 // The real server in playback mode connects the relay through a listener request; two

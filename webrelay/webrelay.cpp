@@ -396,7 +396,7 @@ enum : int { HELP = 'h', CONFIG = 'c', GONE = 1000, KEY = 2000, OLD = 3000 };
 
 // The options in their order through getopt_long; see parseoptions.
 int readoptions(int argc, char** argv, const Settings& rows, const std::vector<option>& longopts,
-                RelayOptions& o, std::string& used, std::string& insteadof, std::string& error) {
+                RelayOptions& o, std::vector<const OldName*>& used, std::string& error) {
     optind = 0; // start afresh
     opterr = 0;
     for (;;) {
@@ -432,8 +432,7 @@ int readoptions(int argc, char** argv, const Settings& rows, const std::vector<o
         std::size_t k = static_cast<std::size_t>(c - KEY);
         if (c >= OLD) {
             const OldName& n = oldnames[c - OLD];
-            used += (used.empty() ? "--" : ", --") + std::string(n.old);
-            insteadof += (insteadof.empty() ? "--" : ", --") + std::string(n.now);
+            if (std::find(used.begin(), used.end(), &n) == used.end()) used.push_back(&n);
             k = static_cast<std::size_t>(findsetting(rows, n.now) - rows.data());
         }
         if (!take(rows[k], typed, optarg, o, error)) return -1;
@@ -470,12 +469,16 @@ int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
     longopts.push_back({"proxy", required_argument, nullptr, GONE});
     longopts.push_back({nullptr, 0, nullptr, 0});
 
-    std::string used; // old names given, and their new names
-    std::string insteadof;
-    const int status = readoptions(argc, argv, rows, longopts, o, used, insteadof, error);
+    std::vector<const OldName*> used; // the old names given
+    const int status = readoptions(argc, argv, rows, longopts, o, used, error);
+    std::string old, now;
+    for (const OldName* n : used) {
+        old += (old.empty() ? "--" : ", --") + std::string(n->old);
+        now += (now.empty() ? "--" : ", --") + std::string(n->now);
+    }
     if (!used.empty())
         std::fprintf(stderr, "%s: %s: old option names; use %s (the names of kpx.conf)\n",
-                     argc > 0 ? argv[0] : "webrelay", used.c_str(), insteadof.c_str());
+                     argc > 0 ? argv[0] : "webrelay", old.c_str(), now.c_str());
     return status;
 }
 

@@ -51,6 +51,18 @@ struct Setting {
 
 using Settings = std::vector<Setting>;
 
+// Rows in short: a text key, and a number of `kind` (count, number, seconds) from `low` to
+// `high`.
+inline Setting textkey(const char* name, std::string& field, const char* fallback = "") {
+    return {.name = name, .kind = Kind::text, .field = &field, .text = fallback};
+}
+template <class Number>
+Setting numberkey(const char* name, Kind kind, Number& field, long fallback, long low = 0,
+                  long high = LONG_MAX) {
+    return {
+        .name = name, .kind = kind, .field = &field, .number = fallback, .low = low, .high = high};
+}
+
 // Puts every key of `rows` back to its default (lists empty, not given).
 void resetsettings(const Settings& rows);
 

@@ -2,10 +2,17 @@
 #pragma once
 
 #include "configfile.h"
+#include "settings.h"
 
 #include <string>
 
 namespace kpx {
+
+struct Globals;
+
+// The keys of kpx.conf with their defaults and bounds, bound to the settings in `s` for the
+// program of s.profile.
+Settings configkeys(Globals& s);
 
 // Interprets one configuration line (with its newline) and updates the settings in `g`.
 void parseinp(const std::string& line);

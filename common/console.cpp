@@ -27,12 +27,18 @@ std::string timetext(std::time_t t) {
     // The classic calendar text "Www Mmm dd hh:mm:ss yyyy" without its line end.
     // The day is padded by hand: not every C library's strftime knows "%e".
     char day[16], clock[32], buf[64];
-    const std::tm* tm = std::localtime(&t);
-    if (tm == nullptr || std::strftime(day, sizeof day, "%a %b", tm) == 0 ||
-        std::strftime(clock, sizeof clock, "%H:%M:%S %Y", tm) == 0) {
+    // The web relay calls this from several threads: the reentrant conversion only.
+    std::tm tm{};
+#ifdef _WIN32
+    const bool converted = ::localtime_s(&tm, &t) == 0;
+#else
+    const bool converted = ::localtime_r(&t, &tm) != nullptr;
+#endif
+    if (!converted || std::strftime(day, sizeof day, "%a %b", &tm) == 0 ||
+        std::strftime(clock, sizeof clock, "%H:%M:%S %Y", &tm) == 0) {
         return "??? ??? ?? ??:??:?? ????";
     }
-    std::snprintf(buf, sizeof buf, "%s %2d %s", day, tm->tm_mday, clock);
+    std::snprintf(buf, sizeof buf, "%s %2d %s", day, tm.tm_mday, clock);
     return std::string(buf).substr(0, 24);
 }
 

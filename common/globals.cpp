@@ -1,6 +1,6 @@
 #include "globals.h"
 
-#include "cmdfile.h"
+#include "config.h"
 #include "reports.h"
 
 #include <unistd.h>
@@ -40,11 +40,7 @@ void setdefaults(const Profile& profile) {
     g.now = std::time(nullptr);
     g.started = g.now;
     g.inifile = "kpx.conf";
-    g.outputdevice = profile.role == Role::server ? "/dev/audio" : "";
-    g.listname = DEFAULTCOMMANDFILE;
-    g.resdir = DEFAULTREPDIR;
-    g.okfile = "./success.html";
-    g.errorfile = "./error.html";
+    resetsettings(configkeys(g));
 }
 
 } // namespace kpx

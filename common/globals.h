@@ -98,6 +98,8 @@ struct StatusWriter {
     std::time_t upstreamsince = 0; // relay: when the current upstream was first seen connected
 };
 
+// The settings' defaults and bounds are in the configuration table (config.h); setdefaults
+// puts them in.
 struct Globals {
     const Profile* profile = &serverprofile;
 
@@ -109,10 +111,10 @@ struct Globals {
     std::string errorfile;         // error skeleton (errorhtml)
     std::string statusfile;        // JSON status file, empty for none (statusfile)
     std::string allowuser;         // relay: a local upstream must be this user's (allowuser)
-    std::int8_t ignsign = 1;       // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
-    std::int8_t live = 1;          // 1: live input; 0: playback, the input loops (live)
-    std::int8_t allowbcons = 1;    // 1: @BCONNECT may add relays to the list (broadcasters)
-    std::int32_t maxclients = 10;  // peers accepted at the same time, 1..10 (maxclients)
+    std::int8_t ignsign = 0;       // 1: ignore signals 1..30; 0: only SIGPIPE (ignsign)
+    std::int8_t live = 0;          // 1: live input; 0: playback, the input loops (live)
+    std::int8_t allowbcons = 0;    // 1: @BCONNECT may add relays to the list (broadcasters)
+    std::int32_t maxclients = 0;   // peers accepted at the same time (maxclients)
     std::int32_t clientcount = 0;  // occupied slots of machine
     std::int32_t distcount = 0;    // occupied slots of distributor
     std::int32_t bnum = 0;         // distributor entry that gets the next forwarded request

@@ -77,23 +77,6 @@ void warnopen(const std::string& dir, const char* what, const char* key, const c
 
 } // namespace
 
-bool seconds(const std::string& value, long& out) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(value.c_str(), &end, 10);
-    if (errno != 0 || end == value.c_str() || *end != '\0' || v < 0) return false;
-    out = v;
-    return true;
-}
-
-void resetguardlists() {
-    g.guard.upstreamset = false;
-    g.guard.upstream.clear();
-    g.guard.relayhostsset = false;
-    g.guard.relayhosts.clear();
-    g.guard.relayurls.clear();
-}
-
 bool relayhostallowed(std::uint32_t addr) {
     return !g.guard.relayhostsset || netallowed(g.guard.relayhosts, addr);
 }

@@ -14,24 +14,20 @@
 
 namespace kpx {
 
-// The settings behind the routines below; part of the process-wide settings (g.guard).
+// The settings behind the routines below; part of the process-wide settings (g.guard). Their
+// defaults are in the configuration table (config.h).
 struct Guard {
     bool upstreamset = false;           // allowupstream given: only its senders may feed us
     std::vector<NetRule> upstream;      // allowupstream
-    long upstreamidle = 30;             // upstreamidle: seconds of silence after whole packets
+    long upstreamidle = 0;              // upstreamidle: seconds of silence after whole packets
     bool relayhostsset = false;         // relayhosts given: only these relays may register
     std::vector<NetRule> relayhosts;    // relayhosts
     std::vector<std::string> relayurls; // relayurls: the relays' pages must begin with one
-    long reportage = 7L * 24 * 3600;    // reportage: seconds a .txt report is kept (0: for ever)
-    long reportcount = 10000;           // reportcount: .txt reports kept at most (0: any number)
-    long connectlimit = 2;              // connectlimit: seconds a request's lookup and connect take
+    long reportage = 0;                 // reportage: seconds a .txt report is kept (0: for ever)
+    long reportcount = 0;               // reportcount: .txt reports kept at most (0: any number)
+    long connectlimit = 0;              // connectlimit: seconds a request's lookup and connect take
 };
 
-// A number >= 0 and nothing else into `out` (seconds, or a count of reports); false otherwise.
-bool seconds(const std::string& value, long& out);
-
-// Empties the lists before the configuration file is read (again).
-void resetguardlists();
 
 // True when a relay at `addr` (network byte order) may register: relayhosts unset, or the
 // address is in it.

@@ -1,7 +1,8 @@
 #include "ctl.h"
 
-#include "configfile.h"
+#include "config.h"
 #include "console.h"
+#include "globals.h"
 #include "numbers.h"
 #include "request.h"
 #include "statusview.h"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 namespace kpx {
 
@@ -114,28 +116,39 @@ int showstatus(const std::string& path, bool json) {
 
 } // namespace
 
+namespace {
+
+// The server's settings as it starts, the lines of `f` (if any) read into the keys kpxctl
+// wants. Only these keys are interpreted, so that lines the server would complain about are
+// not complained about twice.
+CtlConfig ctlsettings(std::FILE* f) {
+    const auto s = std::make_unique<Globals>();
+    const Settings all = configkeys(*s);
+    resetsettings(all);
+    Settings wanted;
+    for (const char* key : {"commandfile", "statusfile", "repdir"})
+        wanted.push_back(*findsetting(all, key));
+    if (f != nullptr)
+        eachconfigline(f, [&wanted](const std::string& line) {
+            std::string key;
+            settingline(wanted, line, key);
+        });
+    return {s->listname, s->statusfile, s->resdir};
+}
+
+} // namespace
+
+CtlConfig defaultctlconfig() {
+    return ctlsettings(nullptr);
+}
+
 bool readctlconfig(const std::string& path, CtlConfig& conf, std::string& problem) {
     FilePtr f = openconfig(path);
     if (!f) {
         problem = std::strerror(errno);
         return false;
     }
-    conf = CtlConfig{};
-    // Only the keys wanted here are interpreted, the way the server reads them, so that
-    // lines the server would complain about are not complained about twice.
-    eachconfigline(f.get(), [&conf](const std::string& line) {
-        const std::string key = getcommand(line);
-        const std::string value = getparam(line, 1, VALUECHARS);
-        if (value.empty()) return; // a key without a value is not recognised
-        if (sameword(key, "commandfile")) {
-            conf.commandfile = value;
-        } else if (sameword(key, "statusfile")) {
-            conf.statusfile = value;
-        } else if (sameword(key, "repdir")) {
-            conf.repdir = value;
-            if (conf.repdir.back() == '/') conf.repdir.pop_back();
-        }
-    });
+    conf = ctlsettings(f.get());
     return true;
 }
 
@@ -216,7 +229,7 @@ int kpxctl_main(int argc, char** argv) {
     }
     const std::vector<std::string> words(argv + i, argv + argc);
 
-    CtlConfig conf;
+    CtlConfig conf = defaultctlconfig();
     if (!conffile.empty()) {
         std::string problem;
         if (!readctlconfig(conffile, conf, problem)) {
@@ -225,7 +238,7 @@ int kpxctl_main(int argc, char** argv) {
             return 1;
         }
     }
-    if (commandfile.empty()) commandfile = conffile.empty() ? DEFAULTCOMMANDFILE : conf.commandfile;
+    if (commandfile.empty()) commandfile = conf.commandfile;
     if (statusfile.empty()) statusfile = conf.statusfile;
 
     if (!words.empty() && words[0] == "status") {

@@ -10,14 +10,17 @@
 
 namespace kpx {
 
-// What kpxctl found in a configuration file given with -c (the keys the server reads).
+// What kpxctl takes from a configuration file given with -c (the keys the server reads).
 struct CtlConfig {
-    std::string commandfile = DEFAULTCOMMANDFILE;
+    std::string commandfile;
     std::string statusfile;
-    std::string repdir = DEFAULTREPDIR;
+    std::string repdir;
 };
 
-// Reads `path` as the server reads its configuration and keeps the three keys above (with
+// The three keys above with the server's defaults.
+CtlConfig defaultctlconfig();
+
+// Reads `path` through the server's configuration table and keeps the three keys above (with
 // the server's defaults). False when the file cannot be read; `problem` says why.
 bool readctlconfig(const std::string& path, CtlConfig& conf, std::string& problem);
 

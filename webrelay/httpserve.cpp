@@ -389,7 +389,7 @@ bool WebServer::start(const HttpSettings& settings) {
     }
     const unsigned limit = static_cast<unsigned>(settings.maxlisteners) + EXTRACONNECTIONS;
     const std::chrono::milliseconds head(std::min(HEADSECONDS, settings.timeout) * 1000);
-    // An address allowed more streams than the usual (--per-address) may also open as many
+    // An address allowed more streams than the usual (--peraddress) may also open as many
     // connections at once before their requests arrive.
     const std::size_t peraddress =
         std::max(INCOMPLETEPERADDRESS, static_cast<std::size_t>(std::max(0, settings.peraddress)));

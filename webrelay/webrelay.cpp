@@ -1,6 +1,8 @@
 #include "webrelay.h"
 
+#include "cfile.h"
 #include "codec.h"
+#include "configfile.h"
 #include "console.h"
 #include "fdread.h"
 #include "hls.h"
@@ -15,12 +17,14 @@
 #include <lame/lame.h>
 #include <opus/opus.h>
 
+#include <getopt.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -44,55 +48,9 @@ inline constexpr int UPSTREAMRCVBUF = 4096;
 // After a hold-up longer than this the stream's clock starts afresh instead of catching up.
 inline constexpr std::chrono::milliseconds RESYNC{2000};
 
-struct Range {
-    const char* name;
-    int RelayOptions::*field;
-    int low, high;
-};
-
-const Range ranges[] = {
-    {"--bitrate", &RelayOptions::bitrate, MINBITRATE, MAXBITRATE},
-    {"--max-listeners", &RelayOptions::maxlisteners, 1, 10000},
-    {"--queue-seconds", &RelayOptions::queueseconds, 2, 60},
-    {"--timeout", &RelayOptions::timeout, 1, 300},
-    {"--burst-seconds", &RelayOptions::burstseconds, 0, 60},
-    {"--mp3-bitrate", &RelayOptions::mp3bitrate, 0, 64000},
-    {"--upstream-silence", &RelayOptions::upstreamsilence, 0, 3600},
-    {"--per-address", &RelayOptions::peraddress, 1, 10000},
-};
-
-// Options naming hosts and networks.
-struct ListOption {
-    const char* name;
-    std::vector<NetRule> RelayOptions::*field;
-};
-
-const ListOption lists[] = {
-    {"--allow", &RelayOptions::allow},
-};
-
-// Options naming a path, a group or a user.
-struct TextOption {
-    const char* name;
-    std::string RelayOptions::*field;
-};
-
-const TextOption texts[] = {
-    {"--proxy-socket", &RelayOptions::proxysocket},
-    {"--proxy-group", &RelayOptions::proxygroup},
-    {"--allow-user", &RelayOptions::allowuser},
-};
-
 // Milliseconds between looks at the listening socket and the silence limit while no packet
 // comes.
 inline constexpr int UPSTREAMTICKMS = 1000;
-
-bool number(const std::string& text, int low, int high, int& out) {
-    long v = 0;
-    if (!plainnumber(text, high, v) || v < low) return false;
-    out = static_cast<int>(v);
-    return true;
-}
 
 void setrcvbuf(int sock) {
     const int size = UPSTREAMRCVBUF;
@@ -247,6 +205,102 @@ bool Feed::take(Packet& p, Clock::time_point due, std::chrono::milliseconds lead
     }
 }
 
+Settings relaysettings(RelayOptions& o) {
+    return {
+        textkey("upstream", o.upstream, "0.0.0.0"),
+        {.name = "listen",
+         .kind = Kind::hostport,
+         .field = &o.httpaddress,
+         .text = "127.0.0.1",
+         .number = 8000,
+         .port = &o.httpport},
+        numberkey("bitrate", Kind::number, o.bitrate, DEFAULTBITRATE, MINBITRATE, MAXBITRATE),
+        numberkey("maxlisteners", Kind::number, o.maxlisteners, 500, 1, 10000),
+        numberkey("queueseconds", Kind::number, o.queueseconds, 10, 2, 60),
+        numberkey("timeout", Kind::number, o.timeout, 10, 1, 300),
+        numberkey("burstseconds", Kind::number, o.burstseconds, 16, 0, 60),
+        numberkey("mp3bitrate", Kind::number, o.mp3bitrate, 32000, 0, 64000),
+        {.name = "allowupstream", .kind = Kind::rules, .field = &o.allow, .given = &o.allowset},
+        numberkey("upstreamidle", Kind::number, o.upstreamsilence, UPSTREAMIDLESECONDS, 0, 3600),
+        numberkey("peraddress", Kind::number, o.peraddress, 4, 1, 10000),
+        textkey("proxysocket", o.proxysocket),
+        textkey("proxygroup", o.proxygroup),
+        textkey("allowuser", o.allowuser),
+    };
+}
+
+namespace {
+
+// The option names of earlier versions: they still work, with a note to use the new ones.
+struct OldName {
+    const char* old;
+    const char* now;
+};
+
+const OldName oldnames[] = {
+    {"allow", "allowupstream"},        {"upstream-silence", "upstreamidle"},
+    {"allow-user", "allowuser"},       {"max-listeners", "maxlisteners"},
+    {"queue-seconds", "queueseconds"}, {"burst-seconds", "burstseconds"},
+    {"mp3-bitrate", "mp3bitrate"},     {"per-address", "peraddress"},
+    {"proxy-socket", "proxysocket"},   {"proxy-group", "proxygroup"},
+};
+
+// Puts `value` into the key `row`, named `as` in messages; false with `error` set.
+bool take(const Setting& row, const std::string& as, const std::string& value, RelayOptions& o,
+          std::string& error) {
+    if (!takesetting(row, value)) {
+        error = as + " " + wants(row);
+        return false;
+    }
+    const std::string name = row.name;
+    if (name == "allowuser") {
+        const passwd* pw = ::getpwnam(value.c_str());
+        if (pw == nullptr) {
+            error = as + ": no user '" + value + "'";
+            return false;
+        }
+        o.allowuid = static_cast<long>(pw->pw_uid);
+    }
+    if (name == "mp3bitrate" && o.mp3bitrate != 0 && !mp3bitrate(o.mp3bitrate)) {
+        error = as + " wants 0 or a multiple of 8000 from 8000 to 64000";
+        return false;
+    }
+    return true;
+}
+
+// Reads the settings file `path` (the keys of relaysettings, as kpx.conf is written).
+bool readsettings(const std::string& path, const Settings& rows, RelayOptions& o,
+                  std::string& error) {
+    FilePtr f = openconfig(path);
+    if (!f) {
+        error = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    int lineno = 0;
+    eachconfigline(
+        f.get(),
+        [&](const std::string& line) {
+            if (!error.empty()) return;
+            const std::string at = path + ", line " + std::to_string(lineno) + ": ";
+            const std::string key = getparam(line, 0, KEYCHARS);
+            if (key.empty() || key[0] == '#' || key[0] == '/' || key[0] == ';') return;
+            const Setting* row = findsetting(rows, key);
+            const std::string value = getparam(line, 1, VALUECHARS);
+            if (row == nullptr)
+                error = at + "unknown key '" + key + "'";
+            else if (value.empty())
+                error = at + key + " needs a value";
+            else if (take(*row, key, value, o, error))
+                return;
+            else
+                error = at + error;
+        },
+        [&lineno] { ++lineno; });
+    return error.empty();
+}
+
+} // namespace
+
 void usage(std::FILE* out, const char* self) {
     std::fprintf(
         out,
@@ -257,130 +311,136 @@ void usage(std::FILE* out, const char* self) {
         "serves it to web browsers and players as Ogg/Opus and MP3. Without an upstream\n"
         "the listeners get silence.\n"
         "\n"
-        "Options:\n"
+        "Options (each also a line \"KEY = VALUE\" of a file given with --config):\n"
+        "  --config FILE          read settings from FILE, written as kpx.conf is\n"
+        "  --upstream ADDR        the upstream address (as UPSTREAM-ADDRESS)\n"
         "  --listen ADDR:PORT     HTTP address and port (default 127.0.0.1:8000)\n"
         "  --bitrate BITS         Opus bit rate in bit/s, %d to %d (default %d)\n"
-        "  --max-listeners N      browsers served at once; more get 503 (default 500)\n"
-        "  --queue-seconds S      a browser more than S seconds behind is dropped\n"
+        "  --maxlisteners N       browsers served at once; more get 503 (default 500)\n"
+        "  --queueseconds S       a browser more than S seconds behind is dropped\n"
         "                         (2 to 60, default 10)\n"
         "  --timeout S            seconds a request may take to arrive complete or a\n"
         "                         connection may stay idle (1 to 300, default 10)\n"
-        "  --burst-seconds S      a new listener gets the last S seconds at once, so that\n"
+        "  --burstseconds S       a new listener gets the last S seconds at once, so that\n"
         "                         its player starts at once (0 to 60, default 16)\n"
-        "  --mp3-bitrate BITS     MP3 bit rate (mono, 16 kHz): 8000 to 64000 in steps of\n"
+        "  --mp3bitrate BITS      MP3 bit rate (mono, 16 kHz): 8000 to 64000 in steps of\n"
         "                         8000; 0 serves no MP3 (default 32000)\n"
-        "  --allow LIST           hosts and networks (a.b.c.d or a.b.c.d/n, comma-separated)\n"
+        "  --allowupstream LIST   hosts and networks (a.b.c.d or a.b.c.d/n, comma-separated)\n"
         "                         that may feed the relay; others are closed at once\n"
         "                         (default: any sender)\n"
-        "  --upstream-silence S   an upstream that sent packets and then nothing for S\n"
-        "                         seconds is given up (0 to 3600, 0: never; default 30)\n"
-        "  --per-address N        streams at once per client address; more get 503\n"
+        "  --upstreamidle S       an upstream that sent packets and then nothing for S\n"
+        "                         seconds is given up (0 to 3600, 0: never; default %ld)\n"
+        "  --peraddress N         streams at once per client address; more get 503\n"
         "                         (1 to 10000, default 4)\n"
-        "  --proxy-socket PATH    a Unix socket (mode 0660) for the web server in front of\n"
+        "  --proxysocket PATH     a Unix socket (mode 0660) for the web server in front of\n"
         "                         the relay: for requests on it the client address is the\n"
         "                         last entry of X-Forwarded-For (a request without a valid\n"
         "                         one gets 400); on the TCP port that header is ignored\n"
-        "  --proxy-group GROUP    the socket's group: the web server's (default: the\n"
+        "  --proxygroup GROUP     the socket's group: the web server's (default: the\n"
         "                         relay's own)\n"
-        "  --allow-user NAME      an upstream sender on this machine (loopback too) must be\n"
+        "  --allowuser NAME       an upstream sender on this machine (loopback too) must be\n"
         "                         a program of user NAME; another local user's is closed at\n"
         "                         once, also from an allowed address (default: any user)\n"
         "  -h, --help             this text\n"
+        "The names of earlier versions (--allow, --upstream-silence, --max-listeners, ...)\n"
+        "still work.\n"
         "\n"
         "HTTP: GET /listen.ogg (the stream, audio/ogg), GET /listen.mp3 (audio/mpeg),\n"
         "GET /status.json (listeners, upstream connected or not and since when, bytes sent).\n",
-        self, MINBITRATE, MAXBITRATE, DEFAULTBITRATE);
+        self, MINBITRATE, MAXBITRATE, DEFAULTBITRATE, UPSTREAMIDLESECONDS);
 }
 
-int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
-    int positional = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") return 1;
-        if (arg.rfind("--", 0) != 0 || arg == "--") {
-            if (arg == "--" || arg.empty() || arg[0] == '-') {
-                error = "unknown option '" + arg + "'";
-                return -1;
-            }
-            if (++positional > 1) {
-                error = "more than one upstream address";
-                return -1;
-            }
-            o.upstream = arg;
+namespace {
+
+// What getopt_long returns: a short option's letter, or these plus a row's index.
+enum : int { HELP = 'h', CONFIG = 'c', GONE = 1000, KEY = 2000, OLD = 3000 };
+
+// The options in their order through getopt_long; see parseoptions.
+int readoptions(int argc, char** argv, const Settings& rows, const std::vector<option>& longopts,
+                RelayOptions& o, std::vector<const OldName*>& used, std::string& error) {
+    optind = 0; // start afresh
+    opterr = 0;
+    for (;;) {
+        const int c = ::getopt_long(argc, argv, ":hc:", longopts.data(), nullptr);
+        if (c == -1) break;
+        // What was written: the option's own word, also when its value followed it.
+        const int at = optarg != nullptr && optind >= 2 && optarg == argv[optind - 1] ? optind - 2
+                                                                                      : optind - 1;
+        std::string typed = at >= 1 && at < argc ? argv[at] : "";
+        typed = typed.substr(0, typed.find('='));
+        if (c == '?' || c == ':') {
+            if (c == '?' && optopt != 0) typed = std::string("-") + static_cast<char>(optopt);
+            error = c == ':' ? typed + " needs a value" : "unknown option '" + typed + "'";
+            return -1;
+        }
+        if (c == HELP) return 1;
+        // getopt_long takes any unambiguous abbreviation: only whole names count here.
+        const option& chosen =
+            *std::find_if(longopts.begin(), longopts.end(),
+                          [c](const option& x) { return x.val == c || x.name == nullptr; });
+        if (c != CONFIG && (chosen.name == nullptr || typed != std::string("--") + chosen.name)) {
+            error = "unknown option '" + typed + "'";
+            return -1;
+        }
+        if (c == GONE) {
+            error = "--proxy is gone: X-Forwarded-For is taken only on --proxysocket PATH";
+            return -1;
+        }
+        if (c == CONFIG) {
+            if (!readsettings(optarg, rows, o, error)) return -1;
             continue;
         }
-        std::string value;
-        const std::size_t eq = arg.find('=');
-        if (eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
+        std::size_t k = static_cast<std::size_t>(c - KEY);
+        if (c >= OLD) {
+            const OldName& n = oldnames[c - OLD];
+            if (std::find(used.begin(), used.end(), &n) == used.end()) used.push_back(&n);
+            k = static_cast<std::size_t>(findsetting(rows, n.now) - rows.data());
         }
-        if (arg == "--proxy") {
-            error = "--proxy is gone: X-Forwarded-For is taken only on --proxy-socket PATH";
+        if (!take(rows[k], typed, optarg, o, error)) return -1;
+    }
+    for (int i = optind; i < argc; ++i) {
+        if (argv[i][0] == '\0') {
+            error = "unknown option ''";
             return -1;
         }
-        bool known = arg == "--listen";
-        for (const Range& r : ranges)
-            known = known || arg == r.name;
-        for (const ListOption& l : lists)
-            known = known || arg == l.name;
-        for (const TextOption& t : texts)
-            known = known || arg == t.name;
-        if (!known) {
-            error = "unknown option '" + arg + "'";
+        if (i > optind) {
+            error = "more than one upstream address";
             return -1;
         }
-        if (eq == std::string::npos && i + 1 < argc) {
-            value = argv[++i];
-        } else if (eq == std::string::npos) {
-            error = arg + " needs a value";
-            return -1;
-        }
-        if (arg == "--listen") {
-            const std::size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0 ||
-                !number(value.substr(colon + 1), 1, 65535, o.httpport)) {
-                error = "--listen wants ADDR:PORT";
-                return -1;
-            }
-            o.httpaddress = value.substr(0, colon);
-            continue;
-        }
-        for (const ListOption& l : lists) {
-            if (arg == l.name && (value.empty() || !addrules(value, o.*(l.field)))) {
-                error = arg + " wants hosts or networks: a.b.c.d or a.b.c.d/n, comma-separated";
-                return -1;
-            }
-        }
-        for (const TextOption& t : texts) {
-            if (arg == t.name && value.empty()) {
-                error = arg + " needs a value";
-                return -1;
-            }
-            if (arg == t.name) o.*(t.field) = value;
-        }
-        if (arg == "--allow") o.allowset = true;
-        for (const Range& r : ranges) {
-            if (arg == r.name && !number(value, r.low, r.high, o.*(r.field))) {
-                error = arg + " wants a number from " + std::to_string(r.low) + " to " +
-                        std::to_string(r.high);
-                return -1;
-            }
-        }
-        if (arg == "--allow-user") {
-            const passwd* pw = ::getpwnam(value.c_str());
-            if (pw == nullptr) {
-                error = "--allow-user: no user '" + value + "'";
-                return -1;
-            }
-            o.allowuid = static_cast<long>(pw->pw_uid);
-        }
-        if (arg == "--mp3-bitrate" && o.mp3bitrate != 0 && !mp3bitrate(o.mp3bitrate)) {
-            error = "--mp3-bitrate wants 0 or a multiple of 8000 from 8000 to 64000";
-            return -1;
-        }
+        o.upstream = argv[i];
     }
     return 0;
+}
+
+} // namespace
+
+int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error) {
+    const Settings rows = relaysettings(o);
+    resetsettings(rows);
+    o.allowuid = -1;
+    // Long options: the keys, then the old names, then these.
+    std::vector<option> longopts;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        longopts.push_back({rows[k].name, required_argument, nullptr, KEY + static_cast<int>(k)});
+    for (std::size_t k = 0; k < std::size(oldnames); ++k)
+        longopts.push_back(
+            {oldnames[k].old, required_argument, nullptr, OLD + static_cast<int>(k)});
+    longopts.push_back({"config", required_argument, nullptr, CONFIG});
+    longopts.push_back({"help", no_argument, nullptr, HELP});
+    longopts.push_back({"proxy", required_argument, nullptr, GONE});
+    longopts.push_back({nullptr, 0, nullptr, 0});
+
+    std::vector<const OldName*> used; // the old names given
+    const int status = readoptions(argc, argv, rows, longopts, o, used, error);
+    std::string old, now;
+    for (const OldName* n : used) {
+        old += (old.empty() ? "--" : ", --") + std::string(n->old);
+        now += (now.empty() ? "--" : ", --") + std::string(n->now);
+    }
+    if (!used.empty())
+        std::fprintf(stderr, "%s: %s: old option names; use %s (the names of kpx.conf)\n",
+                     argc > 0 ? argv[0] : "webrelay", old.c_str(), now.c_str());
+    return status;
 }
 
 int webrelaymain(int argc, char** argv) {
@@ -490,11 +550,10 @@ int webrelaymain(int argc, char** argv) {
                      "- The web server's socket: %s (there the client is the last entry of "
                      "X-Forwarded-For).\n",
                      o.proxysocket.c_str());
-    std::fputs(
-        o.allowset
-            ? "- Upstream senders are accepted only from the --allow list.\n"
-            : "- Upstream senders are accepted from any host (name the server in --allow).\n",
-        stderr);
+    std::fputs(o.allowset ? "- Upstream senders are accepted only from the --allowupstream list.\n"
+                          : "- Upstream senders are accepted from any host (name the server in "
+                            "--allowupstream).\n",
+               stderr);
     if (o.allowuid >= 0)
         std::fprintf(stderr, "- Upstream senders on this machine must be programs of user %s.\n",
                      o.allowuser.c_str());

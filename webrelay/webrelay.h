@@ -5,6 +5,7 @@
 #pragma once
 
 #include "netrule.h"
+#include "settings.h"
 #include "stream.h"
 
 #include <array>
@@ -18,28 +19,34 @@
 
 namespace kpx {
 
+// The web relay's settings; their defaults and bounds are in relaysettings.
 struct RelayOptions {
-    std::string upstream = "0.0.0.0"; // own address for the upstream link
-    std::string httpaddress = "127.0.0.1";
-    int httpport = 8000;
-    int bitrate = 16000;
-    int maxlisteners = 500;
-    int queueseconds = 10;
-    int timeout = 10;
-    int burstseconds = 16;  // a new listener gets this much of the recent stream at once
-    int mp3bitrate = 32000; // 0: no MP3 stream
-    bool allowset = false;  // --allow given: only its senders may feed the relay
+    std::string upstream; // own address for the upstream link
+    std::string httpaddress;
+    int httpport = 0;
+    int bitrate = 0;
+    int maxlisteners = 0;
+    int queueseconds = 0;
+    int timeout = 0;
+    int burstseconds = 0;  // a new listener gets this much of the recent stream at once
+    int mp3bitrate = 0;    // 0: no MP3 stream
+    bool allowset = false; // allowupstream given: only its senders may feed the relay
     std::vector<NetRule> allow;
-    int upstreamsilence = 30; // seconds without a packet after whole ones: the upstream is lost
-    int peraddress = 4;       // streams at once per client address
-    std::string proxysocket;  // the web server's Unix socket: X-Forwarded-For is taken there only
-    std::string proxygroup;   // its group (default: the relay's own)
-    std::string allowuser;    // an upstream from this machine must be this user's
-    long allowuid = -1;       // its user id (-1: any user)
+    int upstreamsilence = 0; // seconds without a packet after whole ones: the upstream is lost
+    int peraddress = 0;      // streams at once per client address
+    std::string proxysocket; // the web server's Unix socket: X-Forwarded-For is taken there only
+    std::string proxygroup;  // its group (default: the relay's own)
+    std::string allowuser;   // an upstream from this machine must be this user's
+    long allowuid = -1;      // its user id (-1: any user)
 };
 
-// Parses the command line into `o`. Returns 0 to run, 1 when --help was asked for, -1 on a
-// usage error (with `error` saying what is wrong).
+// The web relay's keys (options and settings-file lines) with their defaults and bounds,
+// bound to `o`.
+Settings relaysettings(RelayOptions& o);
+
+// Parses the command line into `o` (the defaults first, then each option and each settings file
+// in their order). Returns 0 to run, 1 when --help was asked for, -1 on a usage error (with
+// `error` saying what is wrong). Old option names are taken with one line about them on stderr.
 int parseoptions(int argc, char** argv, RelayOptions& o, std::string& error);
 void usage(std::FILE* out, const char* self);
 

@@ -518,7 +518,7 @@ bool measure(int pid, const Target& target, const std::vector<int>& counts, int 
 bool mp3cost(const std::string& exe, int pid, int seconds, std::chrono::seconds settle,
              const std::string& name) {
     kpxtest::Process twin(
-        exe, {"--listen", std::string(TWINADDR) + ":8000", "--mp3-bitrate", "0", TWINADDR});
+        exe, {"--listen", std::string(TWINADDR) + ":8000", "--mp3bitrate", "0", TWINADDR});
     const int up = kpxtest::connectto(TWINADDR, 9998, 5s);
     if (up < 0) {
         std::fprintf(stderr, "the web relay without MP3 did not take its upstream:\n%s",
@@ -615,8 +615,8 @@ int main(int argc, char** argv) {
     const std::string listen = std::string(ADDR) + ":8000";
     // Every reader comes from one address here, so the per-address limit is lifted to the count.
     const std::string places = std::to_string(std::max(300, most));
-    kpxtest::Process relay(exe, {"--listen", listen, "--max-listeners", places, "--per-address",
-                                 places, "--mp3-bitrate", mp3 ? "32000" : "0", ADDR});
+    kpxtest::Process relay(exe, {"--listen", listen, "--maxlisteners", places, "--peraddress",
+                                 places, "--mp3bitrate", mp3 ? "32000" : "0", ADDR});
     const int up = kpxtest::connectto(ADDR, 9998, 5s);
     if (up < 0) {
         std::fprintf(stderr, "the web relay (%s) did not take its upstream:\n%s", exe.c_str(),

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 using kpx::g;
 using testing::internal::CaptureStderr;
@@ -65,103 +67,102 @@ TEST(GetParam, CutsOverlongTokensToTheirBuffer) {
     EXPECT_EQ(kpx::getparam("k a " + std::string(2000, 'u'), 2, 1031).size(), 1031u);
 }
 
-TEST_F(Config, LiveSpellingsSelectPlayback) {
-    for (const char* text : {"live=no\n", "live = no\n", "LIVE NO\n", "live==NO\n", "live = 0\n"}) {
+// One line read from the defaults: whether it passes without a complaint, and what the setting
+// then holds.
+TEST_F(Config, KeysTakeTheirValuesAndRefuseOthers) {
+    using Get = std::function<std::string()>;
+    const Get live = [] { return std::to_string(g.live); };
+    const Get ignsign = [] { return std::to_string(g.ignsign); };
+    const Get bcons = [] { return std::to_string(g.allowbcons); };
+    const Get maxc = [] { return std::to_string(g.maxclients); };
+    const Get idle = [] { return std::to_string(g.guard.upstreamidle); };
+    const Get cmd = [] { return g.listname; };
+    const Get rep = [] { return g.resdir; };
+    struct Case {
+        std::string line;
+        bool quiet;
+        Get field;
+        std::string value;
+    };
+    const std::vector<Case> cases = {
+        // Comments, empty lines; keys without a value, unknown or cut to 95 characters.
+        {"# comment\n", true, live, "1"},
+        {"   ; comment\n", true, live, "1"},
+        {"// comment\n", true, live, "1"},
+        {"= = =\n", true, live, "1"},
+        {"\n", true, live, "1"},
+        {"", true, live, "1"},
+        {"inputdevice\n", false, [] { return g.outputdevice; }, "/dev/audio"},
+        {"colour = blue\n", false, live, "1"},
+        {std::string(200, 'x') + " = 1\n", false, live, "1"},
+        {"commandfile = " + std::string(200, 'c') + "\n", true, cmd, std::string(127, 'c')},
+        // Switches only turn off: their word in any letter case, or exactly "0".
+        {"live=no\n", true, live, "0"},
+        {"LIVE NO\n", true, live, "0"},
+        {"live==NO\n", true, live, "0"},
+        {"live = 0\n", true, live, "0"},
+        {"live = yes\n", true, live, "1"},
+        {"ignsign = OFF\n", true, ignsign, "0"},
+        {"ignsign = on\n", true, ignsign, "1"},
+        {"broadcasters = Deny\n", true, bcons, "0"},
+        {"broadcasters = 00\n", true, bcons, "1"},
+        // Tabs and carriage returns belong to the tokens.
+        {"live\t=\tno\n", false, live, "1"},
+        {"live = no\r\n", true, live, "1"},
+        {"commandfile = /tmp/cmd\r\n", true, cmd, "/tmp/cmd\r"},
+        // maxclients as atoi reads it, 1 to 10.
+        {"maxclients = 0\n", false, maxc, "10"},
+        {"maxclients = 11\n", false, maxc, "10"},
+        {"maxclients = many\n", false, maxc, "10"},
+        {"maxclients = -3\n", false, maxc, "10"},
+        {"maxclients = 99999999999999999999\n", false, maxc, "10"},
+        {"maxclients = 5\n", true, maxc, "5"},
+        {"MaxClients = +7clients\n", true, maxc, "7"},
+        // Seconds: a number >= 0 and nothing else.
+        {"upstreamidle = 0\n", true, idle, "0"},
+        {"upstreamidle = 5s\n", false, idle, "30"},
+        {"upstreamidle = -1\n", false, idle, "30"},
+        // Paths; one trailing slash of the report directory goes.
+        {"inputdevice = /srv/show.ul\n", true, [] { return g.outputdevice; }, "/srv/show.ul"},
+        {"errorhtml = /srv/e.html\n", true, [] { return g.errorfile; }, "/srv/e.html"},
+        {"SUCCESSHTML = /srv/s.html\n", true, [] { return g.okfile; }, "/srv/s.html"},
+        {"repdir = /var/reports/\n", true, rep, "/var/reports"},
+        {"repdir = /\n", true, rep, ""},
+        {"repdir = /a//\n", true, rep, "/a/"},
+        {"relayurls = http://relay.test/\n", true, [] { return g.guard.relayurls.at(0); },
+         "http://relay.test/"},
+    };
+    for (const Case& c : cases) {
         kpx::setdefaults();
-        EXPECT_EQ(line(text), "") << text;
-        EXPECT_EQ(g.live, 0) << text;
+        EXPECT_EQ(line(c.line), c.quiet ? "" : nosense(1)) << c.line;
+        EXPECT_EQ(c.field(), c.value) << c.line;
     }
 }
 
-TEST_F(Config, SwitchesOnlyTurnOff) {
-    EXPECT_EQ(line("live = yes\n"), "");
-    EXPECT_EQ(g.live, 1);
-    EXPECT_EQ(line("ignsign = OFF\n"), "");
-    EXPECT_EQ(g.ignsign, 0);
-    EXPECT_EQ(line("ignsign = on\n"), "");
-    EXPECT_EQ(g.ignsign, 0);
-    EXPECT_EQ(line("broadcasters = Deny\n"), "");
-    EXPECT_EQ(g.allowbcons, 0);
-    EXPECT_EQ(line("broadcasters = allow\n"), "");
-    EXPECT_EQ(g.allowbcons, 0);
-    kpx::setdefaults();
-    EXPECT_EQ(line("broadcasters = 00\n"), ""); // only "0" exactly
-    EXPECT_EQ(g.allowbcons, 1);
-}
-
-TEST_F(Config, TabsAndCarriageReturnsBelongToTokens) {
-    EXPECT_EQ(line("live\t=\tno\n"), nosense(1));
-    EXPECT_EQ(g.live, 1);
-    EXPECT_EQ(line("live = no\r\n"), "");
-    EXPECT_EQ(g.live, 1);
-    EXPECT_EQ(line("commandfile = /tmp/cmd\r\n"), "");
-    EXPECT_EQ(g.listname, "/tmp/cmd\r");
-}
-
-TEST_F(Config, MaxclientsAcceptsOneToTen) {
-    for (const char* bad : {"maxclients = 0\n", "maxclients = 11\n", "maxclients = many\n",
-                            "maxclients = -3\n", "maxclients = 99999999999999999999\n"}) {
-        EXPECT_EQ(line(bad), nosense(1)) << bad;
-        EXPECT_EQ(g.maxclients, 10) << bad;
+// Whole files: the lines that make no sense, live and maxclients after them, and the reads.
+TEST_F(Config, ReadsTheFileLineByLine) {
+    std::string longline(300, 'y'); // read in pieces of 254 and 46 (plus newline), two lines
+    longline.front() = 'x';
+    struct Case {
+        std::string text;
+        std::vector<int> nosense;
+        int live, maxclients, reads;
+    };
+    const std::vector<Case> cases = {
+        {"# kpx\nlive = no\nbogus = 1\nmaxclients = 3\n", {3}, 0, 3, 5},
+        {"maxclients = 4\nlive = no", {}, 1, 4, 2}, // a last line without newline is not applied
+        {longline + "\nnonsense = 1\n", {1, 2, 3}, 1, 10, 4},
+    };
+    for (const Case& c : cases) {
+        kpx::setdefaults();
+        std::string expected = "Parsing " + dir.file("kpx.conf") + ".\n";
+        for (int n : c.nosense)
+            expected += nosense(n);
+        EXPECT_EQ(readtext(c.text), expected) << c.text;
+        EXPECT_EQ(g.live, c.live) << c.text;
+        EXPECT_EQ(g.maxclients, c.maxclients) << c.text;
+        EXPECT_EQ(g.inilinecount, c.reads) << c.text; // the lines and the read that meets the end
     }
-    EXPECT_EQ(line("maxclients = 5\n"), "");
-    EXPECT_EQ(g.maxclients, 5);
-    EXPECT_EQ(line("MaxClients = +7clients\n"), "");
-    EXPECT_EQ(g.maxclients, 7);
-    EXPECT_EQ(line("maxclients = 11\n"), nosense(1));
-    EXPECT_EQ(g.maxclients, 7);
-}
-
-TEST_F(Config, PathKeys) {
-    EXPECT_EQ(line("inputdevice = /srv/show.ul\n"), "");
-    EXPECT_EQ(line("commandfile = /srv/cmd\n"), "");
-    EXPECT_EQ(line("errorhtml = /srv/e.html\n"), "");
-    EXPECT_EQ(line("SUCCESSHTML = /srv/s.html\n"), "");
-    EXPECT_EQ(line("repdir = /var/reports/\n"), "");
-    EXPECT_EQ(g.outputdevice, "/srv/show.ul");
-    EXPECT_EQ(g.listname, "/srv/cmd");
-    EXPECT_EQ(g.errorfile, "/srv/e.html");
-    EXPECT_EQ(g.okfile, "/srv/s.html");
-    EXPECT_EQ(g.resdir, "/var/reports");
-    EXPECT_EQ(line("repdir = /\n"), "");
-    EXPECT_EQ(g.resdir, "");
-    EXPECT_EQ(line("repdir = /a//\n"), ""); // only one trailing slash goes
-    EXPECT_EQ(g.resdir, "/a/");
-}
-
-TEST_F(Config, CommentsEmptyLinesAndKeysWithoutValues) {
-    for (const char* text : {"# comment\n", "   ; comment\n", "// comment\n", "= = =\n", "\n", ""})
-        EXPECT_EQ(line(text), "") << text;
-    EXPECT_EQ(line("inputdevice\n"), nosense(1));
-    EXPECT_EQ(g.outputdevice, "/dev/audio");
-    EXPECT_EQ(line("colour = blue\n"), nosense(1));
-}
-
-TEST_F(Config, OverlongKeysAndValuesAreCut) {
-    EXPECT_EQ(line(std::string(200, 'x') + " = 1\n"), nosense(1));
-    EXPECT_EQ(line("commandfile = " + std::string(200, 'c') + "\n"), "");
-    EXPECT_EQ(g.listname, std::string(127, 'c'));
-}
-
-TEST_F(Config, ReadsTheFileAndCountsLines) {
-    const std::string out = readtext("# kpx\nlive = no\nbogus = 1\nmaxclients = 3\n");
-    EXPECT_EQ(out, "Parsing " + g.inifile + ".\n" + nosense(3));
-    EXPECT_EQ(g.live, 0);
-    EXPECT_EQ(g.maxclients, 3);
-}
-
-TEST_F(Config, LastLineWithoutNewlineIsNotApplied) {
-    readtext("maxclients = 4\nlive = no");
-    EXPECT_EQ(g.maxclients, 4);
-    EXPECT_EQ(g.live, 1);
-}
-
-TEST_F(Config, LongLinesAreReadInPieces) {
-    // 300 characters: pieces of 254 and 46 (plus newline), both counted as lines.
-    const std::string longline = "x" + std::string(299, 'y') + "\n";
-    const std::string out = readtext(longline + "nonsense = 1\n");
-    EXPECT_EQ(out, "Parsing " + g.inifile + ".\n" + nosense(1) + nosense(2) + nosense(3));
-    EXPECT_EQ(g.inilinecount, 4); // three lines and the read that meets the end
 }
 
 TEST_F(Config, BinaryAndNulBytesDoNotHurt) {

@@ -201,7 +201,7 @@ TEST(WebRelayFormats, LateJoinersGetTheBurstAndAValidStreamAcrossAnUpstreamLoss)
     if (ogginfo.empty() || opusinfo.empty() || ffmpeg.empty())
         GTEST_SKIP() << "ogginfo (vorbis-tools), opusinfo (opus-tools) or ffmpeg is missing";
     Process relay(kpxtest::program("webrelay"),
-                  {"--listen", addr + ":8000", "--burst-seconds", "3", addr});
+                  {"--listen", addr + ":8000", "--burstseconds", "3", addr});
     ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
     auto up = std::make_unique<Upstream>(addr, noisepackets());
     ASSERT_TRUE(up->ok());
@@ -397,7 +397,7 @@ TEST(WebRelayFormats, HeadRangeAndUnknownMounts) {
 
     const std::string addr2 = "127.0.21.3";
     Process plain(kpxtest::program("webrelay"),
-                  {"--listen", addr2 + ":8000", "--mp3-bitrate", "0", addr2});
+                  {"--listen", addr2 + ":8000", "--mp3bitrate", "0", addr2});
     ASSERT_TRUE(plain.waiterr("Use a WWW-browser to connect to server!", 10s)) << plain.err();
     EXPECT_EQ(get(addr2, 8000, "/listen.mp3", 2s).find(" 404 "), 8u);
     EXPECT_EQ(get(addr2, 8000, "/listen.ogg", 1s).find(" 200 "), 8u);

@@ -50,6 +50,9 @@ inline constexpr unsigned EXTRACONNECTIONS = 64;
 inline constexpr std::size_t INCOMPLETEPERADDRESS = 4;
 inline constexpr std::size_t INCOMPLETETOTAL = 128;
 inline constexpr int HEADSECONDS = 5;
+// Threads that send the streams, each to its share of the listeners: on two cores the page
+// reaches the last of ten thousand listeners in about half the time one thread takes.
+inline constexpr unsigned SENDERS = 2;
 
 const char* const FULLTEXT = "Too many listeners at the moment. Please try again later.\n";
 const char* const NOCLIENTTEXT =
@@ -418,7 +421,7 @@ MHD_Result stream(WebServer& srv, MHD_Connection* conn, Mount m) {
     const int size = STREAMSNDBUF;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    srv.sender().add(std::move(l));
+    srv.handover(std::move(l));
     return MHD_NO;
 }
 
@@ -508,6 +511,15 @@ void WebServer::giveplace(const std::string& client) {
     if (it != places_.end() && --it->second <= 0) places_.erase(it);
 }
 
+void WebServer::handover(std::unique_ptr<StreamListener> l) {
+    senders_[nextsender_++ % senders_.size()]->add(std::move(l));
+}
+
+void WebServer::pagein(void* self) {
+    for (const auto& s : static_cast<WebServer*>(self)->senders_)
+        StreamSender::wake(s.get());
+}
+
 WebServer::WebServer(PageRing& ogg, PageRing* mp3, RelayStatus& status)
     : rings_{&ogg, mp3}, status_(status) {}
 
@@ -579,9 +591,10 @@ bool WebServer::start(const HttpSettings& settings) {
     // connections at once before their requests arrive.
     const std::size_t peraddress =
         std::max(INCOMPLETEPERADDRESS, static_cast<std::size_t>(std::max(0, settings.peraddress)));
-    sender_ = std::make_unique<StreamSender>(*this);
+    for (unsigned i = 0; i < SENDERS; ++i)
+        senders_.push_back(std::make_unique<StreamSender>(*this));
     for (PageRing* r : rings_)
-        if (r != nullptr) r->onpublish(&StreamSender::wake, sender_.get());
+        if (r != nullptr) r->onpublish(&WebServer::pagein, this);
     heads_ = std::make_unique<HeadGuard>(HeadGuard::Limits{peraddress, INCOMPLETETOTAL, head,
                                                            std::chrono::seconds(settings.timeout)});
     // MHD_USE_TURBO: besides its opportunistic reads and writes, a connection it closes is only

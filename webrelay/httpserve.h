@@ -22,6 +22,7 @@ namespace kpx {
 
 class HlsStream;
 class StreamSender;
+struct StreamListener;
 
 // The streams served: Ogg/Opus always, MP3 unless it is turned off.
 enum Mount { OGGMOUNT, MP3MOUNT, MOUNTS };
@@ -87,7 +88,8 @@ class WebServer {
     // Takes one of the per-address places of `client`; false when they are all taken.
     bool takeplace(const std::string& client);
     void giveplace(const std::string& client);
-    StreamSender& sender() { return *sender_; }
+    // Hands a stream connection, answered, over to one of the sending threads.
+    void handover(std::unique_ptr<StreamListener> l);
 
   private:
     std::mutex placesmu_;
@@ -97,8 +99,11 @@ class WebServer {
     HttpSettings settings_;
     MHD_Daemon* daemon_ = nullptr;
     MHD_Daemon* proxydaemon_ = nullptr;
-    std::unique_ptr<HeadGuard> heads_;     // the TCP port's incomplete requests
-    std::unique_ptr<StreamSender> sender_; // the stream connections, once answered
+    std::unique_ptr<HeadGuard> heads_; // the TCP port's incomplete requests
+    // The stream connections, once answered, shared out among the sending threads.
+    std::vector<std::unique_ptr<StreamSender>> senders_;
+    std::atomic<unsigned> nextsender_{0};
+    static void pagein(void* self); // the rings' hook: wakes every sending thread
     HlsStream* hls_ = nullptr;
 };
 

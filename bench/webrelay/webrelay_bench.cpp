@@ -466,6 +466,9 @@ CountFigures measurecount(int pid, const Target& target, int n, int seconds,
     f.cpu = cpuover(pid, std::chrono::seconds(seconds));
     const std::int64_t to = nowns();
     f.rss = statuskib(pid, "VmRSS:");
+    // Per listener served: those answered by the end of the window (a server still answering
+    // late listeners served more than were in at its start).
+    f.answered = load.answered();
     std::this_thread::sleep_for(1s); // the window's last pages reach the slowest listeners
     load.stopreading();
 
@@ -492,6 +495,7 @@ CountFigures measurecount(int pid, const Target& target, int n, int seconds,
             }
         if (had < windowpages) ++missed;
     }
+    std::printf("RESULT %sserved_%d_listeners %d listeners\n", tag.c_str(), n, f.answered);
     std::printf(
         "%s: %d listeners: %d of %d served; the slowest got %lld bytes; %d pages in the window, "
         "%d Ogg listeners\n",

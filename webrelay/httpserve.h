@@ -1,6 +1,7 @@
-// The web relay's HTTP side (libmicrohttpd, one internal thread with epoll): GET /listen.ogg
-// and /listen.mp3 stream the shared pages to every listener, GET /status.json tells how the
-// relay is doing.
+// The web relay's HTTP side: libmicrohttpd (one internal thread with epoll) reads and answers
+// the requests; GET /listen.ogg and /listen.mp3 are then handed to a sending thread of their
+// own, which streams the shared pages to every listener; GET /status.json tells how the relay
+// is doing.
 #pragma once
 
 #include "headguard.h"
@@ -20,6 +21,8 @@ struct MHD_Daemon;
 namespace kpx {
 
 class HlsStream;
+class StreamSender;
+struct StreamListener;
 
 // The streams served: Ogg/Opus always, MP3 unless it is turned off.
 enum Mount { OGGMOUNT, MP3MOUNT, MOUNTS };
@@ -62,15 +65,10 @@ struct HttpSettings {
 // relay's own group). A socket left there is replaced. -1 with `error` saying why.
 int proxysocket(const std::string& path, const std::string& group, std::string& error);
 
-// Ring hooks: a listener waits for the next page / is woken when it is there.
-void suspendreader(void* reader);
-void resumereader(void* reader);
-
 class WebServer {
   public:
     // `mp3` may be null: then /listen.mp3 is not served.
-    WebServer(PageRing& ogg, PageRing* mp3, RelayStatus& status)
-        : rings_{&ogg, mp3}, status_(status) {}
+    WebServer(PageRing& ogg, PageRing* mp3, RelayStatus& status);
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -90,6 +88,8 @@ class WebServer {
     // Takes one of the per-address places of `client`; false when they are all taken.
     bool takeplace(const std::string& client);
     void giveplace(const std::string& client);
+    // Hands a stream connection, answered, over to one of the sending threads.
+    void handover(std::unique_ptr<StreamListener> l);
 
   private:
     std::mutex placesmu_;
@@ -100,6 +100,10 @@ class WebServer {
     MHD_Daemon* daemon_ = nullptr;
     MHD_Daemon* proxydaemon_ = nullptr;
     std::unique_ptr<HeadGuard> heads_; // the TCP port's incomplete requests
+    // The stream connections, once answered, shared out among the sending threads.
+    std::vector<std::unique_ptr<StreamSender>> senders_;
+    std::atomic<unsigned> nextsender_{0};
+    static void pagein(void* self); // the rings' hook: wakes every sending thread
     HlsStream* hls_ = nullptr;
 };
 

@@ -6,10 +6,9 @@
 
 namespace kpx {
 
-PageRing::PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst,
-                   Hook suspend, Hook resume)
+PageRing::PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst)
     : kind_(kind), headers_(std::move(headers)), capacity_(capacity < 1 ? 1 : capacity),
-      burst_(std::min(burst, capacity_)), suspend_(suspend), resume_(resume) {
+      burst_(std::min(burst, capacity_)) {
     for (std::string_view s = headers_; std::size_t n = ogglength(s); s.remove_prefix(n))
         ++headerpages_;
 }
@@ -34,9 +33,15 @@ void PageRing::push(Entry e) {
     }
 }
 
+void PageRing::onpublish(Hook hook, void* arg) {
+    std::lock_guard<std::mutex> l(mu_);
+    hook_ = hook;
+    hookarg_ = arg;
+}
+
 void PageRing::publish(const std::string& block) {
     if (block.empty()) return;
-    std::lock_guard<std::mutex> l(mu_);
+    std::unique_lock<std::mutex> l(mu_);
     if (kind_ == Kind::Plain) {
         push({block, 0, 0, {}});
     } else {
@@ -50,12 +55,13 @@ void PageRing::publish(const std::string& block) {
             s.remove_prefix(n);
         }
     }
-    for (void* r : waiting_)
-        resume_(r);
-    waiting_.clear();
+    const Hook hook = hook_;
+    void* const arg = hookarg_;
+    l.unlock();
+    if (hook != nullptr) hook(arg);
 }
 
-long PageRing::read(Cursor& c, unsigned char* buf, std::size_t max, void* reader) {
+long PageRing::read(Cursor& c, unsigned char* buf, std::size_t max) {
     std::lock_guard<std::mutex> l(mu_);
     std::size_t done = 0;
     if (c.inheader) {
@@ -92,16 +98,7 @@ long PageRing::read(Cursor& c, unsigned char* buf, std::size_t max, void* reader
             c.offset = 0;
         }
     }
-    if (done == 0) {
-        waiting_.push_back(reader);
-        suspend_(reader);
-    }
     return static_cast<long>(done);
-}
-
-void PageRing::forget(void* reader) {
-    std::lock_guard<std::mutex> l(mu_);
-    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), reader), waiting_.end());
 }
 
 std::uint64_t PageRing::published() const {

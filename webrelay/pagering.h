@@ -36,26 +36,25 @@ struct Cursor {
 class PageRing {
   public:
     enum class Kind { Ogg, Plain };
-    // `suspend` is called for a reader that has to wait for the next page, `resume` for every
-    // such reader once that page is there; both under the ring's lock, so a wake-up can never
-    // overtake the wait it ends. `capacity` pages are held; a new listener starts `burst`
-    // pages back (at most what is held).
-    using Hook = void (*)(void* reader);
-    PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst, Hook suspend,
-             Hook resume);
+    // `capacity` pages are held; a new listener starts `burst` pages back (at most what is
+    // held).
+    PageRing(Kind kind, std::string headers, std::size_t capacity, std::size_t burst);
+
+    // `hook(arg)` is called once after each page is published (outside the ring's lock): the
+    // one wake-up of whoever sends the pages on to every listener.
+    using Hook = void (*)(void* arg);
+    void onpublish(Hook hook, void* arg);
 
     // A new listener: the headers first, then the burst and the live pages.
     Cursor join();
     // Adds the next block of audio: for an Ogg ring one or more complete pages, each held on
     // its own; for a plain ring one entry. Oldest pages beyond the capacity are forgotten;
-    // every waiting reader is woken. An empty block is ignored.
+    // the publish hook is called. An empty block is ignored.
     void publish(const std::string& block);
     // Copies up to `max` bytes at `c` into `buf` and advances `c`. Returns the bytes copied;
-    // 0 when the listener is up to date (then `reader` waits, see the constructor); -1 when
-    // its next page is no longer held: the listener fell more than the ring behind.
-    long read(Cursor& c, unsigned char* buf, std::size_t max, void* reader);
-    // A reader that has gone must not be woken any more.
-    void forget(void* reader);
+    // 0 when the listener is up to date; -1 when its next page is no longer held: the
+    // listener fell more than the ring behind.
+    long read(Cursor& c, unsigned char* buf, std::size_t max);
 
     std::uint64_t published() const; // audio pages published so far
     // Pages a listener joining now gets at once: the burst, or fewer while the ring holds less.
@@ -75,11 +74,11 @@ class PageRing {
     const std::string headers_;
     std::uint32_t headerpages_ = 0;
     const std::size_t capacity_, burst_;
-    const Hook suspend_, resume_;
+    Hook hook_ = nullptr;
+    void* hookarg_ = nullptr;
     std::deque<Entry> pages_; // pages first_ .. first_ + pages_.size() - 1
     std::uint64_t first_ = 0;
     std::int64_t lastgranule_ = 0;
-    std::vector<void*> waiting_;
 };
 
 } // namespace kpx

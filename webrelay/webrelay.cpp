@@ -493,11 +493,9 @@ int webrelaymain(int argc, char** argv) {
     // Each ring holds the burst and the queue: a listener may fall the queue behind its burst.
     const auto held = static_cast<std::size_t>(o.queueseconds + o.burstseconds) * PACKETSPERSECOND;
     const auto burst = static_cast<std::size_t>(o.burstseconds) * PACKETSPERSECOND;
-    PageRing ring(PageRing::Kind::Ogg, enc.headers(), held, burst, suspendreader, resumereader);
+    PageRing ring(PageRing::Kind::Ogg, enc.headers(), held, burst);
     std::unique_ptr<PageRing> mp3ring;
-    if (mp3)
-        mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst, suspendreader,
-                                             resumereader);
+    if (mp3) mp3ring = std::make_unique<PageRing>(PageRing::Kind::Plain, "", held, burst);
     int proxyfd = -1;
     if (!o.proxysocket.empty()) {
         proxyfd = proxysocket(o.proxysocket, o.proxygroup, error);

@@ -20,6 +20,10 @@
 //        webrelay_bench --attach PID HOST:PORT PATH NAME [seconds] [--listeners N[,M...]]
 //   measures another streaming server already running and fed (process PID, serving an Ogg
 //   stream at PATH) the same way; its figures are named NAME_... (bench/peer-icecast).
+//        webrelay_bench [path/to/webrelay] [seconds] --versus PID HOST:PORT PATH NAME
+//                       [--listeners N[,M...]]
+//   our web relay and that other server in turns, count by count, with the ratios ours /
+//   theirs (versus_webrelay_...); a listener that either does not serve is counted out.
 // MOUNTS: ogg (the default), mp3 or ogg,mp3: the listeners take these streams in turn, and the
 // relay encodes MP3 only when it is asked for. The figures of a run other than ogg are named
 // webrelay_<mounts>_... (for instance webrelay_ogg_mp3_cpu_200_listeners); such a run first
@@ -421,94 +425,159 @@ std::vector<std::string> split(const std::string& s) {
 
 } // namespace
 
+// CPU of process `pid` (% of one core / 100) over `s` of real time.
+double cpuover(int pid, std::chrono::seconds s) {
+    const double c0 = cpuseconds(pid);
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(s);
+    return (cpuseconds(pid) - c0) / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// The figures of one listener count.
+struct CountFigures {
+    int answered = 0;
+    double cpu = 0, marginal = 0, p99 = 0;
+    long rss = 0; // KiB
+    bool all = false, ok = true;
+};
+
+// Process `pid`, serving `target`, with `n` listeners: prints the figures named tag...;
+// `idle` is its CPU without listeners. A count that is not served in full is measured with
+// the listeners that were answered (`all` false).
+CountFigures measurecount(int pid, const Target& target, int n, int seconds,
+                          std::chrono::seconds settle, const std::string& tag, double idle) {
+    CountFigures f;
+    Load load(n, target);
+    f.all = kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 60s) &&
+            load.failed() == 0;
+    f.answered = load.answered();
+    std::printf("RESULT %sanswered_%d_listeners %d listeners\n", tag.c_str(), n, f.answered);
+    if (f.all) {
+        std::printf("RESULT %saccept_%d_listeners %.3f s\n", tag.c_str(), n, load.accepttime());
+        std::printf("RESULT %saccept_retries_%d_listeners %d connections\n", tag.c_str(), n,
+                    load.retries());
+    } else {
+        std::fprintf(
+            stderr, "%s: %d listeners: %d answered, %d failed, the rest still waiting after 60 s\n",
+            tag.c_str(), n, f.answered, load.failed());
+    }
+    std::this_thread::sleep_for(settle);
+    const std::int64_t from = nowns();
+    f.cpu = cpuover(pid, std::chrono::seconds(seconds));
+    const std::int64_t to = nowns();
+    f.rss = statuskib(pid, "VmRSS:");
+    // Per listener served: those answered by the end of the window (a server still answering
+    // late listeners served more than were in at its start).
+    f.answered = load.answered();
+    std::this_thread::sleep_for(1s); // the window's last pages reach the slowest listeners
+    load.stopreading();
+
+    // The pages of the window: first seen between its start and its end.
+    const auto& firsts = load.firsts();
+    std::vector<char> inwindow(firsts.size());
+    int windowpages = 0;
+    for (std::size_t k = 0; k < firsts.size(); ++k)
+        if (firsts[k] >= from && firsts[k] <= to) inwindow[k] = 1, ++windowpages;
+    std::vector<double> delays;
+    int missed = 0, oggreaders = 0;
+    long long least = -1;
+    for (const Reader& r : load.readers()) {
+        if (!r.answered) continue;
+        least = least < 0 ? r.bytes : std::min(least, r.bytes);
+        if (!r.ogg) continue;
+        ++oggreaders;
+        int had = 0;
+        for (const auto& [k, at] : r.got)
+            if (inwindow[static_cast<std::size_t>(k)]) {
+                ++had;
+                delays.push_back(static_cast<double>(at - firsts[static_cast<std::size_t>(k)]) /
+                                 1e6);
+            }
+        if (had < windowpages) ++missed;
+    }
+    std::printf("RESULT %sserved_%d_listeners %d listeners\n", tag.c_str(), n, f.answered);
+    std::printf(
+        "%s: %d listeners: %d of %d served; the slowest got %lld bytes; %d pages in the window, "
+        "%d Ogg listeners\n",
+        tag.c_str(), n, f.answered, n, least, windowpages, oggreaders);
+    f.marginal = f.answered > 0 ? 1e6 * (f.cpu - idle) / f.answered : 0;
+    std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), n, 100 * f.cpu);
+    std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n, f.marginal);
+    std::printf("RESULT %srss_%d_listeners %.2f MiB\n", tag.c_str(), n,
+                static_cast<double>(f.rss) / 1024.0);
+    if (oggreaders > 0) {
+        const Spread d = spread(delays);
+        f.p99 = d.p99;
+        std::printf("RESULT %spage_delay_%d_median %.2f ms\n", tag.c_str(), n, d.median);
+        std::printf("RESULT %spage_delay_%d_p99 %.2f ms\n", tag.c_str(), n, d.p99);
+        std::printf("RESULT %spage_delay_%d_max %.2f ms\n", tag.c_str(), n, d.max);
+        std::printf("RESULT %smissed_page_%d_listeners %d listeners\n", tag.c_str(), n, missed);
+        if (windowpages == 0) f.ok = false;
+    }
+    if (!f.all && load.failed() > 0)
+        std::fprintf(stderr, "%s: the first that failed: %s\n", tag.c_str(),
+                     load.firstfailure().c_str());
+    return f;
+}
+
 // The figures of every listener count for process `pid`, serving `target`, named tag...:
 // false when a count was not served. `encodes`: its CPU without listeners is its encoding.
 bool measure(int pid, const Target& target, const std::vector<int>& counts, int seconds,
              std::chrono::seconds settle, const std::string& tag, bool encodes) {
     const int most = *std::max_element(counts.begin(), counts.end());
-    auto cpuover = [&](const std::chrono::seconds s) {
-        const double c0 = cpuseconds(pid);
-        const auto t0 = Clock::now();
-        std::this_thread::sleep_for(s);
-        return (cpuseconds(pid) - c0) / std::chrono::duration<double>(Clock::now() - t0).count();
-    };
-    const double idle = cpuover(std::chrono::seconds(seconds));
+    const double idle = cpuover(pid, std::chrono::seconds(seconds));
     std::printf("RESULT %scpu_0_listeners %.3f %%core\n", tag.c_str(), 100 * idle);
     if (encodes) std::printf("RESULT %scpu_encode %.1f us/audio-s\n", tag.c_str(), 1e6 * idle);
     bool ok = true;
     for (const int n : counts) {
-        Load load(n, target);
-        const bool all =
-            kpxtest::waitfor([&] { return load.answered() + load.failed() >= n; }, 60s) &&
-            load.failed() == 0;
-        std::printf("RESULT %sanswered_%d_listeners %d listeners\n", tag.c_str(), n,
-                    load.answered());
-        if (all) {
-            std::printf("RESULT %saccept_%d_listeners %.3f s\n", tag.c_str(), n, load.accepttime());
-            std::printf("RESULT %saccept_retries_%d_listeners %d connections\n", tag.c_str(), n,
-                        load.retries());
-        } else {
-            // The figures that follow are of the listeners answered; the run fails.
-            std::fprintf(
-                stderr, "%d listeners: %d answered, %d failed, the rest still waiting after 60 s\n",
-                n, load.answered(), load.failed());
-            ok = false;
-        }
-        std::this_thread::sleep_for(settle);
-        const std::int64_t from = nowns();
-        const double cpu = cpuover(std::chrono::seconds(seconds));
-        const std::int64_t to = nowns();
-        const long rss = statuskib(pid, "VmRSS:");
-        std::this_thread::sleep_for(1s); // the window's last pages reach the slowest listeners
-        load.stopreading();
-
-        // The pages of the window: first seen between its start and its end.
-        const auto& firsts = load.firsts();
-        std::vector<char> inwindow(firsts.size());
-        int windowpages = 0;
-        for (std::size_t k = 0; k < firsts.size(); ++k)
-            if (firsts[k] >= from && firsts[k] <= to) inwindow[k] = 1, ++windowpages;
-        std::vector<double> delays;
-        int missed = 0, oggreaders = 0;
-        long long least = -1;
-        for (const Reader& r : load.readers()) {
-            if (!r.answered) continue;
-            least = least < 0 ? r.bytes : std::min(least, r.bytes);
-            if (!r.ogg) continue;
-            ++oggreaders;
-            int had = 0;
-            for (const auto& [k, at] : r.got)
-                if (inwindow[static_cast<std::size_t>(k)]) {
-                    ++had;
-                    delays.push_back(static_cast<double>(at - firsts[static_cast<std::size_t>(k)]) /
-                                     1e6);
-                }
-            if (had < windowpages) ++missed;
-        }
-        std::printf(
-            "%d listeners: the slowest got %lld bytes; %d pages in the window, %d Ogg listeners\n",
-            n, least, windowpages, oggreaders);
-        std::printf("RESULT %scpu_%d_listeners %.3f %%core\n", tag.c_str(), n, 100 * cpu);
-        std::printf("RESULT %scpu_per_listener_%d %.2f us/audio-s\n", tag.c_str(), n,
-                    1e6 * (cpu - idle) / load.answered());
-        std::printf("RESULT %srss_%d_listeners %.2f MiB\n", tag.c_str(), n,
-                    static_cast<double>(rss) / 1024.0);
-        if (oggreaders > 0) {
-            const Spread d = spread(delays);
-            std::printf("RESULT %spage_delay_%d_median %.2f ms\n", tag.c_str(), n, d.median);
-            std::printf("RESULT %spage_delay_%d_p99 %.2f ms\n", tag.c_str(), n, d.p99);
-            std::printf("RESULT %spage_delay_%d_max %.2f ms\n", tag.c_str(), n, d.max);
-            std::printf("RESULT %smissed_page_%d_listeners %d listeners\n", tag.c_str(), n, missed);
-            if (windowpages == 0) ok = false;
-        }
-        if (!all && load.failed() > 0)
-            std::fprintf(stderr, "the first that failed: %s\n", load.firstfailure().c_str());
+        const CountFigures f = measurecount(pid, target, n, seconds, settle, tag, idle);
+        ok = ok && f.all && f.ok;
         if (n == most)
-            std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(),
-                        1e6 * (cpu - idle) / load.answered());
+            std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), f.marginal);
     }
     std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(),
                 static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
+    return ok;
+}
+
+// Ours (`pid` at `target`, named tag...) and a peer (`peerpid` at `peer`, named peertag...)
+// measured one after the other, count by count, so that both see the machine's other load of
+// the same minutes: the idle CPU of each, then for every count ours and the peer's, and the
+// ratios ours / peer (figures versus_...). A listener either side does not serve is counted
+// out ("n of N served"); the run goes on. False when ours did not serve a count in full.
+bool measurepair(int pid, const Target& target, const std::string& tag, int peerpid,
+                 const Target& peer, const std::string& peertag, const std::vector<int>& counts,
+                 int seconds, std::chrono::seconds settle) {
+    const int most = *std::max_element(counts.begin(), counts.end());
+    const double idle = cpuover(pid, std::chrono::seconds(seconds));
+    const double peeridle = cpuover(peerpid, std::chrono::seconds(seconds));
+    std::printf("RESULT %scpu_0_listeners %.3f %%core\n", tag.c_str(), 100 * idle);
+    std::printf("RESULT %scpu_encode %.1f us/audio-s\n", tag.c_str(), 1e6 * idle);
+    std::printf("RESULT %scpu_0_listeners %.3f %%core\n", peertag.c_str(), 100 * peeridle);
+    bool ok = true;
+    for (const int n : counts) {
+        const CountFigures a = measurecount(pid, target, n, seconds, settle, tag, idle);
+        const CountFigures b = measurecount(peerpid, peer, n, seconds, settle, peertag, peeridle);
+        ok = ok && a.all && a.ok;
+        if (n == most) {
+            std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", tag.c_str(), a.marginal);
+            std::printf("RESULT %scpu_per_listener %.2f us/audio-s\n", peertag.c_str(), b.marginal);
+        }
+        std::printf("%d listeners: ours %d of %d served, the peer %d of %d\n", n, a.answered, n,
+                    b.answered, n);
+        if (b.marginal > 0)
+            std::printf("RESULT versus_webrelay_cpu_per_listener_ratio_%d %.3f x\n", n,
+                        a.marginal / b.marginal);
+        if (b.cpu > 0)
+            std::printf("RESULT versus_webrelay_cpu_ratio_%d %.3f x\n", n, a.cpu / b.cpu);
+        if (b.p99 > 0)
+            std::printf("RESULT versus_webrelay_page_delay_p99_ratio_%d %.3f x\n", n,
+                        a.p99 / b.p99);
+    }
+    std::printf("RESULT %speak_rss %.2f MiB\n", tag.c_str(),
+                static_cast<double>(statuskib(pid, "VmHWM:")) / 1024.0);
+    std::printf("RESULT %speak_rss %.2f MiB\n", peertag.c_str(),
+                static_cast<double>(statuskib(peerpid, "VmHWM:")) / 1024.0);
     return ok;
 }
 
@@ -552,12 +621,16 @@ int main(int argc, char** argv) {
     std::vector<int> counts;
     bool attach = false;
     std::string name;
+    std::vector<std::string> versus; // PID HOST:PORT PATH NAME
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--listeners" && i + 1 < argc) {
             for (const std::string& c : split(argv[++i]))
                 counts.push_back(std::atoi(c.c_str()));
         } else if (std::string(argv[i]) == "--attach") {
             attach = true;
+        } else if (std::string(argv[i]) == "--versus" && i + 4 < argc) {
+            versus.assign(argv + i + 1, argv + i + 5);
+            i += 4;
         } else if (std::string(argv[i]) == "--name" && i + 1 < argc) {
             name = argv[++i];
         } else {
@@ -629,7 +702,16 @@ int main(int argc, char** argv) {
     if (mounts.size() > 1 && !mp3cost(exe, relay.pid(), secondsat(1), settle,
                                       (name.empty() ? "webrelay" : name) + "_mp3_encode"))
         return 1;
-    const bool ok = measure(relay.pid(), target, counts, secondsat(1), settle, tag, true);
+    bool ok = false;
+    if (versus.empty()) {
+        ok = measure(relay.pid(), target, counts, secondsat(1), settle, tag, true);
+    } else {
+        const std::size_t colon = versus[1].rfind(':');
+        Target peer{
+            versus[1].substr(0, colon), std::atoi(versus[1].c_str() + colon + 1), {versus[2]}};
+        ok = measurepair(relay.pid(), target, tag, std::atoi(versus[0].c_str()), peer,
+                         versus[3] + "_", counts, secondsat(1), settle);
+    }
     feed.stop = true;
     feed.t.join();
     ::close(up);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -602,4 +603,55 @@ TEST(WebRelayFormats, HlsThroughTheCache) {
     EXPECT_GT(asked.size(), 20u);
     for (const auto& [uri, n] : asked)
         EXPECT_LE(n, 2) << uri << " asked of the relay " << n << " times";
+}
+
+// VLC follows the live playlist of a fed relay for 20 s: it is still playing then, it never
+// reached an end, it kept fetching the segments made while it played, and it printed no error.
+// The relay has run for VLC's own live delay (it starts about 16 s back): on a younger one
+// VLC starts at the first segment, close to live, and says so by raising its delay
+// ("ES_OUT_SET_(GROUP_)PCR is called too late") until it has its buffer.
+TEST(WebRelayFormats, VlcFollowsTheLivePlaylist) {
+    const std::string addr = "127.0.21.6";
+    const std::string cvlc = tool("cvlc");
+    if (cvlc.empty()) GTEST_SKIP() << "cvlc (vlc) is missing";
+    // VLC refuses to run as root.
+    const bool root = ::geteuid() == 0;
+    if (root && tool("runuser").empty() && !kpxtest::exists("/usr/sbin/runuser"))
+        GTEST_SKIP() << "runuser is missing";
+    Process relay(kpxtest::program("webrelay"), {"--listen", addr + ":8000", addr});
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    Upstream up(addr, noisepackets());
+    ASSERT_TRUE(up.ok());
+    std::this_thread::sleep_for(20s);
+    std::uint64_t msn = 0;
+    int part = 0;
+    ASSERT_TRUE(hint(body(get(addr, 8000, "/listen.m3u8", 2s)), msn, part));
+    std::vector<std::string> args = {"-vv", "--no-video", "--aout=dummy",
+                                     "http://" + addr + ":8000/listen.m3u8"};
+    std::string exe = cvlc;
+    if (root) {
+        args.insert(args.begin(), {"-u", "nobody", "--", cvlc});
+        exe = kpxtest::exists("/usr/sbin/runuser") ? "/usr/sbin/runuser" : tool("runuser");
+    }
+    Process::Options o;
+    o.env["HOME"] = "/tmp";
+    Process vlc(exe, args, o);
+    std::this_thread::sleep_for(20s);
+    const bool playing = vlc.running();
+    vlc.kill();
+    const std::string log = vlc.out() + vlc.err();
+    EXPECT_TRUE(playing) << "VLC ended before 20 s:\n" << lineswith(log, "adaptive", "");
+    EXPECT_EQ(lineswith(log, "EOF reached", ""), "");
+    // The segments it fetched; those made after it started (one every 1.98 s) show it
+    // followed the playlist.
+    std::size_t later = 0;
+    const std::string key = "Retrieving http://" + addr + ":8000/listen/";
+    for (std::size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+        char* end = nullptr;
+        const unsigned long long m = std::strtoull(log.c_str() + at + key.size(), &end, 10);
+        if (std::strncmp(end, ".ts\n", 4) == 0 && m > msn) ++later; // a whole segment
+    }
+    EXPECT_GE(later, 7u) << lineswith(log, "Retrieving", "");
+    // No error but those of its start without a desktop (no D-Bus, no interface module).
+    EXPECT_EQ(lineswith(log, " error", "interface"), "");
 }

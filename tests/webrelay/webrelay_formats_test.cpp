@@ -465,11 +465,11 @@ TEST(WebRelayFormats, LowLatencyHlsPlaylistRules) {
     const std::string plain = get(addr, 8000, "/listen.m3u8", 2s);
     const std::string pl = body(plain);
     for (const char* want :
-         {"#EXTM3U\n", "#EXT-X-TARGETDURATION:2\n",
+         {"#EXTM3U\n", "#EXT-X-TARGETDURATION:1\n",
           "#EXT-X-SERVER-CONTROL:CAN-BLOCK-RELOAD=YES,PART-HOLD-BACK=1.188\n",
           "#EXT-X-PART-INF:PART-TARGET=0.396\n", "#EXT-X-MEDIA-SEQUENCE:",
           "#EXT-X-PROGRAM-DATE-TIME:", "#EXT-X-PART:DURATION=0.396,URI=\"listen/",
-          "#EXTINF:1.980,\nlisten/", "#EXT-X-PRELOAD-HINT:TYPE=PART"})
+          "#EXTINF:1.188,\nlisten/", "#EXT-X-PRELOAD-HINT:TYPE=PART"})
         EXPECT_NE(pl.find(want), std::string::npos) << want << " in\n" << pl;
     EXPECT_EQ(pl.find("#EXT-X-ENDLIST"), std::string::npos) << "a live playlist has no end";
     EXPECT_EQ(field(plain, "Cache-Control"), "public, max-age=0");
@@ -501,7 +501,7 @@ TEST(WebRelayFormats, LowLatencyHlsPlaylistRules) {
     }
     // The part just named and its segment's predecessor: transport streams kept for good.
     const std::uint64_t newest = part > 0 ? msn : msn - 1;
-    const int newestpart = part > 0 ? part - 1 : 4;
+    const int newestpart = part > 0 ? part - 1 : 2;
     for (const std::string& path :
          {partname(newest, newestpart), "/listen/" + std::to_string(newest - 1) + ".ts"}) {
         const std::string r = get(addr, 8000, path, 2s);
@@ -642,7 +642,7 @@ TEST(WebRelayFormats, VlcFollowsTheLivePlaylist) {
     const std::string log = vlc.out() + vlc.err();
     EXPECT_TRUE(playing) << "VLC ended before 20 s:\n" << lineswith(log, "adaptive", "");
     EXPECT_EQ(lineswith(log, "EOF reached", ""), "");
-    // The segments it fetched; those made after it started (one every 1.98 s) show it
+    // The segments it fetched; those made after it started (one every 1.19 s) show it
     // followed the playlist.
     std::size_t later = 0;
     const std::string key = "Retrieving http://" + addr + ":8000/listen/";

@@ -655,3 +655,45 @@ TEST(WebRelayFormats, VlcFollowsTheLivePlaylist) {
     // No error but those of its start without a desktop (no D-Bus, no interface module).
     EXPECT_EQ(lineswith(log, " error", "interface"), "");
 }
+
+// A client that asks for segments and never reads holds nothing: with its receive buffer
+// full the relay's answers wait, another client following the playlist gets every part
+// meanwhile, and the stalled connection is closed once it has taken nothing for --timeout.
+TEST(WebRelayFormats, HlsClientThatNeverReadsIsDropped) {
+    const std::string addr = "127.0.21.7";
+    Process relay(kpxtest::program("webrelay"),
+                  {"--listen", addr + ":8000", "--timeout", "3", addr});
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    std::this_thread::sleep_for(2500ms); // a whole segment
+    std::uint64_t msn = 0;
+    int part = 0;
+    ASSERT_TRUE(hint(body(get(addr, 8000, "/listen.m3u8", 2s)), msn, part));
+    // 2,000 requests for the newest whole segment at once (12 MiB of answers), far more than
+    // the buffers of both ends hold.
+    const int stalled = kpxtest::webrelay::connectfrom("", addr, 8000, 4096);
+    ASSERT_GE(stalled, 0);
+    std::string asks;
+    for (int i = 0; i < 2000; ++i)
+        asks += "GET /listen/" + std::to_string(part > 0 ? msn - 1 : msn - 2) +
+                ".ts HTTP/1.1\r\nHost: " + addr + "\r\n\r\n";
+    ASSERT_TRUE(kpxtest::sendall(stalled, asks.data(), asks.size()));
+    const auto t0 = Clock::now();
+    // Meanwhile: every part for 2.5 s, each as soon as it is made.
+    int parts = 0;
+    for (const auto end = Clock::now() + 2500ms; Clock::now() < end;) {
+        const std::string pl = body(get(addr, 8000, blocking(msn, part), 3s));
+        ASSERT_TRUE(transportstream(body(get(addr, 8000, partname(msn, part), 2s))))
+            << partname(msn, part);
+        ++parts;
+        ASSERT_TRUE(hint(pl, msn, part)) << pl;
+    }
+    EXPECT_GE(parts, 5) << "parts in 2.5 s (one is made every 0.4 s)";
+    // Closed within its 3 s without progress (and a second for the relay's timer): what the
+    // buffers held, then the end.
+    std::string got;
+    std::this_thread::sleep_until(t0 + 4500ms);
+    EXPECT_FALSE(readfor(stalled, 1500ms, got)) << "the stalled connection is still open";
+    ::close(stalled);
+    EXPECT_LT(got.size(), 1000u * 6400) << "the relay answered everything: nothing was stalled";
+    EXPECT_EQ(got.find("HTTP/1.1 200 "), 0u);
+}

@@ -1,14 +1,20 @@
 // Low-Latency HLS of the MP3 stream: /listen.m3u8, a live media playlist, and the MPEG-TS
 // segments and parts it names (/listen/MSN.ts, /listen/MSN.PART.ts). The same MP3 frames the
-// /listen.mp3 listeners get are cut into parts of 11 frames (396 ms) and segments of 5 parts
-// (1.98 s), each part a stand-alone transport stream (PAT, PMT, one PES). Nothing is kept per
+// /listen.mp3 listeners get are cut into parts of 11 frames (396 ms) and segments of 3 parts
+// (1.188 s), each part a stand-alone transport stream (PAT, PMT, one PES). Nothing is kept per
 // listener: every answer is the same for everyone and may be kept by any HTTP cache (parts and
 // segments for good, the playlist for less than a part). A blocking playlist reload or a
 // request for the part named in the preload hint waits (its connection suspended, no thread
 // held) until that part exists, at most three part durations.
 //
 // Media sequence numbers start at the relay's start time in seconds, so that a restarted relay
-// never gives an old segment's name to new content that a cache might mix up with the old.
+// never gives an old segment's name to new content that a cache might mix up with the old (a
+// segment lasts more than a second, so the numbers never catch up with the clock).
+//
+// Short segments keep the players that start a number of whole segments back close to live:
+// ffmpeg (and mpv through it) starts three whole segments before the one being made: 3.6 to
+// 4.4 s behind live with segments of three parts, where segments of five (1.98 s) left it 7 s
+// behind.
 #pragma once
 
 #include <chrono>
@@ -23,9 +29,9 @@ struct MHD_Connection;
 namespace kpx {
 
 inline constexpr int HLSPARTFRAMES = 11; // MP3 frames (576 samples at 16 kHz) per part
-inline constexpr int HLSSEGMENTPARTS = 5;
-inline constexpr int HLSLISTED = 16;     // whole segments in the playlist: 31.7 s
-inline constexpr int HLSHELD = 20;       // whole segments held (a few more than listed)
+inline constexpr int HLSSEGMENTPARTS = 3;
+inline constexpr int HLSLISTED = 26;     // whole segments in the playlist: 30.9 s
+inline constexpr int HLSHELD = 32;       // whole segments held (a few more than listed)
 inline constexpr int HLSPARTSLISTED = 3; // the newest whole segments whose parts are listed
 inline constexpr int HLSHOLDPARTS = 3;   // a blocking request waits at most this many parts
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -464,11 +465,11 @@ TEST(WebRelayFormats, LowLatencyHlsPlaylistRules) {
     const std::string plain = get(addr, 8000, "/listen.m3u8", 2s);
     const std::string pl = body(plain);
     for (const char* want :
-         {"#EXTM3U\n", "#EXT-X-TARGETDURATION:2\n",
+         {"#EXTM3U\n", "#EXT-X-TARGETDURATION:1\n",
           "#EXT-X-SERVER-CONTROL:CAN-BLOCK-RELOAD=YES,PART-HOLD-BACK=1.188\n",
           "#EXT-X-PART-INF:PART-TARGET=0.396\n", "#EXT-X-MEDIA-SEQUENCE:",
           "#EXT-X-PROGRAM-DATE-TIME:", "#EXT-X-PART:DURATION=0.396,URI=\"listen/",
-          "#EXTINF:1.980,\nlisten/", "#EXT-X-PRELOAD-HINT:TYPE=PART"})
+          "#EXTINF:1.188,\nlisten/", "#EXT-X-PRELOAD-HINT:TYPE=PART"})
         EXPECT_NE(pl.find(want), std::string::npos) << want << " in\n" << pl;
     EXPECT_EQ(pl.find("#EXT-X-ENDLIST"), std::string::npos) << "a live playlist has no end";
     EXPECT_EQ(field(plain, "Cache-Control"), "public, max-age=0");
@@ -500,7 +501,7 @@ TEST(WebRelayFormats, LowLatencyHlsPlaylistRules) {
     }
     // The part just named and its segment's predecessor: transport streams kept for good.
     const std::uint64_t newest = part > 0 ? msn : msn - 1;
-    const int newestpart = part > 0 ? part - 1 : 4;
+    const int newestpart = part > 0 ? part - 1 : 2;
     for (const std::string& path :
          {partname(newest, newestpart), "/listen/" + std::to_string(newest - 1) + ".ts"}) {
         const std::string r = get(addr, 8000, path, 2s);
@@ -602,4 +603,97 @@ TEST(WebRelayFormats, HlsThroughTheCache) {
     EXPECT_GT(asked.size(), 20u);
     for (const auto& [uri, n] : asked)
         EXPECT_LE(n, 2) << uri << " asked of the relay " << n << " times";
+}
+
+// VLC follows the live playlist of a fed relay for 20 s: it is still playing then, it never
+// reached an end, it kept fetching the segments made while it played, and it printed no error.
+// The relay has run for VLC's own live delay (it starts about 16 s back): on a younger one
+// VLC starts at the first segment, close to live, and says so by raising its delay
+// ("ES_OUT_SET_(GROUP_)PCR is called too late") until it has its buffer.
+TEST(WebRelayFormats, VlcFollowsTheLivePlaylist) {
+    const std::string addr = "127.0.21.6";
+    const std::string cvlc = tool("cvlc");
+    if (cvlc.empty()) GTEST_SKIP() << "cvlc (vlc) is missing";
+    // VLC refuses to run as root.
+    const bool root = ::geteuid() == 0;
+    if (root && tool("runuser").empty() && !kpxtest::exists("/usr/sbin/runuser"))
+        GTEST_SKIP() << "runuser is missing";
+    Process relay(kpxtest::program("webrelay"), {"--listen", addr + ":8000", addr});
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    Upstream up(addr, noisepackets());
+    ASSERT_TRUE(up.ok());
+    std::this_thread::sleep_for(20s);
+    std::uint64_t msn = 0;
+    int part = 0;
+    ASSERT_TRUE(hint(body(get(addr, 8000, "/listen.m3u8", 2s)), msn, part));
+    std::vector<std::string> args = {"-vv", "--no-video", "--aout=dummy",
+                                     "http://" + addr + ":8000/listen.m3u8"};
+    std::string exe = cvlc;
+    if (root) {
+        args.insert(args.begin(), {"-u", "nobody", "--", cvlc});
+        exe = kpxtest::exists("/usr/sbin/runuser") ? "/usr/sbin/runuser" : tool("runuser");
+    }
+    Process::Options o;
+    o.env["HOME"] = "/tmp";
+    Process vlc(exe, args, o);
+    std::this_thread::sleep_for(20s);
+    const bool playing = vlc.running();
+    vlc.kill();
+    const std::string log = vlc.out() + vlc.err();
+    EXPECT_TRUE(playing) << "VLC ended before 20 s:\n" << lineswith(log, "adaptive", "");
+    EXPECT_EQ(lineswith(log, "EOF reached", ""), "");
+    // The segments it fetched; those made after it started (one every 1.19 s) show it
+    // followed the playlist.
+    std::size_t later = 0;
+    const std::string key = "Retrieving http://" + addr + ":8000/listen/";
+    for (std::size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+        char* end = nullptr;
+        const unsigned long long m = std::strtoull(log.c_str() + at + key.size(), &end, 10);
+        if (std::strncmp(end, ".ts\n", 4) == 0 && m > msn) ++later; // a whole segment
+    }
+    EXPECT_GE(later, 7u) << lineswith(log, "Retrieving", "");
+    // No error but those of its start without a desktop (no D-Bus, no interface module).
+    EXPECT_EQ(lineswith(log, " error", "interface"), "");
+}
+
+// A client that asks for segments and never reads holds nothing: with its receive buffer
+// full the relay's answers wait, another client following the playlist gets every part
+// meanwhile, and the stalled connection is closed once it has taken nothing for --timeout.
+TEST(WebRelayFormats, HlsClientThatNeverReadsIsDropped) {
+    const std::string addr = "127.0.21.7";
+    Process relay(kpxtest::program("webrelay"),
+                  {"--listen", addr + ":8000", "--timeout", "3", addr});
+    ASSERT_TRUE(relay.waiterr("Use a WWW-browser to connect to server!", 10s)) << relay.err();
+    std::this_thread::sleep_for(2500ms); // a whole segment
+    std::uint64_t msn = 0;
+    int part = 0;
+    ASSERT_TRUE(hint(body(get(addr, 8000, "/listen.m3u8", 2s)), msn, part));
+    // 2,000 requests for the newest whole segment at once (12 MiB of answers), far more than
+    // the buffers of both ends hold.
+    const int stalled = kpxtest::webrelay::connectfrom("", addr, 8000, 4096);
+    ASSERT_GE(stalled, 0);
+    std::string asks;
+    for (int i = 0; i < 2000; ++i)
+        asks += "GET /listen/" + std::to_string(part > 0 ? msn - 1 : msn - 2) +
+                ".ts HTTP/1.1\r\nHost: " + addr + "\r\n\r\n";
+    ASSERT_TRUE(kpxtest::sendall(stalled, asks.data(), asks.size()));
+    const auto t0 = Clock::now();
+    // Meanwhile: every part for 2.5 s, each as soon as it is made.
+    int parts = 0;
+    for (const auto end = Clock::now() + 2500ms; Clock::now() < end;) {
+        const std::string pl = body(get(addr, 8000, blocking(msn, part), 3s));
+        ASSERT_TRUE(transportstream(body(get(addr, 8000, partname(msn, part), 2s))))
+            << partname(msn, part);
+        ++parts;
+        ASSERT_TRUE(hint(pl, msn, part)) << pl;
+    }
+    EXPECT_GE(parts, 5) << "parts in 2.5 s (one is made every 0.4 s)";
+    // Closed within its 3 s without progress (and a second for the relay's timer): what the
+    // buffers held, then the end.
+    std::string got;
+    std::this_thread::sleep_until(t0 + 4500ms);
+    EXPECT_FALSE(readfor(stalled, 1500ms, got)) << "the stalled connection is still open";
+    ::close(stalled);
+    EXPECT_LT(got.size(), 1000u * 6400) << "the relay answered everything: nothing was stalled";
+    EXPECT_EQ(got.find("HTTP/1.1 200 "), 0u);
 }

@@ -28,7 +28,6 @@ struct Guard {
     long connectlimit = 0;              // connectlimit: seconds a request's lookup and connect take
 };
 
-
 // True when a relay at `addr` (network byte order) may register: relayhosts unset, or the
 // address is in it.
 bool relayhostallowed(std::uint32_t addr);
